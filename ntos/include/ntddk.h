@@ -10,3 +10,4 @@
 #include "nt/ps.h"
 #include "nt/ex.h"
 #include "nt/ob.h"
+#include "nt/io.h"
