@@ -11,3 +11,4 @@
 #include "nt/ex.h"
 #include "nt/ob.h"
 #include "nt/io.h"
+#include "nt/iolog.h"
