@@ -47,32 +47,34 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 // Identifies the owner of a resource: (ERESOURCE_THREAD)KeGetCurrentThread().
 typedef ULONG_PTR ERESOURCE_THREAD, *PERESOURCE_THREAD;
 
-// One owning thread and how many times it holds the resource.
+// One thread's hold on a resource.
 typedef struct _OWNER_ENTRY {
     ERESOURCE_THREAD OwnerThread; // 0 when the entry is free
     LONG OwnerCount;              // acquisitions not yet released
+    LONG SharedWaits;             // shared acquisitions of this thread waiting for a grant
 } OWNER_ENTRY, *POWNER_ENTRY;
 
 // An executive resource: a reader/writer lock with per-thread recursion,
 // allocated by the caller from nonpaged memory and set up with
 // ExInitializeResourceLite. Callers never touch its fields.
 //
-// Every field below is guarded by SpinLock.
+// Every field below is guarded by SpinLock. A waiter is granted the resource
+// by the thread that releases it: a shared grant is recorded in the waiter's
+// owner entry before the waiter wakes; an exclusive grant records a
+// placeholder owner that the woken waiter replaces with itself.
 typedef struct _ERESOURCE {
     KSPIN_LOCK SpinLock;
-    ULONG Signature;           // RESOURCE_SIGNATURE while initialised, 0 after delete
-    USHORT Flag;               // ResourceOwnedExclusive when held exclusively
-    USHORT ActiveCount;        // number of owner threads (0 when free)
+    ULONG Signature;                // RESOURCE_SIGNATURE while initialised, 0 after delete
+    USHORT Flag;                    // ResourceOwnedExclusive while held exclusively
+    USHORT ActiveCount;             // threads holding the resource (1 when exclusive)
+    OWNER_ENTRY ExclusiveOwner;     // the exclusive owner while Flag says so
+    POWNER_ENTRY OwnerTable;        // shared owners and shared waiters (emulation memory)
+    ULONG OwnerTableSize;           // entries of OwnerTable
     ULONG NumberOfSharedWaiters;    // threads blocked on SharedWaiters
     ULONG NumberOfExclusiveWaiters; // threads blocked on ExclusiveWaiters
-    ULONG ExclusiveGrantsPending;   // exclusive grants handed to a waiter not yet awake
-    ULONG SharedGrantsPending;      // shared grants handed to waiters not yet awake
-    ULONG ContentionCount;     // acquisitions that had to wait
-    OWNER_ENTRY OwnerThreads[2]; // [0] the exclusive owner or a shared owner; [1] a shared owner
-    POWNER_ENTRY OwnerTable;   // further shared owners (emulation memory), OwnerTableSize entries
-    ULONG OwnerTableSize;      // entries of OwnerTable
-    KSEMAPHORE SharedWaiters;  // released once per shared grant to a waiter
-    KEVENT ExclusiveWaiters;   // synchronization event, set once per exclusive grant to a waiter
+    ULONG ContentionCount;          // acquisitions that had to wait
+    KSEMAPHORE SharedWaiters;       // released once per shared grant to a waiter
+    KEVENT ExclusiveWaiters;        // synchronization event, set once per exclusive grant
 } ERESOURCE, *PERESOURCE;
 
 #define ResourceOwnedExclusive 0x0080
