@@ -121,6 +121,7 @@ struct RtlpSehGuard {
     RtlpSehGuard* UnwindTarget = NULL; // guard the passing exception is headed for
     EXCEPTION_RECORD Record = {};      // the exception, while filtering/handling/unwinding
     EXCEPTION_POINTERS Pointers = {};
+    int UncaughtAtFinally = 0;         // host exceptions in flight when the termination handler began
 
     RtlpSehGuard() = default;
     RtlpSehGuard(const RtlpSehGuard&) = delete;
@@ -143,9 +144,9 @@ struct RtlpSehGuard {
     void RunFinallyCore(RTLP_SEH_BODY Body, PVOID BodyContext);
     // Sends a passing exception on after the termination handler.
     void Resume();
-    NTSTATUS ExceptionCode();
-    PEXCEPTION_POINTERS ExceptionInformation();
-    BOOLEAN AbnormalTermination();
+    NTSTATUS QueryExceptionCode();
+    PEXCEPTION_POINTERS QueryExceptionInformation();
+    BOOLEAN QueryAbnormalTermination();
 };
 
 #define _SEH2_TRY                                                                                  \
@@ -171,9 +172,9 @@ struct RtlpSehGuard {
 
 #define _SEH2_LEAVE return ::RtlpSehBodyExit(::RtlpSehToken())
 
-#define _SEH2_GetExceptionCode() (_seh2Guard.ExceptionCode())
-#define _SEH2_GetExceptionInformation() (_seh2Guard.ExceptionInformation())
-#define _SEH2_AbnormalTermination() (_seh2Guard.AbnormalTermination())
+#define _SEH2_GetExceptionCode() (_seh2Guard.QueryExceptionCode())
+#define _SEH2_GetExceptionInformation() (_seh2Guard.QueryExceptionInformation())
+#define _SEH2_AbnormalTermination() (_seh2Guard.QueryAbnormalTermination())
 
 #ifndef GetExceptionCode
 #define GetExceptionCode() _SEH2_GetExceptionCode()
