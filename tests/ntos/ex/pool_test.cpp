@@ -1,0 +1,206 @@
+// Pool blocks: per-tag accounting, alignment, the leak check, and the misuse
+// the pool turns into bug checks.
+#include "ntos/kernel_fixture.h"
+#include "ntos/ex/exp.h"
+
+#include <cstdint>
+
+namespace {
+
+constexpr ULONG kTagA = EX_POOL_TAG('Q', 'v', 'd', 'A');
+constexpr ULONG kTagB = EX_POOL_TAG('Q', 'v', 'd', 'B');
+constexpr ULONG kOtherTag = EX_POOL_TAG('T', 's', 't', 'X');
+
+class PoolTest : public KernelTest {};
+using PoolDeathTest = PoolTest;
+
+TEST_F(PoolTest, PerTagCountsFollowAllocationAndFree) {
+    PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 24, kTagA);
+    PVOID a2 = ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 100, kTagA);
+    PVOID a3 = ExAllocatePoolWithTag(PagedPool, 4096, kTagA);
+    PVOID b1 = ExAllocatePoolWithTag(PagedPoolCacheAligned, 7, kTagB);
+    ASSERT_TRUE(a1 && a2 && a3 && b1);
+
+    ExpPoolTagUsage a = ExpQueryPoolTag(kTagA);
+    EXPECT_EQ(a.NonPagedBlocks, 2u);
+    EXPECT_EQ(a.NonPagedBytes, 124u);
+    EXPECT_EQ(a.PagedBlocks, 1u);
+    EXPECT_EQ(a.PagedBytes, 4096u);
+    ExpPoolTagUsage b = ExpQueryPoolTag(kTagB);
+    EXPECT_EQ(b.PagedBlocks, 1u) << "cache-aligned paged pool counts as paged";
+    EXPECT_EQ(b.PagedBytes, 7u);
+    EXPECT_EQ(b.NonPagedBlocks, 0u);
+
+    ExFreePoolWithTag(a2, kTagA);
+    a = ExpQueryPoolTag(kTagA);
+    EXPECT_EQ(a.NonPagedBlocks, 1u);
+    EXPECT_EQ(a.NonPagedBytes, 24u);
+
+    ExFreePool(a1);
+    ExFreePool(a3);
+    ExFreePool(b1);
+    for (ULONG tag : {kTagA, kTagB}) {
+        ExpPoolTagUsage u = ExpQueryPoolTag(tag);
+        EXPECT_EQ(u.NonPagedBlocks + u.PagedBlocks, 0u) << ExpFormatPoolTag(tag);
+        EXPECT_EQ(u.NonPagedBytes + u.PagedBytes, 0u) << ExpFormatPoolTag(tag);
+    }
+    for (const ExpPoolTagUsage& u : ExpListPoolTags()) {
+        EXPECT_NE(u.Tag, kTagA);
+        EXPECT_NE(u.Tag, kTagB);
+    }
+    ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF); // "Qvd?" has nothing live
+}
+
+TEST_F(PoolTest, ListNamesLiveTagsAndDefaultTagIsNone) {
+    PVOID p = ExAllocatePool(PagedPool, 10);
+    PVOID q = ExAllocatePoolWithTag(NonPagedPool, 3, kTagB);
+    bool sawNone = false, sawB = false;
+    for (const ExpPoolTagUsage& u : ExpListPoolTags()) {
+        sawNone |= ExpFormatPoolTag(u.Tag) == "None" && u.PagedBlocks == 1;
+        sawB |= ExpFormatPoolTag(u.Tag) == "QvdB" && u.NonPagedBlocks == 1;
+    }
+    EXPECT_TRUE(sawNone) << "ExAllocatePool's block listed under tag None";
+    EXPECT_TRUE(sawB);
+    EXPECT_EQ(ExpFormatPoolTag(0x00417651u), "QvA?") << "unprintable bytes show as '?'";
+    ExFreePool(p);
+    ExFreePool(q);
+}
+
+TEST_F(PoolTest, BlocksAreAlignedAndDistinct) {
+    PVOID blocks[32];
+    for (int i = 0; i < 32; ++i) {
+        POOL_TYPE type = (i % 2) ? PagedPool : NonPagedPool;
+        blocks[i] = ExAllocatePoolWithTag(type, static_cast<SIZE_T>(i), kTagA);
+        ASSERT_NE(blocks[i], nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks[i]) % 16, 0u) << "size " << i;
+        std::memset(blocks[i], 0x5A, static_cast<size_t>(i)); // the whole block is usable
+    }
+    PVOID aligned = ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 1, kTagA);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(aligned) % 64, 0u);
+    ExFreePool(aligned);
+    for (PVOID p : blocks) {
+        ExFreePool(p);
+    }
+}
+
+TEST_F(PoolTest, NonPagedPoolIsUsableAtDispatchLevel) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
+    EXPECT_NE(p, nullptr);
+    ExFreePool(p);
+    KeLowerIrql(old);
+}
+
+TEST_F(PoolDeathTest, LeakedTagIsReportedWithCountAndBytes) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ExAllocatePoolWithTag(PagedPool, 100, kTagA);
+            ExAllocatePoolWithTag(NonPagedPool, 28, kTagA);
+            ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF);
+        },
+        testing::ExitedWithCode(3), "STOP: 0x000000C4(.|\n)*rule: pool leaked: tag 'QvdA' holds 2 blocks \\(128 bytes\\)");
+}
+
+TEST_F(PoolDeathTest, LeakCheckIsLimitedToItsScope) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, kOtherTag);
+    ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF); // only "Qvd?" tags: passes
+    // Unscoped, every leaking tag is listed before the bug check.
+    EXPECT_EXIT(ExpVerifyNoPoolLeaks(), testing::ExitedWithCode(3),
+                "pool leaked: tag 'TstX' \\(0x58747354\\): nonpaged 1 blocks 8 bytes(.|\n)*STOP: 0x000000C4");
+    ExFreePool(other);
+}
+
+TEST_F(PoolDeathTest, FreeingTwiceBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    ExFreePool(p);
+    EXPECT_EXIT(ExFreePool(p), testing::ExitedWithCode(3),
+                "STOP: 0x000000C2 \\(0x7(.|\n)*rule: pool block freed twice");
+}
+
+TEST_F(PoolDeathTest, FreeingMemoryThatIsNotPoolBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int local = 0;
+    EXPECT_EXIT(ExFreePool(&local), testing::ExitedWithCode(3),
+                "STOP: 0x000000C2 \\(0x46(.|\n)*rule: freed memory that is not a pool block");
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
+    EXPECT_EXIT(ExFreePool(static_cast<UCHAR*>(p) + 16), testing::ExitedWithCode(3),
+                "freed memory that is not a pool block");
+    ExFreePool(p);
+}
+
+TEST_F(PoolDeathTest, FreeingWithAnotherTagBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    EXPECT_EXIT(ExFreePoolWithTag(p, kTagB), testing::ExitedWithCode(3),
+                "freed with a tag it was not allocated with");
+    ExFreePoolWithTag(p, kTagA);
+}
+
+TEST_F(PoolDeathTest, OverrunPastTheBlockIsCaughtAtFree) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reports the overrun itself";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagA));
+            p[10] = 0;
+            ExFreePool(p);
+        },
+        testing::ExitedWithCode(3), "STOP: 0x00000019(.|\n)*pool block overrun");
+    EXPECT_EXIT(
+        {
+            auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 10, kTagA));
+            p[-1] = 0;
+            ExFreePool(p);
+        },
+        testing::ExitedWithCode(3), "pool block overrun");
+#endif
+}
+
+TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPool, 16, kTagA);
+        },
+        testing::ExitedWithCode(3),
+        "STOP: 0x000000C2 \\(0x8(.|\n)*paged pool allocated at DISPATCH_LEVEL or above");
+    PVOID p = ExAllocatePoolWithTag(PagedPool, 16, kTagA);
+    EXPECT_EXIT(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExFreePool(p);
+        },
+        testing::ExitedWithCode(3), "paged pool freed at DISPATCH_LEVEL or above");
+    ExFreePool(p);
+}
+
+TEST_F(PoolDeathTest, MustSucceedPoolIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 16, kTagA),
+                testing::ExitedWithCode(3), "must-succeed pool is not supported");
+}
+
+TEST_F(PoolDeathTest, FreeingPoolThatHoldsALiveResourceBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Record {
+        ULONG Header;
+        ERESOURCE Lock;
+    };
+    auto* r = static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Record), kTagA));
+    ExInitializeResourceLite(&r->Lock);
+    EXPECT_EXIT(ExFreePool(r), testing::ExitedWithCode(3),
+                "pool freed while it holds a resource that was not deleted");
+    ExDeleteResourceLite(&r->Lock);
+    ExFreePool(r);
+}
+
+} // namespace

@@ -1,0 +1,134 @@
+// Pool fault injection: each mode fails the allocations it names, returns
+// NULL without charging the tag, and is reproducible.
+#include "ntos/kernel_fixture.h"
+#include "ntos/ex/exp.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr ULONG kTagA = EX_POOL_TAG('Q', 'v', 'd', 'A');
+constexpr ULONG kTagB = EX_POOL_TAG('Q', 'v', 'd', 'B');
+constexpr ULONG kOtherTag = EX_POOL_TAG('T', 's', 't', 'X');
+
+class PoolFaultTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        ExpResetPoolFaults();
+    }
+    void TearDown() override {
+        ExpResetPoolFaults();
+        KernelTest::TearDown();
+    }
+
+    // Allocates Count blocks of Tag and frees them; returns the pattern of
+    // outcomes, 'x' for a failed allocation and '.' for a granted one.
+    static std::string Outcomes(int Count, ULONG Tag) {
+        std::string pattern;
+        for (int i = 0; i < Count; ++i) {
+            PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, Tag);
+            pattern += p == nullptr ? 'x' : '.';
+            if (p != nullptr) {
+                ExFreePool(p);
+            }
+        }
+        return pattern;
+    }
+};
+
+TEST_F(PoolFaultTest, TagModeFailsTheNextCountOfThatTagOnly) {
+    ExpFailPoolTag(kTagA, 2);
+    EXPECT_EQ(Outcomes(2, kTagB), "..") << "another tag is not affected";
+    EXPECT_EQ(Outcomes(4, kTagA), "xx..");
+    EXPECT_EQ(ExpPoolInjectedFailures(), 2u);
+
+    ExpFailPoolTag(kTagA, EXP_FAIL_ALWAYS);
+    EXPECT_EQ(Outcomes(5, kTagA), "xxxxx");
+    ExpFailPoolTag(kTagA, 0);
+    EXPECT_EQ(Outcomes(1, kTagA), ".");
+}
+
+TEST_F(PoolFaultTest, FailedAllocationIsNotCharged) {
+    ExpFailPoolTag(kTagA, 1);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 100, kTagA), nullptr);
+    ExpPoolTagUsage u = ExpQueryPoolTag(kTagA);
+    EXPECT_EQ(u.PagedBlocks, 0u);
+    EXPECT_EQ(u.PagedBytes, 0u);
+}
+
+TEST_F(PoolFaultTest, EveryNthFailsMultiplesOfN) {
+    ExpFailPoolEveryNth(3);
+    EXPECT_EQ(Outcomes(9, kTagA), "..x..x..x");
+    ExpFailPoolEveryNth(0);
+    EXPECT_EQ(Outcomes(3, kTagA), "...");
+}
+
+TEST_F(PoolFaultTest, RandomModeIsReproducibleFromItsSeed) {
+    ExpFailPoolRandom(1234, 0.3);
+    std::string first = Outcomes(200, kTagA);
+    ExpFailPoolRandom(1234, 0.3);
+    std::string again = Outcomes(200, kTagA);
+    ExpFailPoolRandom(99, 0.3);
+    std::string other = Outcomes(200, kTagA);
+
+    EXPECT_EQ(first, again) << "same seed, same failures";
+    EXPECT_NE(first, other) << "another seed gives another sequence";
+    auto failures = std::count(first.begin(), first.end(), 'x');
+    EXPECT_GT(failures, 30) << first;
+    EXPECT_LT(failures, 90) << first;
+
+    ExpFailPoolRandom(1234, 0.0);
+    EXPECT_EQ(Outcomes(20, kTagA), std::string(20, '.'));
+}
+
+TEST_F(PoolFaultTest, NthFromNowFailsExactlyThatAllocationOnce) {
+    Outcomes(5, kTagA); // earlier allocations do not count
+    ExpFailPoolNthFromNow(3);
+    EXPECT_EQ(Outcomes(6, kTagA), "..x...");
+    ExpFailPoolNthFromNow(2);
+    ExpFailPoolNthFromNow(0);
+    EXPECT_EQ(Outcomes(3, kTagA), "...") << "N 0 cancels";
+}
+
+TEST_F(PoolFaultTest, SweepFailsEachSiteInTurnAndKnowsWhenItIsDone) {
+    // A scenario with three allocation sites that unwinds on any failure.
+    auto scenario = []() -> int {
+        PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+        if (a == nullptr) return 1;
+        PVOID b = ExAllocatePoolWithTag(PagedPool, 8, kTagB);
+        if (b == nullptr) { ExFreePool(a); return 2; }
+        PVOID c = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+        if (c == nullptr) { ExFreePool(b); ExFreePool(a); return 3; }
+        ExFreePool(c); ExFreePool(b); ExFreePool(a);
+        return 0;
+    };
+    std::vector<int> failedAt;
+    for (ULONG n = 1;; ++n) {
+        ExpMarkPoolAllocations();
+        ExpFailPoolNthFromNow(n);
+        int result = scenario();
+        if (ExpPoolAllocationsSinceMark() < n) {
+            EXPECT_EQ(result, 0) << "the run past the last site succeeds";
+            break;
+        }
+        failedAt.push_back(result);
+        ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF);
+    }
+    ExpFailPoolNthFromNow(0);
+    EXPECT_EQ(failedAt, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(PoolFaultTest, ScopeLimitsCountedModesAndTheCounter) {
+    ExpSetPoolFaultScope(kTagA, 0x00FFFFFF); // "Qvd?" tags only
+    ExpFailPoolEveryNth(1);
+    ExpMarkPoolAllocations();
+    EXPECT_EQ(Outcomes(3, kOtherTag), "...");
+    EXPECT_EQ(ExpPoolAllocationsSinceMark(), 0u);
+    EXPECT_EQ(Outcomes(2, kTagB), "xx");
+    EXPECT_EQ(ExpPoolAllocationsSinceMark(), 2u);
+}
+
+} // namespace

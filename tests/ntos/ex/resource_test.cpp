@@ -1,0 +1,358 @@
+// Executive resources: recursion, Wait=FALSE, waiter ordering, release for
+// another thread, conversion to shared, the misuse rules, and a stress run
+// that checks mutual exclusion.
+#include "ex_test_threads.h"
+#include "ntos/kernel_fixture.h"
+#include "ntos/ex/exp.h"
+
+#include <atomic>
+
+namespace {
+
+class ResourceTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        ExInitializeResourceLite(&Resource);
+    }
+    void TearDown() override {
+        ExDeleteResourceLite(&Resource);
+        KernelTest::TearDown();
+    }
+
+    // Runs Acquire on its own thread inside a critical region; TRUE when it
+    // was granted (the hold is released before the thread ends).
+    template <class Acquire>
+    BOOLEAN TryFromOtherThread(Acquire acquire) {
+        BOOLEAN granted = FALSE;
+        {
+            SystemThread t([&] {
+                KeEnterCriticalRegion();
+                granted = acquire(&Resource);
+                if (granted) {
+                    ExReleaseResourceLite(&Resource);
+                }
+                KeLeaveCriticalRegion();
+            });
+        }
+        return granted;
+    }
+
+    ERESOURCE Resource;
+};
+using ResourceDeathTest = ResourceTest;
+
+BOOLEAN SharedNoWait(PERESOURCE r) { return ExAcquireResourceSharedLite(r, FALSE); }
+BOOLEAN ExclusiveNoWait(PERESOURCE r) { return ExAcquireResourceExclusiveLite(r, FALSE); }
+BOOLEAN StarveNoWait(PERESOURCE r) { return ExAcquireSharedStarveExclusive(r, FALSE); }
+
+TEST_F(ResourceTest, ExclusiveOwnerAcquiresRecursively) {
+    KeEnterCriticalRegion();
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, TRUE));
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, FALSE));
+    EXPECT_TRUE(ExAcquireResourceSharedLite(&Resource, FALSE)) << "shared by the exclusive owner";
+    EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&Resource));
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 3u);
+
+    ExReleaseResourceLite(&Resource);
+    ExReleaseResourceLite(&Resource);
+    EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&Resource)) << "one hold left";
+    EXPECT_FALSE(TryFromOtherThread(SharedNoWait));
+    ExReleaseResourceLite(&Resource);
+    EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&Resource));
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 0u);
+    KeLeaveCriticalRegion();
+    EXPECT_TRUE(TryFromOtherThread(ExclusiveNoWait)) << "free after the last release";
+}
+
+TEST_F(ResourceTest, WaitFalseReturnsAtOnceWhenTheResourceIsBusy) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Resource, TRUE);
+    EXPECT_FALSE(TryFromOtherThread(SharedNoWait));
+    EXPECT_FALSE(TryFromOtherThread(ExclusiveNoWait));
+    EXPECT_FALSE(TryFromOtherThread(StarveNoWait));
+    ExReleaseResourceLite(&Resource);
+
+    ExAcquireResourceSharedLite(&Resource, TRUE);
+    EXPECT_TRUE(TryFromOtherThread(SharedNoWait)) << "shared joins shared";
+    EXPECT_FALSE(TryFromOtherThread(ExclusiveNoWait));
+    EXPECT_FALSE(ExAcquireResourceExclusiveLite(&Resource, FALSE)) << "no upgrade of a shared hold";
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 1u);
+    EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&Resource));
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+}
+
+TEST_F(ResourceTest, SharedRequestsWaitBehindAnExclusiveWaiter) {
+    std::atomic<int> exclusiveGot{0}, sharedGot{0};
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&Resource, TRUE);
+
+    SystemThread writer([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&Resource, TRUE);
+        exclusiveGot = 1;
+        EXPECT_EQ(sharedGot.load(), 0) << "the reader queued behind the writer waits for it";
+        LARGE_INTEGER d;
+        d.QuadPart = -20 * 10000; // hold it 20 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &d);
+        ExReleaseResourceLite(&Resource);
+        KeLeaveCriticalRegion();
+    });
+    WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 1; });
+
+    SystemThread reader([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceSharedLite(&Resource, TRUE);
+        sharedGot = 1;
+        EXPECT_EQ(exclusiveGot.load(), 1);
+        ExReleaseResourceLite(&Resource);
+        KeLeaveCriticalRegion();
+    });
+    WaitUntil([&] { return ExGetSharedWaiterCount(&Resource) == 1; });
+
+    EXPECT_FALSE(TryFromOtherThread(SharedNoWait)) << "new reader refused while a writer waits";
+    EXPECT_TRUE(TryFromOtherThread(StarveNoWait)) << "the starve variant passes the writer";
+    EXPECT_TRUE(ExAcquireResourceSharedLite(&Resource, FALSE)) << "a holder re-acquires";
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 2u);
+    EXPECT_FALSE(ExAcquireSharedWaitForExclusive(&Resource, FALSE))
+        << "wait-for-exclusive queues even a holder";
+    EXPECT_EQ(exclusiveGot.load(), 0);
+
+    ExReleaseResourceLite(&Resource);
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+    writer.Join();
+    reader.Join();
+    EXPECT_EQ(sharedGot.load(), 1);
+    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
+    EXPECT_EQ(ExGetSharedWaiterCount(&Resource), 0u);
+}
+
+TEST_F(ResourceTest, ExclusiveWaiterCountCountsBlockedWriters) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Resource, TRUE);
+    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
+    auto writer = [&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&Resource, TRUE);
+        ExReleaseResourceLite(&Resource);
+        KeLeaveCriticalRegion();
+    };
+    SystemThread w1(writer);
+    SystemThread w2(writer);
+    SystemThread w3(writer);
+    EXPECT_TRUE(WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 3; }));
+    EXPECT_EQ(ExGetSharedWaiterCount(&Resource), 0u);
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+    w1.Join();
+    w2.Join();
+    w3.Join();
+    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
+}
+
+TEST_F(ResourceTest, ReleaseForThreadFreesAnotherThreadsHoldForAWaiter) {
+    std::atomic<ERESOURCE_THREAD> owner{0};
+    std::atomic<bool> released{false}, got{false};
+    // The holder stays alive until its hold is given back for it, so that no
+    // new thread can reuse its identity meanwhile.
+    SystemThread holder([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&Resource, TRUE);
+        owner = ExGetCurrentResourceThread();
+        WaitUntil([&] { return released.load(); });
+        EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&Resource));
+        KeLeaveCriticalRegion();
+    });
+    WaitUntil([&] { return owner.load() != 0; });
+    EXPECT_NE(owner.load(), ExGetCurrentResourceThread());
+
+    SystemThread waiter([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&Resource, TRUE);
+        got = true;
+        EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&Resource));
+        ExReleaseResourceLite(&Resource);
+        KeLeaveCriticalRegion();
+    });
+    WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 1; });
+    EXPECT_FALSE(got.load());
+    ExReleaseResourceForThreadLite(&Resource, owner.load());
+    waiter.Join();
+    EXPECT_TRUE(got.load());
+    released = true;
+}
+
+TEST_F(ResourceTest, ReleaseForThreadWorksForASharedHoldAtDispatchLevel) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&Resource, TRUE);
+    KeLeaveCriticalRegion();
+    ERESOURCE_THREAD me = ExGetCurrentResourceThread();
+    SystemThread completer([&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        ExReleaseResourceForThreadLite(&Resource, me);
+        KeLowerIrql(old);
+    });
+    completer.Join();
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 0u);
+    EXPECT_TRUE(TryFromOtherThread(ExclusiveNoWait));
+}
+
+TEST_F(ResourceTest, ConvertToSharedLetsSharedWaitersInButNotWriters) {
+    std::atomic<bool> readerIn{false}, writerIn{false};
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Resource, TRUE);
+    ExAcquireResourceExclusiveLite(&Resource, TRUE);
+
+    SystemThread reader([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceSharedLite(&Resource, TRUE);
+        readerIn = true;
+        ExReleaseResourceLite(&Resource);
+        KeLeaveCriticalRegion();
+    });
+    WaitUntil([&] { return ExGetSharedWaiterCount(&Resource) == 1; });
+    SystemThread writer([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&Resource, TRUE);
+        writerIn = true;
+        ExReleaseResourceLite(&Resource);
+        KeLeaveCriticalRegion();
+    });
+    WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 1; });
+
+    ExConvertExclusiveToSharedLite(&Resource);
+    EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&Resource));
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 2u) << "the recursion count is kept";
+    reader.Join();
+    EXPECT_TRUE(readerIn.load()) << "shared waiter admitted while we hold it shared";
+    EXPECT_FALSE(writerIn.load());
+
+    ExReleaseResourceLite(&Resource);
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+    writer.Join();
+    EXPECT_TRUE(writerIn.load());
+}
+
+TEST_F(ResourceTest, AcquisitionAtApcLevelNeedsNoCriticalRegion) {
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, TRUE));
+    ExReleaseResourceLite(&Resource);
+    KeLowerIrql(old);
+}
+
+TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 1500;
+    std::atomic<int> exclusive{0}, shared{0}, violations{0};
+    auto worker = [&](unsigned seed) {
+        return [&, seed] {
+            unsigned state = seed;
+            for (int i = 0; i < kRounds; ++i) {
+                state = state * 1103515245u + 12345u;
+                unsigned kind = (state >> 16) % 4;
+                KeEnterCriticalRegion();
+                if (kind == 0) {
+                    ExAcquireResourceExclusiveLite(&Resource, TRUE);
+                    bool recurse = (state >> 20) & 1;
+                    if (recurse) ExAcquireResourceSharedLite(&Resource, TRUE);
+                    if (exclusive.fetch_add(1) != 0 || shared.load() != 0) ++violations;
+                    if (!ExIsResourceAcquiredExclusiveLite(&Resource)) ++violations;
+                    exclusive.fetch_sub(1);
+                    if (recurse) ExReleaseResourceLite(&Resource);
+                    ExReleaseResourceLite(&Resource);
+                } else {
+                    BOOLEAN got = kind == 1   ? ExAcquireResourceSharedLite(&Resource, TRUE)
+                                  : kind == 2 ? ExAcquireSharedStarveExclusive(&Resource, TRUE)
+                                              : ExAcquireSharedWaitForExclusive(&Resource, TRUE);
+                    if (!got) ++violations;
+                    shared.fetch_add(1);
+                    if (exclusive.load() != 0) ++violations;
+                    shared.fetch_sub(1);
+                    ExReleaseResourceLite(&Resource);
+                }
+                KeLeaveCriticalRegion();
+            }
+        };
+    };
+    {
+        SystemThread t0(worker(1)), t1(worker(2)), t2(worker(3));
+        SystemThread t3(worker(4)), t4(worker(5)), t5(worker(6));
+        static_assert(kThreads == 6);
+    }
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
+    EXPECT_EQ(ExGetSharedWaiterCount(&Resource), 0u);
+    KeEnterCriticalRegion();
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, FALSE)) << "free at the end";
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+}
+
+TEST_F(ResourceDeathTest, AcquiringOutsideACriticalRegionBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExAcquireResourceSharedLite(&Resource, TRUE), testing::ExitedWithCode(3),
+                "resource acquired outside a critical region");
+    EXPECT_EXIT(ExAcquireResourceExclusiveLite(&Resource, FALSE), testing::ExitedWithCode(3),
+                "resource acquired outside a critical region");
+}
+
+TEST_F(ResourceDeathTest, AcquiringAtDispatchLevelBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAcquireResourceExclusiveLite(&Resource, FALSE);
+        },
+        testing::ExitedWithCode(3), "STOP: 0x0000000A(.|\n)*resource acquired above APC_LEVEL");
+}
+
+TEST_F(ResourceDeathTest, ReleasingAResourceNotOwnedBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KeEnterCriticalRegion();
+    EXPECT_EXIT(ExReleaseResourceLite(&Resource), testing::ExitedWithCode(3),
+                "STOP: 0x000000E3(.|\n)*resource released by a thread that does not own it");
+    ExAcquireResourceSharedLite(&Resource, TRUE);
+    EXPECT_EXIT(ExReleaseResourceForThreadLite(&Resource, ExGetCurrentResourceThread() + 8),
+                testing::ExitedWithCode(3), "STOP: 0x000000E3");
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+}
+
+TEST_F(ResourceDeathTest, DeletingAHeldResourceBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&Resource, TRUE);
+    EXPECT_EXIT(ExDeleteResourceLite(&Resource), testing::ExitedWithCode(3),
+                "resource deleted while it is held or waited for");
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+}
+
+TEST_F(ResourceDeathTest, UpgradingASharedHoldBugChecksInsteadOfHanging) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&Resource, TRUE);
+    EXPECT_EXIT(ExAcquireResourceExclusiveLite(&Resource, TRUE), testing::ExitedWithCode(3),
+                "resource acquired exclusively by a thread that holds it shared");
+    ExReleaseResourceLite(&Resource);
+    KeLeaveCriticalRegion();
+}
+
+TEST_F(ResourceDeathTest, UsingADeletedResourceBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ERESOURCE other;
+    ExInitializeResourceLite(&other);
+    ExDeleteResourceLite(&other);
+    KeEnterCriticalRegion();
+    EXPECT_EXIT(ExAcquireResourceSharedLite(&other, TRUE), testing::ExitedWithCode(3),
+                "resource used without ExInitializeResourceLite or after ExDeleteResourceLite");
+    KeLeaveCriticalRegion();
+}
+
+} // namespace
