@@ -94,7 +94,8 @@ public:
     {
         while (NextToken()) {
             const int line = line_;
-            std::string keyword = Lower(ReadKeyword());
+            const std::string written = ReadKeyword();
+            const std::string keyword = Lower(written);
             if (keyword == "messageidtypedef") {
                 const std::string v = ReadValue(true);
                 if (!v.empty() && !IsIdentifier(v))
@@ -131,7 +132,7 @@ public:
                     Fail(line, "Language= outside a message (a MessageId statement must come first)");
                 ReadLanguageBlock(line);
             } else {
-                Fail(line, "unknown keyword '" + keyword + "'");
+                Fail(line, "unknown keyword '" + written + "'");
             }
         }
         FinishMessage();
@@ -320,6 +321,10 @@ private:
         current_->Line = line;
         current_->Typedef = typedef_;
         pendingId_ = value;
+        // The message takes its place among the comments where it starts.
+        McSource::Item item;
+        item.Message = src_.Messages.size();
+        src_.Items.push_back(item);
     }
 
     // Called once a message's Severity and Facility are known: its first
@@ -390,9 +395,6 @@ private:
                 Fail(m.Line, "symbolic name " + m.SymbolicName +
                                  " is already used by the message at line " + std::to_string(other.Line));
         }
-        McSource::Item item;
-        item.Message = src_.Messages.size();
-        src_.Items.push_back(item);
         src_.Messages.push_back(std::move(m));
         current_.reset();
     }
