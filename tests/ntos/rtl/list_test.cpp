@@ -1,0 +1,78 @@
+// Doubly and singly linked list helpers.
+#include "bugcodes.h"
+#include "nt/rtl.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Item {
+    int Value;
+    LIST_ENTRY Link;
+};
+
+std::vector<int> Values(PLIST_ENTRY Head) {
+    std::vector<int> Out;
+    for (PLIST_ENTRY E = Head->Flink; E != Head; E = E->Flink) {
+        Out.push_back(CONTAINING_RECORD(E, Item, Link)->Value);
+    }
+    return Out;
+}
+
+TEST(ListHelpers, InsertAndRemoveAtBothEnds) {
+    LIST_ENTRY Head;
+    InitializeListHead(&Head);
+    EXPECT_TRUE(IsListEmpty(&Head));
+    Item A{1, {}}, B{2, {}}, C{3, {}};
+    InsertTailList(&Head, &A.Link);
+    InsertTailList(&Head, &B.Link);
+    InsertHeadList(&Head, &C.Link);
+    EXPECT_EQ(Values(&Head), (std::vector<int>{3, 1, 2}));
+
+    EXPECT_EQ(RemoveHeadList(&Head), &C.Link);
+    EXPECT_EQ(RemoveTailList(&Head), &B.Link);
+    EXPECT_EQ(Values(&Head), (std::vector<int>{1}));
+    EXPECT_TRUE(RemoveEntryList(&A.Link)) << "TRUE when the list became empty";
+    EXPECT_TRUE(IsListEmpty(&Head));
+}
+
+TEST(ListHelpers, RemoveEntryReportsWhetherEntriesRemain) {
+    LIST_ENTRY Head;
+    InitializeListHead(&Head);
+    Item A{1, {}}, B{2, {}};
+    InsertTailList(&Head, &A.Link);
+    InsertTailList(&Head, &B.Link);
+    EXPECT_FALSE(RemoveEntryList(&A.Link));
+    EXPECT_EQ(Values(&Head), (std::vector<int>{2}));
+}
+
+TEST(ListHelpers, SingleListIsLastInFirstOut) {
+    SINGLE_LIST_ENTRY Head = {NULL};
+    SINGLE_LIST_ENTRY A, B;
+    EXPECT_EQ(PopEntryList(&Head), nullptr);
+    PushEntryList(&Head, &A);
+    PushEntryList(&Head, &B);
+    EXPECT_EQ(PopEntryList(&Head), &B);
+    EXPECT_EQ(PopEntryList(&Head), &A);
+    EXPECT_EQ(PopEntryList(&Head), nullptr);
+}
+
+void RemoveTwice() {
+    LIST_ENTRY Head;
+    InitializeListHead(&Head);
+    Item A{1, {}};
+    Item B{2, {}};
+    InsertTailList(&Head, &A.Link);
+    InsertTailList(&Head, &B.Link);
+    RemoveEntryList(&A.Link);
+    RemoveEntryList(&A.Link);
+}
+
+TEST(ListHelpersDeathTest, EntryRemovedTwiceStopsTheMachine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RemoveTwice(), testing::ExitedWithCode(3), "STOP: 0x00000139(.|\n)*removed twice");
+}
+
+} // namespace

@@ -1,0 +1,469 @@
+// Structured exception guards: filter selection, search order, termination
+// handlers, nesting, exceptions inside filters and handlers, parameters.
+#include "bugcodes.h"
+#include "nt/rtl.h"
+#include "nt/seh.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Records the order in which filters, handlers and termination handlers ran.
+struct Trace {
+    std::string Steps;
+    LONG Step(const char* S, LONG Result = EXCEPTION_EXECUTE_HANDLER) {
+        Steps += S;
+        Steps += ' ';
+        return Result;
+    }
+};
+
+TEST(SehExcept, HandlerRunsWhenFilterAcceptsAndBodyStops) {
+    int Reached = 0;
+    NTSTATUS Code = STATUS_SUCCESS;
+    _SEH2_TRY {
+        Reached = 1;
+        ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+        Reached = 2;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        Code = _SEH2_GetExceptionCode();
+    }
+    _SEH2_END;
+    EXPECT_EQ(Reached, 1);
+    EXPECT_EQ(Code, STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST(SehExcept, NoExceptionSkipsFilterAndHandler) {
+    Trace T;
+    _SEH2_TRY {
+        T.Step("body");
+    }
+    _SEH2_EXCEPT(T.Step("filter")) {
+        T.Step("handler");
+    }
+    _SEH2_END;
+    EXPECT_EQ(T.Steps, "body ");
+}
+
+NTSTATUS RaiseAndCatch(NTSTATUS Raised, NTSTATUS Wanted, Trace& T) {
+    NTSTATUS Result = STATUS_SUCCESS;
+    _SEH2_TRY {
+        _SEH2_TRY {
+            RtlRaiseStatus(Raised);
+        }
+        _SEH2_EXCEPT(T.Step("inner-filter",
+                            GetExceptionCode() == Wanted ? EXCEPTION_EXECUTE_HANDLER
+                                                         : EXCEPTION_CONTINUE_SEARCH)) {
+            T.Step("inner-handler");
+            Result = GetExceptionCode();
+        }
+        _SEH2_END;
+    }
+    _SEH2_EXCEPT(T.Step("outer-filter")) {
+        T.Step("outer-handler");
+        Result = -GetExceptionCode();
+    }
+    _SEH2_END;
+    return Result;
+}
+
+TEST(SehExcept, ContinueSearchGoesToTheEnclosingGuard) {
+    Trace Match;
+    EXPECT_EQ(RaiseAndCatch(STATUS_END_OF_FILE, STATUS_END_OF_FILE, Match), STATUS_END_OF_FILE);
+    EXPECT_EQ(Match.Steps, "inner-filter inner-handler ");
+
+    Trace Miss;
+    EXPECT_EQ(RaiseAndCatch(STATUS_DISK_FULL, STATUS_END_OF_FILE, Miss), -STATUS_DISK_FULL);
+    EXPECT_EQ(Miss.Steps, "inner-filter outer-filter outer-handler ");
+}
+
+TEST(SehExcept, AnyPositiveFilterValueExecutesTheHandler) {
+    bool Handled = false;
+    _SEH2_TRY {
+        ExRaiseStatus(STATUS_UNSUCCESSFUL);
+    }
+    _SEH2_EXCEPT(7) {
+        Handled = true;
+    }
+    _SEH2_END;
+    EXPECT_TRUE(Handled);
+}
+
+TEST(SehFinally, RunsOnNormalExitLeaveAndException) {
+    Trace T;
+    _SEH2_TRY {
+        T.Step("body");
+    }
+    _SEH2_FINALLY {
+        T.Step(AbnormalTermination() ? "finally-abnormal" : "finally-normal");
+    }
+    _SEH2_END;
+    EXPECT_EQ(T.Steps, "body finally-normal ");
+
+    Trace L;
+    _SEH2_TRY {
+        for (int i = 0; i < 3; i++) {
+            L.Step("loop");
+            if (i == 1) {
+                _SEH2_LEAVE;
+            }
+        }
+        L.Step("after-loop");
+    }
+    _SEH2_FINALLY {
+        L.Step(_SEH2_AbnormalTermination() ? "finally-abnormal" : "finally-normal");
+    }
+    _SEH2_END;
+    EXPECT_EQ(L.Steps, "loop loop finally-normal ") << "leave is a normal termination";
+
+    Trace E;
+    _SEH2_TRY {
+        _SEH2_TRY {
+            E.Step("body");
+            ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+        }
+        _SEH2_FINALLY {
+            E.Step(AbnormalTermination() ? "finally-abnormal" : "finally-normal");
+        }
+        _SEH2_END;
+        E.Step("not-reached");
+    }
+    _SEH2_EXCEPT(E.Step("filter")) {
+        E.Step("handler");
+    }
+    _SEH2_END;
+    // Filters run before unwinding; termination handlers run during it.
+    EXPECT_EQ(E.Steps, "body filter finally-abnormal handler ");
+}
+
+TEST(SehFinally, ReturnInsideTerminationHandlerOnNormalExitIsAllowed) {
+    auto Routine = [](int& Count) -> int {
+        _SEH2_TRY {
+            Count++;
+        }
+        _SEH2_FINALLY {
+            Count++;
+            return 5;
+        }
+        _SEH2_END;
+        return 0;
+    };
+    int Count = 0;
+    EXPECT_EQ(Routine(Count), 5);
+    EXPECT_EQ(Count, 2);
+}
+
+TEST(SehNesting, TerminationHandlersRunInnermostFirstUpToTheTarget) {
+    Trace T;
+    _SEH2_TRY {
+        _SEH2_TRY {
+            _SEH2_TRY {
+                _SEH2_TRY {
+                    ExRaiseStatus(STATUS_IN_PAGE_ERROR);
+                }
+                _SEH2_FINALLY {
+                    T.Step("f1");
+                }
+                _SEH2_END;
+            }
+            _SEH2_EXCEPT(T.Step("x2", EXCEPTION_CONTINUE_SEARCH)) {
+                T.Step("h2");
+            }
+            _SEH2_END;
+        }
+        _SEH2_FINALLY {
+            T.Step("f3");
+        }
+        _SEH2_END;
+    }
+    _SEH2_EXCEPT(T.Step("x4")) {
+        T.Step("h4");
+    }
+    _SEH2_END;
+    EXPECT_EQ(T.Steps, "x2 x4 f1 f3 h4 ");
+}
+
+TEST(SehNesting, GuardsInsideAHandlerAreIndependent) {
+    Trace T;
+    _SEH2_TRY {
+        ExRaiseStatus(STATUS_DISK_FULL);
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        _SEH2_TRY {
+            ExRaiseStatus(STATUS_END_OF_FILE);
+        }
+        _SEH2_EXCEPT(T.Step(GetExceptionCode() == STATUS_END_OF_FILE ? "inner-eof" : "inner-?")) {
+        }
+        _SEH2_END;
+        T.Step(GetExceptionCode() == STATUS_DISK_FULL ? "outer-full" : "outer-?");
+    }
+    _SEH2_END;
+    EXPECT_EQ(T.Steps, "inner-eof outer-full ");
+}
+
+TEST(SehNesting, RaiseFromHandlerReachesTheEnclosingGuard) {
+    NTSTATUS Outer = STATUS_SUCCESS;
+    Trace T;
+    _SEH2_TRY {
+        _SEH2_TRY {
+            ExRaiseStatus(STATUS_DATA_ERROR);
+        }
+        _SEH2_EXCEPT(T.Step("inner-filter")) {
+            T.Step("rethrow");
+            ExRaiseStatus(GetExceptionCode());
+        }
+        _SEH2_END;
+    }
+    _SEH2_EXCEPT(T.Step("outer-filter")) {
+        Outer = GetExceptionCode();
+    }
+    _SEH2_END;
+    EXPECT_EQ(Outer, STATUS_DATA_ERROR);
+    EXPECT_EQ(T.Steps, "inner-filter rethrow outer-filter ");
+}
+
+LONG RaisingFilter(Trace& T) {
+    T.Step("raising-filter");
+    ExRaiseStatus(STATUS_CRC_ERROR);
+}
+
+TEST(SehNesting, ExceptionInAFilterSkipsGuardsBetweenRaiseAndFilter) {
+    Trace T;
+    NTSTATUS Outer = STATUS_SUCCESS;
+    _SEH2_TRY {
+        _SEH2_TRY {
+            _SEH2_TRY {
+                _SEH2_TRY {
+                    ExRaiseStatus(STATUS_DATA_ERROR);
+                }
+                _SEH2_EXCEPT(T.Step(GetExceptionCode() == STATUS_DATA_ERROR ? "inner-data"
+                                                                            : "inner-crc",
+                                    EXCEPTION_CONTINUE_SEARCH)) {
+                    T.Step("inner-handler");
+                }
+                _SEH2_END;
+            }
+            _SEH2_FINALLY {
+                T.Step("finally");
+            }
+            _SEH2_END;
+        }
+        _SEH2_EXCEPT(RaisingFilter(T)) {
+            T.Step("middle-handler");
+        }
+        _SEH2_END;
+    }
+    _SEH2_EXCEPT(T.Step("outer-filter")) {
+        Outer = GetExceptionCode();
+    }
+    _SEH2_END;
+    EXPECT_EQ(Outer, STATUS_CRC_ERROR);
+    // The inner filter sees only the first exception; the second one unwinds
+    // through the inner termination handler on its way out.
+    EXPECT_EQ(T.Steps, "inner-data raising-filter outer-filter finally ");
+}
+
+LONG FilterWithItsOwnGuard(Trace& T) {
+    LONG Decision = EXCEPTION_CONTINUE_SEARCH;
+    _SEH2_TRY {
+        ExRaiseStatus(STATUS_CRC_ERROR);
+    }
+    _SEH2_EXCEPT(T.Step("filter-guard")) {
+        Decision = EXCEPTION_EXECUTE_HANDLER;
+    }
+    _SEH2_END;
+    return Decision;
+}
+
+TEST(SehNesting, FilterMayUseGuardsOfItsOwn) {
+    Trace T;
+    _SEH2_TRY {
+        ExRaiseStatus(STATUS_DATA_ERROR);
+    }
+    _SEH2_EXCEPT(FilterWithItsOwnGuard(T)) {
+        T.Step(GetExceptionCode() == STATUS_DATA_ERROR ? "handler-data" : "handler-?");
+    }
+    _SEH2_END;
+    EXPECT_EQ(T.Steps, "filter-guard handler-data ");
+}
+
+TEST(SehParameters, RaisedRecordIsVisibleInFilterAndHandler) {
+    EXCEPTION_RECORD Record = {};
+    Record.ExceptionCode = STATUS_IN_PAGE_ERROR;
+    Record.NumberParameters = 3;
+    Record.ExceptionInformation[0] = 0;
+    Record.ExceptionInformation[1] = 0x1000;
+    Record.ExceptionInformation[2] = (ULONG_PTR)(ULONG)STATUS_DEVICE_DATA_ERROR;
+
+    NTSTATUS SeenInFilter = STATUS_SUCCESS;
+    ULONG SeenParameters = 0;
+    ULONG SeenFlags = 1;
+    auto Filter = [&](PEXCEPTION_POINTERS P) -> LONG {
+        SeenInFilter = (NTSTATUS)P->ExceptionRecord->ExceptionInformation[2];
+        SeenParameters = P->ExceptionRecord->NumberParameters;
+        SeenFlags = P->ExceptionRecord->ExceptionFlags;
+        return P->ExceptionRecord->ExceptionCode == STATUS_IN_PAGE_ERROR
+                   ? EXCEPTION_EXECUTE_HANDLER
+                   : EXCEPTION_CONTINUE_SEARCH;
+    };
+    NTSTATUS SeenInHandler = STATUS_SUCCESS;
+    _SEH2_TRY {
+        ExRaiseException(&Record);
+    }
+    _SEH2_EXCEPT(Filter(GetExceptionInformation())) {
+        SeenInHandler = (NTSTATUS)_SEH2_GetExceptionInformation()->ExceptionRecord
+                            ->ExceptionInformation[2];
+    }
+    _SEH2_END;
+    EXPECT_EQ(SeenInFilter, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(SeenInHandler, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(SeenParameters, 3u);
+    EXPECT_EQ(SeenFlags, 0u) << "the raiser's flags are kept";
+}
+
+TEST(SehParameters, RaisedStatusIsNoncontinuableWithoutParameters) {
+    ULONG Flags = 0;
+    ULONG Count = 99;
+    PVOID Address = NULL;
+    _SEH2_TRY {
+        ExRaiseStatus(STATUS_NO_MEMORY);
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        Flags = GetExceptionInformation()->ExceptionRecord->ExceptionFlags;
+        Count = GetExceptionInformation()->ExceptionRecord->NumberParameters;
+        Address = GetExceptionInformation()->ExceptionRecord->ExceptionAddress;
+    }
+    _SEH2_END;
+    EXPECT_EQ(Flags, (ULONG)EXCEPTION_NONCONTINUABLE);
+    EXPECT_EQ(Count, 0u);
+    EXPECT_NE(Address, nullptr);
+}
+
+TEST(SehThreads, EachThreadHasItsOwnGuards) {
+    // Raise concurrently in two threads; each must land in its own handler.
+    std::atomic<int> Handled{0};
+    auto Worker = [&](NTSTATUS Code) {
+        for (int i = 0; i < 200; i++) {
+            _SEH2_TRY {
+                _SEH2_TRY {
+                    ExRaiseStatus(Code);
+                }
+                _SEH2_FINALLY {
+                }
+                _SEH2_END;
+            }
+            _SEH2_EXCEPT(GetExceptionCode() == Code ? EXCEPTION_EXECUTE_HANDLER
+                                                    : EXCEPTION_CONTINUE_SEARCH) {
+                Handled++;
+            }
+            _SEH2_END;
+        }
+    };
+    std::thread A(Worker, STATUS_DISK_FULL);
+    std::thread B(Worker, STATUS_END_OF_FILE);
+    A.join();
+    B.join();
+    EXPECT_EQ(Handled.load(), 400);
+}
+
+TEST(FsRtlIsNtstatusExpected, ProgrammingFaultsAreUnexpected) {
+    EXPECT_FALSE(FsRtlIsNtstatusExpected(STATUS_ACCESS_VIOLATION));
+    EXPECT_FALSE(FsRtlIsNtstatusExpected(STATUS_DATATYPE_MISALIGNMENT));
+    EXPECT_FALSE(FsRtlIsNtstatusExpected(STATUS_ILLEGAL_INSTRUCTION));
+    EXPECT_FALSE(FsRtlIsNtstatusExpected(STATUS_INSTRUCTION_MISALIGNMENT));
+    EXPECT_TRUE(FsRtlIsNtstatusExpected(STATUS_INSUFFICIENT_RESOURCES));
+    EXPECT_TRUE(FsRtlIsNtstatusExpected(STATUS_IN_PAGE_ERROR));
+    EXPECT_TRUE(FsRtlIsNtstatusExpected(STATUS_DATATYPE_MISALIGNMENT_ERROR));
+}
+
+// ---- misuse and unhandled exceptions stop the machine ----
+
+void RaiseUnguarded() {
+    ExRaiseStatus(STATUS_DISK_FULL);
+}
+
+void RaiseThroughTermination() {
+    _SEH2_TRY {
+        _SEH2_TRY {
+            ExRaiseStatus(STATUS_DISK_FULL);
+        }
+        _SEH2_FINALLY {
+            std::_Exit(7); // a different exit code shows the handler ran
+        }
+        _SEH2_END;
+    }
+    _SEH2_EXCEPT(EXCEPTION_CONTINUE_SEARCH) {
+    }
+    _SEH2_END;
+}
+
+void ContinueExecution() {
+    _SEH2_TRY {
+        ExRaiseStatus(STATUS_DISK_FULL);
+    }
+    _SEH2_EXCEPT(EXCEPTION_CONTINUE_EXECUTION) {
+    }
+    _SEH2_END;
+}
+
+void ReturnFromTerminationDuringUnwind() {
+    auto Routine = []() -> int {
+        _SEH2_TRY {
+            ExRaiseStatus(STATUS_DISK_FULL);
+        }
+        _SEH2_FINALLY {
+            return 1;
+        }
+        _SEH2_END;
+        return 0;
+    };
+    _SEH2_TRY {
+        Routine();
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+    }
+    _SEH2_END;
+}
+
+void ExceptionCodeOutsideHandler() {
+    _SEH2_TRY {
+    }
+    _SEH2_FINALLY {
+        (void)GetExceptionCode();
+    }
+    _SEH2_END;
+}
+
+void TooManyParameters() {
+    EXCEPTION_RECORD Record = {};
+    Record.ExceptionCode = STATUS_UNSUCCESSFUL;
+    Record.NumberParameters = EXCEPTION_MAXIMUM_PARAMETERS + 1;
+    RtlRaiseException(&Record);
+}
+
+TEST(SehDeathTest, UnhandledExceptionStopsBeforeUnwinding) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RaiseUnguarded(), testing::ExitedWithCode(3),
+                "STOP: 0x0000001E \\(0xC000007F(.|\n)*no guard to handle it");
+    EXPECT_EXIT(RaiseThroughTermination(), testing::ExitedWithCode(3), "STOP: 0x0000001E");
+}
+
+TEST(SehDeathTest, MisuseStopsTheMachine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ContinueExecution(), testing::ExitedWithCode(3),
+                "EXCEPTION_CONTINUE_EXECUTION, which is not emulated");
+    EXPECT_EXIT(ReturnFromTerminationDuringUnwind(), testing::ExitedWithCode(3),
+                "termination handler left by return");
+    EXPECT_EXIT(ExceptionCodeOutsideHandler(), testing::ExitedWithCode(3),
+                "outside an exception filter or handler");
+    EXPECT_EXIT(TooManyParameters(), testing::ExitedWithCode(3),
+                "more than EXCEPTION_MAXIMUM_PARAMETERS");
+}
+
+} // namespace

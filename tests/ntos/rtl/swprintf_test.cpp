@@ -1,0 +1,109 @@
+// Wide formatted output with the kernel C library's conventions.
+#include "bugcodes.h"
+#include "nt/rtl.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Formats with swprintf and checks the returned count against the text.
+template <typename... Args> std::u16string Format(const char16_t* Fmt, Args... A) {
+    WCHAR Buffer[256];
+    for (WCHAR& C : Buffer) {
+        C = u'#';
+    }
+    int Count = swprintf(Buffer, Fmt, A...);
+    std::u16string Out(Buffer);
+    EXPECT_EQ(Count, (int)Out.size()) << "return value is the length without terminator";
+    return Out;
+}
+
+TEST(Swprintf, StringsAreWideUnlessMarkedNarrow) {
+    EXPECT_EQ(Format(u"%s|%ls|%ws", u"a", u"b", u"c"), u"a|b|c");
+    EXPECT_EQ(Format(u"%hs|%S", "narrow", "upper"), u"narrow|upper");
+    EXPECT_EQ(Format(u"%.*ls|%.*hs", 3, u"abcdef", 2, "xyz"), u"abc|xy");
+    EXPECT_EQ(Format(u"%.2s", u"abc"), u"ab");
+    EXPECT_EQ(Format(u"[%5s][%-5s]", u"ab", u"cd"), u"[   ab][cd   ]");
+    EXPECT_EQ(Format(u"%s|%hs", (const WCHAR*)NULL, (const char*)NULL), u"(null)|(null)");
+    EXPECT_EQ(Format(u"%hs", "caf\xE9 \x80"), u"café €") << "narrow text is code page 1252";
+}
+
+TEST(Swprintf, CharactersAreWideUnlessMarkedNarrow) {
+    EXPECT_EQ(Format(u"%c%wc%lc", u'a', u'b', u'\x3A9'), u"abΩ");
+    EXPECT_EQ(Format(u"%hc%C", 'x', 'y'), u"xy");
+    EXPECT_EQ(Format(u"[%3c]", u'z'), u"[  z]");
+    EXPECT_EQ(Format(u"100%%"), u"100%");
+}
+
+TEST(Swprintf, SignedAndUnsignedIntegers) {
+    EXPECT_EQ(Format(u"%d %i %ld", -5, 0, (LONG)-2147483647 - 1), u"-5 0 -2147483648");
+    EXPECT_EQ(Format(u"%u %lu", 7u, (ULONG)0xFFFFFFFFu), u"7 4294967295");
+    EXPECT_EQ(Format(u"%x %X %lx", 0xbeefu, 0xbeefu, (ULONG)0xABCDEF01u), u"beef BEEF abcdef01");
+    EXPECT_EQ(Format(u"%08lX", (ULONG)0xC000009Au), u"C000009A");
+    EXPECT_EQ(Format(u"%08lX", (ULONG)0x1Fu), u"0000001F");
+    EXPECT_EQ(Format(u"%o %#o %#x %#x", 8u, 8u, 255u, 0u), u"10 010 0xff 0");
+    EXPECT_EQ(Format(u"%hd %hu", 65535, 65537), u"-1 1");
+}
+
+TEST(Swprintf, WidthPrecisionAndFlags) {
+    EXPECT_EQ(Format(u"[%5d][%-5d][%05d]", 42, 42, -42), u"[   42][42   ][-0042]");
+    EXPECT_EQ(Format(u"[%+d][% d][%+d]", 3, 3, -3), u"[+3][ 3][-3]");
+    EXPECT_EQ(Format(u"[%.3d][%6.3d][%06.3d]", 7, -7, 7), u"[007][  -007][   007]");
+    EXPECT_EQ(Format(u"[%.0d][%.0u]", 0, 0u), u"[][]");
+    EXPECT_EQ(Format(u"[%*d][%-*d]", 4, 1, 3, 2), u"[   1][2  ]");
+    EXPECT_EQ(Format(u"[%*d]", -3, 9), u"[9  ]") << "negative width means left-justify";
+    EXPECT_EQ(Format(u"[%-08d]", 5), u"[5       ]");
+}
+
+TEST(Swprintf, SixtyFourBitIntegers) {
+    EXPECT_EQ(Format(u"%I64d", (LONGLONG)-9223372036854775807LL - 1), u"-9223372036854775808");
+    EXPECT_EQ(Format(u"%I64u", (ULONGLONG)18446744073709551615ULL), u"18446744073709551615");
+    EXPECT_EQ(Format(u"%I64x|%I64X", (ULONGLONG)0x123456789abcdefULL, (ULONGLONG)0xFULL),
+              u"123456789abcdef|F");
+    EXPECT_EQ(Format(u"%lld|%d", (LONGLONG)1 << 40, 9), u"1099511627776|9")
+        << "a 64-bit argument is consumed whole";
+    EXPECT_EQ(Format(u"%Iu", (ULONG_PTR)1 << 33), u"8589934592");
+}
+
+TEST(Swprintf, BuildsObjectNames) {
+    EXPECT_EQ(Format(u"\\Device\\HarddiskVolume%lu", (ULONG)3), u"\\Device\\HarddiskVolume3");
+    EXPECT_EQ(Format(u"%ws\\%08lX.tmp", u"C:\\qvd", (ULONG)0x2A), u"C:\\qvd\\0000002A.tmp");
+}
+
+TEST(Snwprintf, FitsWithTerminatorExactlyOrOverflows) {
+    WCHAR Buffer[8];
+    for (WCHAR& C : Buffer) {
+        C = u'#';
+    }
+    EXPECT_EQ(_snwprintf(Buffer, 8, u"%d", 1234), 4);
+    EXPECT_EQ(std::u16string(Buffer), u"1234");
+
+    for (WCHAR& C : Buffer) {
+        C = u'#';
+    }
+    EXPECT_EQ(_snwprintf(Buffer, 4, u"%d", 1234), 4) << "exact fit";
+    EXPECT_EQ(std::u16string(Buffer, 5), u"1234#") << "no terminator when exactly full";
+
+    for (WCHAR& C : Buffer) {
+        C = u'#';
+    }
+    EXPECT_EQ(_snwprintf(Buffer, 3, u"%d", 1234), -1);
+    EXPECT_EQ(std::u16string(Buffer, 5), u"123##") << "writes Count characters, no terminator";
+
+    EXPECT_EQ(_snwprintf(Buffer, 0, u"x"), -1);
+    EXPECT_EQ(Buffer[0], u'1') << "nothing written with a zero count";
+}
+
+TEST(SwprintfDeathTest, UnsupportedConversionsStopTheMachine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    WCHAR Buffer[32];
+    EXPECT_EXIT(swprintf(Buffer, u"%f", 1.5), testing::ExitedWithCode(3),
+                "STOP: 0x000000C4(.|\n)*conversion not supported");
+    int Count = 0;
+    EXPECT_EXIT(swprintf(Buffer, u"%n", &Count), testing::ExitedWithCode(3),
+                "conversion not supported");
+}
+
+} // namespace
