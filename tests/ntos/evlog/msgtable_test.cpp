@@ -1,0 +1,144 @@
+// Message tables: the driver's table as built from its source, lookups in
+// binary message data, and the data that registration refuses.
+#include "ntos/evlog/evlp.h"
+
+#include "driver/resources/message_table.h"
+#include "driver/resources/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Builds MESSAGE_RESOURCE_DATA by hand: one block per run given.
+struct Run {
+    ULONG LowId;
+    std::vector<std::u16string> Texts;
+};
+
+std::vector<ULONG> Build(const std::vector<Run>& runs)
+{
+    std::vector<UCHAR> out(4 + runs.size() * sizeof(MESSAGE_RESOURCE_BLOCK));
+    ULONG n = static_cast<ULONG>(runs.size());
+    std::memcpy(out.data(), &n, 4);
+    for (size_t r = 0; r < runs.size(); ++r) {
+        MESSAGE_RESOURCE_BLOCK b{runs[r].LowId, runs[r].LowId + (ULONG)runs[r].Texts.size() - 1,
+                                 (ULONG)out.size()};
+        std::memcpy(out.data() + 4 + r * sizeof b, &b, sizeof b);
+        for (const auto& t : runs[r].Texts) {
+            const USHORT length = (USHORT)((4 + (t.size() + 1) * 2 + 3) & ~3u);
+            const size_t at = out.size();
+            out.resize(at + length);
+            const USHORT flags = MESSAGE_RESOURCE_UNICODE;
+            std::memcpy(out.data() + at, &length, 2);
+            std::memcpy(out.data() + at + 2, &flags, 2);
+            std::memcpy(out.data() + at + 4, t.data(), t.size() * 2);
+        }
+    }
+    std::vector<ULONG> aligned((out.size() + 3) / 4);
+    std::memcpy(aligned.data(), out.data(), out.size());
+    return aligned;
+}
+
+} // namespace
+
+TEST(MessageTable, DriverTableHoldsTwelveMessagesInFiveLanguages)
+{
+    struct Expected {
+        NTSTATUS Status;
+        UCHAR Severity;
+        const char16_t* Text;
+    } expected[] = {
+        {QVD_MSG_GENERIC_INFO, 1, u"Generic info: %2.\r\n"},
+        {QVD_MSG_DRIVER_LOADED, 1, u"%7 Driver V%2.%3%4 (%5 Build %6) has loaded successfully.\r\n"},
+        {QVD_MSG_GEOMETRY_FAILED, 2, u"Failed to query disk geometry of drive %2, status 0x%3.\r\n"},
+        {QVD_MSG_GENERIC_ERROR, 3, u"Generic error: %2.\r\n"},
+        {QVD_MSG_EXCEPTION, 3, u"Exception 0x%2 occured at address 0x%3.\r\n"},
+        {QVD_MSG_ACCESS_FAILED, 3, u"Instruction at 0x%2 failed to %3 data at address 0x%4.\r\n"},
+        {QVD_MSG_CHANGE_STORE_FAILED, 3, u"Attempt to record write request in partial data file failed.\r\n"},
+        {QVD_MSG_OPEN_DEVICE_FAILED, 3, u"Failed to open device %2, status %3.\r\n"},
+        {QVD_MSG_ATTACH_FAILED, 3, u"Failed to attach to device %2, status 0x%3.\r\n"},
+        {QVD_MSG_ATTACH_MOUNTED, 3, u"Failed to attach to device %2 as a file system is already mounted.\r\n"},
+        {QVD_MSG_FROZEN_STATE_LOST, 3, u"Failed to maintain frozen state of volume.\r\n"},
+        {QVD_MSG_CREATE_DEVICE_FAILED, 3, u"Failed to create object to attach to device %2, status 0x%3.\r\n"},
+    };
+    EXPECT_EQ((ULONG)QVD_MSG_DRIVER_LOADED, 0x47770006u);
+    EXPECT_EQ((ULONG)QVD_MSG_GEOMETRY_FAILED, 0x8777000Bu);
+    EXPECT_EQ((ULONG)QVD_MSG_FROZEN_STATE_LOST, 0xC777000Au);
+    EXPECT_EQ((ULONG)QVD_MSG_CHANGE_STORE_FAILED, 0xC7770005u);
+
+    ASSERT_EQ(DriverMessageTable.NumberOfLanguages, 5u);
+    const USHORT languages[] = {0x409, 0x407, 0x40C, 0x411, 0x804};
+    for (ULONG l = 0; l < 5; ++l)
+        EXPECT_EQ(DriverMessageTable.Languages[l].LanguageId, languages[l]);
+    for (USHORT lang : languages) {
+        for (const Expected& m : expected) {
+            const ULONG id = (ULONG)m.Status;
+            EXPECT_EQ(id >> 30, m.Severity) << std::hex << id;
+            EXPECT_EQ((id >> 16) & 0xFFF, 0x777u) << std::hex << id;
+            EXPECT_EQ((id >> 29) & 1, 0u) << "customer bit clear";
+            std::u16string text;
+            ASSERT_TRUE(EvlpFindMessage(&DriverMessageTable, lang, id, &text))
+                << std::hex << id << " in " << lang;
+            EXPECT_EQ(text, m.Text) << std::hex << id << " in " << lang;
+        }
+        std::u16string text;
+        for (ULONG absent : {0x47770000u, 0x47770002u, 0xC777000Du, 0x07770001u})
+            EXPECT_FALSE(EvlpFindMessage(&DriverMessageTable, lang, absent, &text)) << std::hex << absent;
+    }
+    std::u16string text;
+    EXPECT_FALSE(EvlpFindMessage(&DriverMessageTable, 0x416, QVD_MSG_DRIVER_LOADED, &text));
+}
+
+TEST(MessageTable, LookupWalksBlocksAndEntries)
+{
+    const auto data = Build({{5, {u"five", u"six", u"seven"}}, {100, {u"hundred"}}});
+    const MESSAGE_TABLE_LANGUAGE lang{0x409, (ULONG)(data.size() * 4), reinterpret_cast<const UCHAR*>(data.data())};
+    const MESSAGE_TABLE_RESOURCE table{1, &lang};
+    ASSERT_EQ(EvlpRegisterMessageTable(u"Walk", &table), STATUS_SUCCESS);
+    EXPECT_EQ(EvlpLookupMessageTable(u"WALK"), &table) << "source names ignore case";
+    std::u16string text;
+    ASSERT_TRUE(EvlpFindMessage(&table, 0x409, 7, &text));
+    EXPECT_EQ(text, u"seven");
+    ASSERT_TRUE(EvlpFindMessage(&table, 0x409, 100, &text));
+    EXPECT_EQ(text, u"hundred");
+    EXPECT_FALSE(EvlpFindMessage(&table, 0x409, 8, &text));
+    EvlpUnregisterMessageTable(u"walk");
+    EXPECT_EQ(EvlpLookupMessageTable(u"Walk"), nullptr);
+}
+
+TEST(MessageTable, MalformedDataIsRefused)
+{
+    auto data = Build({{1, {u"one", u"two"}}});
+    const ULONG size = (ULONG)(data.size() * 4);
+    auto bytes = [&] { return reinterpret_cast<UCHAR*>(data.data()); };
+    auto refused = [&](ULONG Size) {
+        const MESSAGE_TABLE_LANGUAGE lang{0x409, Size, bytes()};
+        const MESSAGE_TABLE_RESOURCE table{1, &lang};
+        return EvlpRegisterMessageTable(u"Bad", &table) == STATUS_INVALID_PARAMETER &&
+               EvlpLookupMessageTable(u"Bad") == nullptr;
+    };
+    EXPECT_FALSE(refused(size));
+    EvlpUnregisterMessageTable(u"Bad");
+    EXPECT_TRUE(refused(size - 4)) << "last entry cut off";
+    EXPECT_TRUE(refused(3)) << "no block count";
+
+    const auto original = data;
+    data[0] = 1000; // more blocks than the data holds
+    EXPECT_TRUE(refused(size));
+    data = original;
+    data[3] = 0x10000; // block offset past the end
+    EXPECT_TRUE(refused(size));
+    data = original;
+    data[2] = 0; // HighId below LowId
+    EXPECT_TRUE(refused(size));
+    data = original;
+    bytes()[16] = 0; // first entry's Length 0
+    bytes()[17] = 0;
+    EXPECT_TRUE(refused(size));
+
+    const MESSAGE_TABLE_RESOURCE empty{0, nullptr};
+    EXPECT_EQ(EvlpRegisterMessageTable(u"Bad", &empty), STATUS_INVALID_PARAMETER);
+}
