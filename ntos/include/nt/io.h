@@ -205,10 +205,9 @@ typedef ULONG DEVICE_TYPE;
 #endif
 typedef ULONG PFN_NUMBER, *PPFN_NUMBER;
 
-// Describes the pages of a buffer. The page frame array that follows the
-// record on the platform is present (sized as there) but the emulation maps
-// every buffer one to one, so MappedSystemVa of a locked buffer is its
-// virtual address.
+// Describes the pages of a buffer. Room for the page frame array follows the
+// record, sized as on the platform; the emulation maps every buffer one to
+// one, so the system address of a locked buffer is its own address.
 struct _MDL {
     struct _MDL* Next;       // chain of MDLs of one request
     CSHORT Size;             // bytes of the record and its page array
@@ -265,7 +264,7 @@ SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length);
 
 // Allocates an MDL for the buffer; with Irp, chains it to the request
 // (as its MdlAddress, or behind the others when SecondaryBuffer). The pages
-// are neither locked nor mapped. NULL when pool is short or Length is 0.
+// are neither locked nor mapped. NULL when pool is short.
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                    BOOLEAN ChargeQuota, PIRP Irp);
 // Frees an MDL from IoAllocateMdl. Its pages must have been unlocked; its
@@ -723,6 +722,14 @@ typedef enum _FS_INFORMATION_CLASS {
     FileFsMaximumInformation
 } FS_INFORMATION_CLASS, *PFS_INFORMATION_CLASS;
 
+// Access the opener asked for, passed to the driver with IRP_MJ_CREATE.
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PVOID AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 struct _IO_STACK_LOCATION {
     UCHAR MajorFunction; // IRP_MJ_*
     UCHAR MinorFunction; // IRP_MN_*
@@ -730,7 +737,7 @@ struct _IO_STACK_LOCATION {
     UCHAR Control;       // SL_PENDING_RETURNED, SL_INVOKE_ON_*
     union {
         struct {
-            PVOID SecurityContext;
+            PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;       // create disposition << 24 | create options
             USHORT FileAttributes;
             USHORT ShareAccess;
