@@ -10,8 +10,8 @@
 typedef struct _DRIVER_VERSION_BLOCK {
     ULONG MajorVersion;
     ULONG MinorVersion;
-    CHAR RevisionLetter;   // appended to the version; a blank when there is none
-    PCSTR BuildFlavor;     // "Free" or "Checked"
+    CHAR RevisionLetter; // appended to the version; a blank when there is none
+    PCSTR BuildFlavor;   // "Free" or "Checked"
     ULONG BuildNumber;
     PCWSTR ProductName;
 } DRIVER_VERSION_BLOCK;

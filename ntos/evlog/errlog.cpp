@@ -27,8 +27,7 @@ struct EVLP_OUTSTANDING {
 std::mutex PacketLock;
 std::unordered_map<PVOID, EVLP_OUTSTANDING> Outstanding;
 
-void EvlpCheckIrql(const char* Routine, const void* Caller)
-{
+void EvlpCheckIrql(const char* Routine, const void* Caller) {
     const KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL)
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL,
@@ -37,8 +36,7 @@ void EvlpCheckIrql(const char* Routine, const void* Caller)
 
 // Takes the record of a packet out of Outstanding; a packet the log did not
 // give out, or one already written or freed, is a bug check.
-EVLP_OUTSTANDING EvlpTakeOutstanding(PVOID ElEntry, const char* Routine, const void* Caller)
-{
+EVLP_OUTSTANDING EvlpTakeOutstanding(PVOID ElEntry, const char* Routine, const void* Caller) {
     std::unique_lock guard(PacketLock);
     auto it = Outstanding.find(ElEntry);
     if (it == Outstanding.end()) {
@@ -56,8 +54,7 @@ EVLP_OUTSTANDING EvlpTakeOutstanding(PVOID ElEntry, const char* Routine, const v
 }
 
 // The last component of "\Driver\<name>".
-std::u16string EvlpSourceName(PDRIVER_OBJECT Driver)
-{
+std::u16string EvlpSourceName(PDRIVER_OBJECT Driver) {
     if (Driver == NULL || Driver->DriverName.Buffer == NULL)
         return std::u16string();
     std::u16string_view name(Driver->DriverName.Buffer, Driver->DriverName.Length / sizeof(WCHAR));
@@ -66,8 +63,7 @@ std::u16string EvlpSourceName(PDRIVER_OBJECT Driver)
 }
 
 // Decodes a packet of Size bytes into an entry without reading past it.
-EVLP_ENTRY EvlpDecodePacket(const UCHAR* Packet, ULONG Size, std::u16string&& Source)
-{
+EVLP_ENTRY EvlpDecodePacket(const UCHAR* Packet, ULONG Size, std::u16string&& Source) {
     EVLP_ENTRY entry{};
     std::memcpy(&entry.Packet, Packet, sizeof(IO_ERROR_LOG_PACKET));
     entry.EventId = entry.Packet.ErrorCode;
@@ -104,8 +100,7 @@ EVLP_ENTRY EvlpDecodePacket(const UCHAR* Packet, ULONG Size, std::u16string&& So
 
 } // namespace
 
-PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
-{
+PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
     EvlpCheckIrql("IoAllocateErrorLogEntry", VF_CALLER());
     if (IoObject == NULL)
         return NULL;
@@ -132,25 +127,22 @@ PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)
     return packet;
 }
 
-VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry)
-{
+VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
     EvlpCheckIrql("IoWriteErrorLogEntry", VF_CALLER());
     EVLP_OUTSTANDING record = EvlpTakeOutstanding(ElEntry, "IoWriteErrorLogEntry", VF_CALLER());
-    EVLP_ENTRY entry =
-        EvlpDecodePacket(static_cast<const UCHAR*>(ElEntry), record.EntrySize, std::move(record.Source));
+    EVLP_ENTRY entry = EvlpDecodePacket(static_cast<const UCHAR*>(ElEntry), record.EntrySize,
+                                        std::move(record.Source));
     ExFreePoolWithTag(ElEntry, EvlpPacketTag);
     EvlpAppendEntry(std::move(entry));
 }
 
-VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry)
-{
+VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
     EvlpCheckIrql("IoFreeErrorLogEntry", VF_CALLER());
     EvlpTakeOutstanding(ElEntry, "IoFreeErrorLogEntry", VF_CALLER());
     ExFreePoolWithTag(ElEntry, EvlpPacketTag);
 }
 
-VOID EvlpForgetOutstandingPackets()
-{
+VOID EvlpForgetOutstandingPackets() {
     std::lock_guard guard(PacketLock);
     Outstanding.clear();
 }

@@ -15,8 +15,7 @@ std::mutex LogLock;
 std::vector<EVLP_ENTRY> Entries;
 ULONG NextRecordNumber = 1;
 
-std::u16string EvlpRenderEntry(const EVLP_ENTRY& Entry)
-{
+std::u16string EvlpRenderEntry(const EVLP_ENTRY& Entry) {
     PCMESSAGE_TABLE_RESOURCE table = EvlpLookupMessageTable(Entry.Source.c_str());
     std::u16string text;
     if (table != NULL &&
@@ -28,21 +27,18 @@ std::u16string EvlpRenderEntry(const EVLP_ENTRY& Entry)
 
 } // namespace
 
-VOID EvlpAppendEntry(EVLP_ENTRY&& Entry)
-{
+VOID EvlpAppendEntry(EVLP_ENTRY&& Entry) {
     std::lock_guard guard(LogLock);
     Entry.RecordNumber = NextRecordNumber++;
     Entries.push_back(std::move(Entry));
 }
 
-ULONG EvlpEntryCount()
-{
+ULONG EvlpEntryCount() {
     std::lock_guard guard(LogLock);
     return static_cast<ULONG>(Entries.size());
 }
 
-BOOLEAN EvlpGetEntry(ULONG Index, EVLP_ENTRY* Entry)
-{
+BOOLEAN EvlpGetEntry(ULONG Index, EVLP_ENTRY* Entry) {
     {
         std::lock_guard guard(LogLock);
         if (Index >= Entries.size())
@@ -53,15 +49,13 @@ BOOLEAN EvlpGetEntry(ULONG Index, EVLP_ENTRY* Entry)
     return TRUE;
 }
 
-VOID EvlpClearLog()
-{
+VOID EvlpClearLog() {
     std::lock_guard guard(LogLock);
     Entries.clear();
     NextRecordNumber = 1;
 }
 
-VOID EvlpResetEventLog()
-{
+VOID EvlpResetEventLog() {
     EvlpClearLog();
     EvlpForgetMessageTables();
     EvlpForgetOutstandingPackets();

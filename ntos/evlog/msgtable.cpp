@@ -16,23 +16,20 @@ namespace {
 std::mutex TableLock;
 std::map<std::u16string, PCMESSAGE_TABLE_RESOURCE> Tables;
 
-std::u16string EvlpFoldName(PCWSTR Name)
-{
+std::u16string EvlpFoldName(PCWSTR Name) {
     std::u16string folded;
     for (; *Name; ++Name)
         folded.push_back(*Name >= u'A' && *Name <= u'Z' ? char16_t(*Name + (u'a' - u'A')) : *Name);
     return folded;
 }
 
-ULONG EvlpRead32(const UCHAR* P)
-{
+ULONG EvlpRead32(const UCHAR* P) {
     ULONG v;
     std::memcpy(&v, P, sizeof v);
     return v;
 }
 
-USHORT EvlpRead16(const UCHAR* P)
-{
+USHORT EvlpRead16(const UCHAR* P) {
     USHORT v;
     std::memcpy(&v, P, sizeof v);
     return v;
@@ -42,8 +39,7 @@ USHORT EvlpRead16(const UCHAR* P)
 // not in the block). Returns the offset of the wanted entry, 0 when not
 // wanted or not found, and -1 when the data is malformed.
 long long EvlpWalkBlock(const UCHAR* Data, ULONG Size, ULONG LowId, ULONG HighId, ULONG Offset,
-                        ULONG MessageId, BOOLEAN Want)
-{
+                        ULONG MessageId, BOOLEAN Want) {
     for (ULONG64 id = LowId; id <= HighId; ++id) {
         if (Offset > Size || Size - Offset < 4)
             return -1;
@@ -59,8 +55,7 @@ long long EvlpWalkBlock(const UCHAR* Data, ULONG Size, ULONG LowId, ULONG HighId
 
 // Checks one language's MESSAGE_RESOURCE_DATA, or finds MessageId in it.
 // Returns the entry's offset, 0 when absent, -1 when malformed.
-long long EvlpScan(const UCHAR* Data, ULONG Size, ULONG MessageId, BOOLEAN Want)
-{
+long long EvlpScan(const UCHAR* Data, ULONG Size, ULONG MessageId, BOOLEAN Want) {
     if (Data == NULL || Size < 4)
         return -1;
     const ULONG blocks = EvlpRead32(Data);
@@ -84,8 +79,7 @@ long long EvlpScan(const UCHAR* Data, ULONG Size, ULONG MessageId, BOOLEAN Want)
 
 } // namespace
 
-NTSTATUS EvlpRegisterMessageTable(PCWSTR SourceName, PCMESSAGE_TABLE_RESOURCE Table)
-{
+NTSTATUS EvlpRegisterMessageTable(PCWSTR SourceName, PCMESSAGE_TABLE_RESOURCE Table) {
     if (SourceName == NULL || *SourceName == 0 || Table == NULL || Table->NumberOfLanguages == 0 ||
         Table->Languages == NULL)
         return STATUS_INVALID_PARAMETER;
@@ -99,28 +93,24 @@ NTSTATUS EvlpRegisterMessageTable(PCWSTR SourceName, PCMESSAGE_TABLE_RESOURCE Ta
     return STATUS_SUCCESS;
 }
 
-VOID EvlpUnregisterMessageTable(PCWSTR SourceName)
-{
+VOID EvlpUnregisterMessageTable(PCWSTR SourceName) {
     std::lock_guard guard(TableLock);
     Tables.erase(EvlpFoldName(SourceName));
 }
 
-PCMESSAGE_TABLE_RESOURCE EvlpLookupMessageTable(PCWSTR SourceName)
-{
+PCMESSAGE_TABLE_RESOURCE EvlpLookupMessageTable(PCWSTR SourceName) {
     std::lock_guard guard(TableLock);
     auto it = Tables.find(EvlpFoldName(SourceName));
     return it == Tables.end() ? NULL : it->second;
 }
 
-VOID EvlpForgetMessageTables()
-{
+VOID EvlpForgetMessageTables() {
     std::lock_guard guard(TableLock);
     Tables.clear();
 }
 
 BOOLEAN EvlpFindMessage(PCMESSAGE_TABLE_RESOURCE Table, USHORT LanguageId, ULONG MessageId,
-                        std::u16string* Text)
-{
+                        std::u16string* Text) {
     for (ULONG i = 0; i < Table->NumberOfLanguages; ++i) {
         const MESSAGE_TABLE_LANGUAGE& lang = Table->Languages[i];
         if (lang.LanguageId != LanguageId)

@@ -7,8 +7,7 @@
 #include <cstdio>
 
 std::u16string EvlpRenderMessage(std::u16string_view Template, std::u16string_view Source,
-                                 const std::vector<std::u16string>& Strings)
-{
+                                 const std::vector<std::u16string>& Strings) {
     std::u16string out;
     size_t i = 0;
     while (i < Template.size()) {
@@ -61,8 +60,7 @@ std::u16string EvlpRenderMessage(std::u16string_view Template, std::u16string_vi
 }
 
 std::u16string EvlpRenderFallback(NTSTATUS EventId, std::u16string_view Source,
-                                  const std::vector<std::u16string>& Strings)
-{
+                                  const std::vector<std::u16string>& Strings) {
     char id[16];
     std::snprintf(id, sizeof id, "%u", static_cast<unsigned>(EventId) & 0xFFFF);
     std::u16string out = u"The description for Event ID ( ";
@@ -83,8 +81,7 @@ std::u16string EvlpRenderFallback(NTSTATUS EventId, std::u16string_view Source,
     return out;
 }
 
-std::string EvlpToUtf8(std::u16string_view Text)
-{
+std::string EvlpToUtf8(std::u16string_view Text) {
     std::string out;
     for (size_t i = 0; i < Text.size(); ++i) {
         char32_t cp = Text[i];

@@ -19,8 +19,7 @@
 
 namespace {
 
-bool WriteFile(const std::string& path, const std::string& text)
-{
+bool WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
@@ -33,18 +32,20 @@ bool WriteFile(const std::string& path, const std::string& text)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     CLI::App app{"Message compiler: .mc source to a header of ids and a message-table source"};
     std::string input, header, source, tableName, keptHeader;
-    app.add_option("input", input, "message-compiler source (.mc)")->required()->check(CLI::ExistingFile);
+    app.add_option("input", input, "message-compiler source (.mc)")
+        ->required()
+        ->check(CLI::ExistingFile);
     app.add_option("--header", header, "header of symbolic ids to write")->required();
     app.add_option("--source", source, "C++ source of the message table to write")->required();
     app.add_option("--table-name", tableName, "C++ name of the MESSAGE_TABLE_RESOURCE")->required();
     app.add_option("--check-header", keptHeader, "a kept copy of the header that must match");
     CLI11_PARSE(app, argc, argv);
     if (tableName.empty() || !std::isalpha(static_cast<unsigned char>(tableName[0])) ||
-        tableName.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") !=
+        tableName.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") !=
             std::string::npos) {
         std::cerr << "qvdmc: --table-name needs a C++ identifier\n";
         return 1;

@@ -16,16 +16,14 @@
 namespace mc {
 namespace {
 
-std::string Lower(std::string_view s)
-{
+std::string Lower(std::string_view s) {
     std::string out(s);
     for (char& c : out)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
-bool IsIdentifier(std::string_view s)
-{
+bool IsIdentifier(std::string_view s) {
     if (s.empty() || std::isdigit(static_cast<unsigned char>(s[0])))
         return false;
     return std::all_of(s.begin(), s.end(), [](char c) {
@@ -34,8 +32,7 @@ bool IsIdentifier(std::string_view s)
 }
 
 // Appends the UTF-16 form of one UTF-8 line; false on a malformed sequence.
-bool AppendUtf16(std::string_view utf8, std::u16string& out)
-{
+bool AppendUtf16(std::string_view utf8, std::u16string& out) {
     size_t i = 0;
     while (i < utf8.size()) {
         const auto b0 = static_cast<unsigned char>(utf8[i]);
@@ -80,18 +77,16 @@ bool AppendUtf16(std::string_view utf8, std::u16string& out)
 }
 
 class Parser {
-public:
-    Parser(std::string_view text, const std::string& fileName) : text_(text)
-    {
+  public:
+    Parser(std::string_view text, const std::string& fileName) : text_(text) {
         src_.FileName = fileName;
-        src_.Severities = {{"Success", 0, ""}, {"Informational", 1, ""}, {"Warning", 2, ""},
-                           {"Error", 3, ""}};
+        src_.Severities = {
+            {"Success", 0, ""}, {"Informational", 1, ""}, {"Warning", 2, ""}, {"Error", 3, ""}};
         src_.Facilities = {{"System", 0x0FF, ""}, {"Application", 0xFFF, ""}};
         src_.Languages = {{"English", 0x409, "MSG00001"}};
     }
 
-    McSource Run()
-    {
+    McSource Run() {
         while (NextToken()) {
             const int line = line_;
             const std::string written = ReadKeyword();
@@ -129,7 +124,8 @@ public:
                 current_->SymbolicName = v;
             } else if (keyword == "language") {
                 if (!current_)
-                    Fail(line, "Language= outside a message (a MessageId statement must come first)");
+                    Fail(line,
+                         "Language= outside a message (a MessageId statement must come first)");
                 ReadLanguageBlock(line);
             } else {
                 Fail(line, "unknown keyword '" + written + "'");
@@ -139,30 +135,26 @@ public:
         return std::move(src_);
     }
 
-private:
-    [[noreturn]] void Fail(int line, const std::string& what) const
-    {
+  private:
+    [[noreturn]] void Fail(int line, const std::string& what) const {
         throw McError(src_.FileName, line, what);
     }
 
     bool AtEnd() const { return pos_ >= text_.size(); }
     char Peek() const { return text_[pos_]; }
 
-    void Advance()
-    {
+    void Advance() {
         if (text_[pos_] == '\n')
             ++line_;
         ++pos_;
     }
 
-    void SkipBlanks()
-    {
+    void SkipBlanks() {
         while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\r'))
             Advance();
     }
 
-    std::string_view RestOfLine()
-    {
+    std::string_view RestOfLine() {
         const size_t start = pos_;
         while (!AtEnd() && Peek() != '\n')
             ++pos_;
@@ -176,8 +168,7 @@ private:
 
     // Moves to the next statement, collecting comment lines on the way.
     // False at the end of the input.
-    bool NextToken()
-    {
+    bool NextToken() {
         for (;;) {
             while (!AtEnd() && std::isspace(static_cast<unsigned char>(Peek())))
                 Advance();
@@ -193,8 +184,7 @@ private:
         }
     }
 
-    std::string ReadKeyword()
-    {
+    std::string ReadKeyword() {
         const int line = line_;
         const size_t start = pos_;
         while (!AtEnd() && (std::isalnum(static_cast<unsigned char>(Peek())) || Peek() == '_'))
@@ -211,8 +201,7 @@ private:
     }
 
     // The value after '=': a run of non-blank characters on the same line.
-    std::string ReadValue(bool mayBeEmpty)
-    {
+    std::string ReadValue(bool mayBeEmpty) {
         const int line = line_;
         const size_t start = pos_;
         while (!AtEnd() && !std::isspace(static_cast<unsigned char>(Peek())))
@@ -223,8 +212,7 @@ private:
         return v;
     }
 
-    uint32_t ParseNumber(const std::string& v, int line, uint32_t max, const char* what) const
-    {
+    uint32_t ParseNumber(const std::string& v, int line, uint32_t max, const char* what) const {
         if (v.empty() || !std::isdigit(static_cast<unsigned char>(v[0])))
             Fail(line, std::string("expected a number for the ") + what + ", got '" + v + "'");
         errno = 0;
@@ -238,15 +226,13 @@ private:
         return static_cast<uint32_t>(n);
     }
 
-    void NamesAllowedHere(int line, const char* keyword) const
-    {
+    void NamesAllowedHere(int line, const char* keyword) const {
         if (!src_.Messages.empty() || current_)
             Fail(line, std::string(keyword) + " must come before the first message");
     }
 
     // (name=number[:symbol] ...), possibly over several lines.
-    void ReadNameList(std::vector<McName>& list, uint32_t max, const char* what)
-    {
+    void ReadNameList(std::vector<McName>& list, uint32_t max, const char* what) {
         if (AtEnd() || Peek() != '(')
             Fail(line_, std::string("expected '(' to open the ") + what + " names");
         Advance();
@@ -271,12 +257,13 @@ private:
             McName name;
             name.Name = entry.substr(0, eq);
             const size_t colon = entry.find(':', eq);
-            const std::string number =
-                entry.substr(eq + 1, colon == std::string::npos ? std::string::npos : colon - eq - 1);
+            const std::string number = entry.substr(
+                eq + 1, colon == std::string::npos ? std::string::npos : colon - eq - 1);
             name.Value = ParseNumber(number, line, max, what);
             if (colon != std::string::npos)
                 name.Symbol = entry.substr(colon + 1);
-            if (!IsIdentifier(name.Name) || (colon != std::string::npos && !IsIdentifier(name.Symbol)))
+            if (!IsIdentifier(name.Name) ||
+                (colon != std::string::npos && !IsIdentifier(name.Symbol)))
                 Fail(line, std::string("malformed ") + what + " name '" + entry + "'");
             if (max == 0xFFFF && name.Symbol.empty())
                 Fail(line, "language '" + name.Name + "' needs a file name (name=number:file)");
@@ -290,8 +277,7 @@ private:
         }
     }
 
-    const McName* Find(const std::vector<McName>& list, const std::string& name) const
-    {
+    const McName* Find(const std::vector<McName>& list, const std::string& name) const {
         for (const McName& n : list)
             if (Lower(n.Name) == Lower(name))
                 return &n;
@@ -299,24 +285,22 @@ private:
     }
 
     uint32_t Lookup(const std::vector<McName>& list, const std::string& name, int line,
-                    const char* what) const
-    {
+                    const char* what) const {
         const McName* n = Find(list, name);
         if (!n)
             Fail(line, std::string("unknown ") + what + " name '" + name + "'");
         return n->Value;
     }
 
-    void MessageHeaderStatement(int line, const char* keyword) const
-    {
+    void MessageHeaderStatement(int line, const char* keyword) const {
         if (!current_)
-            Fail(line, std::string(keyword) + "= outside a message (a MessageId statement must come first)");
+            Fail(line, std::string(keyword) +
+                           "= outside a message (a MessageId statement must come first)");
         if (!current_->Texts.empty())
             Fail(line, std::string(keyword) + "= must come before the message's first Language=");
     }
 
-    void StartMessage(int line, const std::string& value)
-    {
+    void StartMessage(int line, const std::string& value) {
         current_ = McMessage{};
         current_->Line = line;
         current_->Typedef = typedef_;
@@ -329,8 +313,7 @@ private:
 
     // Called once a message's Severity and Facility are known: its first
     // Language statement fixes the id.
-    void AssignId()
-    {
+    void AssignId() {
         uint32_t& last = lastByFacility_[facility_];
         uint32_t number;
         if (pendingId_.empty())
@@ -340,13 +323,13 @@ private:
         else
             number = ParseNumber(pendingId_, current_->Line, 0xFFFF, "message id");
         if (number > 0xFFFF)
-            Fail(current_->Line, "message id " + std::to_string(number) + " does not fit in 16 bits");
+            Fail(current_->Line,
+                 "message id " + std::to_string(number) + " does not fit in 16 bits");
         last = number;
         current_->Id = severity_ << 30 | facility_ << 16 | number;
     }
 
-    void ReadLanguageBlock(int line)
-    {
+    void ReadLanguageBlock(int line) {
         const std::string name = ReadValue(false);
         const McName* lang = Find(src_.Languages, name);
         if (!lang)
@@ -380,8 +363,7 @@ private:
         current_->Texts.emplace_back(id, std::move(text));
     }
 
-    void FinishMessage()
-    {
+    void FinishMessage() {
         if (!current_)
             return;
         McMessage& m = *current_;
@@ -389,18 +371,19 @@ private:
             Fail(m.Line, "message has no Language= text");
         for (const McMessage& other : src_.Messages) {
             if (other.Id == m.Id)
-                Fail(m.Line, "message id " + Hex(m.Id) + " is already used by the message at line " +
+                Fail(m.Line, "message id " + Hex(m.Id) +
+                                 " is already used by the message at line " +
                                  std::to_string(other.Line));
             if (!m.SymbolicName.empty() && other.SymbolicName == m.SymbolicName)
                 Fail(m.Line, "symbolic name " + m.SymbolicName +
-                                 " is already used by the message at line " + std::to_string(other.Line));
+                                 " is already used by the message at line " +
+                                 std::to_string(other.Line));
         }
         src_.Messages.push_back(std::move(m));
         current_.reset();
     }
 
-    static std::string Hex(uint32_t v)
-    {
+    static std::string Hex(uint32_t v) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "0x%08X", v);
         return buf;
@@ -420,8 +403,7 @@ private:
 
 } // namespace
 
-McSource McParse(std::string_view text, const std::string& fileName)
-{
+McSource McParse(std::string_view text, const std::string& fileName) {
     return Parser(text, fileName).Run();
 }
 

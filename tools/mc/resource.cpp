@@ -10,22 +10,19 @@ namespace {
 
 constexpr uint16_t kMessageResourceUnicode = 0x0001;
 
-void Put16(std::vector<uint8_t>& out, uint16_t v)
-{
+void Put16(std::vector<uint8_t>& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v));
     out.push_back(static_cast<uint8_t>(v >> 8));
 }
 
-void Put32(std::vector<uint8_t>& out, uint32_t v)
-{
+void Put32(std::vector<uint8_t>& out, uint32_t v) {
     Put16(out, static_cast<uint16_t>(v));
     Put16(out, static_cast<uint16_t>(v >> 16));
 }
 
 } // namespace
 
-std::vector<uint16_t> McLanguagesUsed(const McSource& source)
-{
+std::vector<uint16_t> McLanguagesUsed(const McSource& source) {
     std::vector<uint16_t> used;
     for (const McMessage& m : source.Messages)
         for (const auto& t : m.Texts)
@@ -34,8 +31,7 @@ std::vector<uint16_t> McLanguagesUsed(const McSource& source)
     return used;
 }
 
-std::vector<uint8_t> McBuildMessageResource(const McSource& source, uint16_t languageId)
-{
+std::vector<uint8_t> McBuildMessageResource(const McSource& source, uint16_t languageId) {
     struct Entry {
         uint32_t Id;
         const std::u16string* Text;
@@ -65,7 +61,8 @@ std::vector<uint8_t> McBuildMessageResource(const McSource& source, uint16_t lan
     for (const Entry& e : entries) {
         const size_t length = (4 + (e.Text->size() + 1) * 2 + 3) & ~size_t{3};
         if (length > 0xFFFF)
-            throw McError(source.FileName, e.Line, "message text is too long for a message table entry");
+            throw McError(source.FileName, e.Line,
+                          "message text is too long for a message table entry");
         lengths.push_back(static_cast<uint16_t>(length));
     }
     for (const auto& [first, last] : blocks) {

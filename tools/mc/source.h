@@ -14,11 +14,9 @@ namespace mc {
 
 // A malformed source: names the file and the 1-based line at fault.
 class McError : public std::runtime_error {
-public:
+  public:
     McError(const std::string& file, int line, const std::string& what)
-        : std::runtime_error(file + ":" + std::to_string(line) + ": " + what), Line(line)
-    {
-    }
+        : std::runtime_error(file + ":" + std::to_string(line) + ": " + what), Line(line) {}
     int Line;
 };
 

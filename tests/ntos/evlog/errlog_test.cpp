@@ -16,9 +16,8 @@ constexpr ULONG kPacketTag = EX_POOL_TAG('I', 'o', 'E', 'r');
 constexpr ULONG kStringOffset = offsetof(IO_ERROR_LOG_PACKET, DumpData);
 
 class ErrorLogTest : public KernelTest {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         KernelTest::SetUp();
         RtlInitUnicodeString(&Driver.DriverName, u"\\Driver\\QVDNT");
         Driver.Type = IO_TYPE_DRIVER;
@@ -27,17 +26,15 @@ protected:
         Device.DriverObject = &Driver;
         ASSERT_EQ(EvlpRegisterMessageTable(u"QVDNT", &DriverMessageTable), STATUS_SUCCESS);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         EvlpResetEventLog();
         KernelTest::TearDown();
     }
 
-public:
+  public:
     // Writes an entry as the driver does: strings right after the header's
     // fixed fields, the packet sized to hold them up to the maximum.
-    void WriteStrings(ULONG MessageId, const std::vector<std::u16string>& Strings)
-    {
+    void WriteStrings(ULONG MessageId, const std::vector<std::u16string>& Strings) {
         std::u16string data;
         for (const auto& s : Strings)
             data += s + u'\0';
@@ -58,9 +55,8 @@ public:
         IoWriteErrorLogEntry(p);
     }
 
-protected:
-    EVLP_ENTRY Last()
-    {
+  protected:
+    EVLP_ENTRY Last() {
         EVLP_ENTRY e{};
         EXPECT_TRUE(EvlpGetEntry(EvlpEntryCount() - 1, &e));
         return e;
@@ -73,9 +69,9 @@ using ErrorLogDeathTest = ErrorLogTest;
 
 } // namespace
 
-TEST_F(ErrorLogTest, LoadMessageRendersFromTheDriversTable)
-{
-    WriteStrings(QVD_MSG_DRIVER_LOADED, {u"7", u"0", u" ", u"Free", u"102", u"Marrowfen Quiverdale"});
+TEST_F(ErrorLogTest, LoadMessageRendersFromTheDriversTable) {
+    WriteStrings(QVD_MSG_DRIVER_LOADED,
+                 {u"7", u"0", u" ", u"Free", u"102", u"Marrowfen Quiverdale"});
     ASSERT_EQ(EvlpEntryCount(), 1u);
     const EVLP_ENTRY e = Last();
     EXPECT_EQ(e.RecordNumber, 1u);
@@ -83,13 +79,14 @@ TEST_F(ErrorLogTest, LoadMessageRendersFromTheDriversTable)
     EXPECT_EQ(e.Severity, 1) << "informational";
     EXPECT_EQ(e.Source, u"QVDNT");
     EXPECT_EQ(e.Strings.size(), 6u);
-    EXPECT_EQ(e.Text, u"Marrowfen Quiverdale Driver V7.0  (Free Build 102) has loaded successfully.")
+    EXPECT_EQ(e.Text,
+              u"Marrowfen Quiverdale Driver V7.0  (Free Build 102) has loaded successfully.")
         << EvlpToUtf8(e.Text);
 }
 
-TEST_F(ErrorLogTest, EntryWithoutStringsKeepsHeaderAndDumpData)
-{
-    auto* p = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&Device, sizeof(IO_ERROR_LOG_PACKET) + 4));
+TEST_F(ErrorLogTest, EntryWithoutStringsKeepsHeaderAndDumpData) {
+    auto* p = static_cast<PIO_ERROR_LOG_PACKET>(
+        IoAllocateErrorLogEntry(&Device, sizeof(IO_ERROR_LOG_PACKET) + 4));
     ASSERT_NE(p, nullptr);
     for (size_t i = 0; i < sizeof(IO_ERROR_LOG_PACKET) + 4; ++i)
         EXPECT_EQ(reinterpret_cast<PUCHAR>(p)[i], 0) << "packet is zeroed at byte " << i;
@@ -112,8 +109,7 @@ TEST_F(ErrorLogTest, EntryWithoutStringsKeepsHeaderAndDumpData)
     EXPECT_EQ(ExpQueryPoolTag(kPacketTag).NonPagedBlocks, 0u) << "a written packet is freed";
 }
 
-TEST_F(ErrorLogTest, SizeLimitsAndObjectKinds)
-{
+TEST_F(ErrorLogTest, SizeLimitsAndObjectKinds) {
     EXPECT_EQ(IoAllocateErrorLogEntry(&Driver, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
     EXPECT_EQ(IoAllocateErrorLogEntry(&Driver, 255), nullptr);
     EXPECT_EQ(IoAllocateErrorLogEntry(&Driver, sizeof(IO_ERROR_LOG_PACKET) - 1), nullptr)
@@ -132,8 +128,7 @@ TEST_F(ErrorLogTest, SizeLimitsAndObjectKinds)
     EXPECT_EQ(EvlpEntryCount(), 0u) << "a freed packet is not logged";
 }
 
-TEST_F(ErrorLogTest, WorksAtDispatchLevel)
-{
+TEST_F(ErrorLogTest, WorksAtDispatchLevel) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     PVOID p = IoAllocateErrorLogEntry(&Driver, sizeof(IO_ERROR_LOG_PACKET));
@@ -144,11 +139,11 @@ TEST_F(ErrorLogTest, WorksAtDispatchLevel)
     EXPECT_EQ(EvlpEntryCount(), 1u);
 }
 
-TEST_F(ErrorLogTest, StringsCutByThePacketEndAreReadOnlyUpToIt)
-{
+TEST_F(ErrorLogTest, StringsCutByThePacketEndAreReadOnlyUpToIt) {
     // 56 characters from the string offset to the end of a maximum packet, no
     // terminator, while the packet claims three strings.
-    auto* p = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&Driver, ERROR_LOG_MAXIMUM_SIZE));
+    auto* p =
+        static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&Driver, ERROR_LOG_MAXIMUM_SIZE));
     ASSERT_NE(p, nullptr);
     p->ErrorCode = QVD_MSG_GEOMETRY_FAILED;
     p->NumberOfStrings = 3;
@@ -166,8 +161,7 @@ TEST_F(ErrorLogTest, StringsCutByThePacketEndAreReadOnlyUpToIt)
         << "a missing insertion stays as written";
 }
 
-TEST_F(ErrorLogTest, OffsetsPastThePacketGiveNoStrings)
-{
+TEST_F(ErrorLogTest, OffsetsPastThePacketGiveNoStrings) {
     auto* p = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(&Driver, 64));
     ASSERT_NE(p, nullptr);
     p->ErrorCode = QVD_MSG_GENERIC_INFO;
@@ -181,8 +175,7 @@ TEST_F(ErrorLogTest, OffsetsPastThePacketGiveNoStrings)
     EXPECT_EQ(e.Text, u"Generic info: %2.");
 }
 
-TEST_F(ErrorLogTest, SourceWithoutTableRendersFallbackAndClearEmptiesTheLog)
-{
+TEST_F(ErrorLogTest, SourceWithoutTableRendersFallbackAndClearEmptiesTheLog) {
     EvlpUnregisterMessageTable(u"qvdnt");
     WriteStrings(QVD_MSG_GEOMETRY_FAILED, {u"\\??\\C:", u"C0000001"});
     const EVLP_ENTRY e = Last();
@@ -202,8 +195,7 @@ TEST_F(ErrorLogTest, SourceWithoutTableRendersFallbackAndClearEmptiesTheLog)
     EXPECT_EQ(Last().RecordNumber, 1u);
 }
 
-TEST_F(ErrorLogTest, ConcurrentWritersLoseNoEntry)
-{
+TEST_F(ErrorLogTest, ConcurrentWritersLoseNoEntry) {
     constexpr int kThreads = 4;
     constexpr int kEach = 100;
     struct Context {
@@ -244,8 +236,7 @@ TEST_F(ErrorLogTest, ConcurrentWritersLoseNoEntry)
     EXPECT_EQ(ExpQueryPoolTag(kPacketTag).NonPagedBlocks, 0u);
 }
 
-TEST_F(ErrorLogDeathTest, UnwrittenPacketIsLeakedPool)
-{
+TEST_F(ErrorLogDeathTest, UnwrittenPacketIsLeakedPool) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     PVOID p = IoAllocateErrorLogEntry(&Driver, 64);
     ASSERT_NE(p, nullptr);
@@ -254,8 +245,7 @@ TEST_F(ErrorLogDeathTest, UnwrittenPacketIsLeakedPool)
     IoFreeErrorLogEntry(p);
 }
 
-TEST_F(ErrorLogDeathTest, MisuseIsABugCheck)
-{
+TEST_F(ErrorLogDeathTest, MisuseIsABugCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -263,14 +253,16 @@ TEST_F(ErrorLogDeathTest, MisuseIsABugCheck)
             IoWriteErrorLogEntry(p);
             IoWriteErrorLogEntry(p);
         },
-        testing::ExitedWithCode(3), "IoWriteErrorLogEntry given an error-log entry that is not outstanding");
+        testing::ExitedWithCode(3),
+        "IoWriteErrorLogEntry given an error-log entry that is not outstanding");
     EXPECT_EXIT(
         {
             PVOID p = IoAllocateErrorLogEntry(&Driver, 64);
             IoWriteErrorLogEntry(p);
             IoFreeErrorLogEntry(p);
         },
-        testing::ExitedWithCode(3), "IoFreeErrorLogEntry given an error-log entry that is not outstanding");
+        testing::ExitedWithCode(3),
+        "IoFreeErrorLogEntry given an error-log entry that is not outstanding");
     EXPECT_EXIT(
         {
             IO_ERROR_LOG_PACKET own{};

@@ -18,8 +18,7 @@ struct Run {
     std::vector<std::u16string> Texts;
 };
 
-std::vector<ULONG> Build(const std::vector<Run>& runs)
-{
+std::vector<ULONG> Build(const std::vector<Run>& runs) {
     std::vector<UCHAR> out(4 + runs.size() * sizeof(MESSAGE_RESOURCE_BLOCK));
     ULONG n = static_cast<ULONG>(runs.size());
     std::memcpy(out.data(), &n, 4);
@@ -44,25 +43,29 @@ std::vector<ULONG> Build(const std::vector<Run>& runs)
 
 } // namespace
 
-TEST(MessageTable, DriverTableHoldsTwelveMessagesInFiveLanguages)
-{
+TEST(MessageTable, DriverTableHoldsTwelveMessagesInFiveLanguages) {
     struct Expected {
         NTSTATUS Status;
         UCHAR Severity;
         const char16_t* Text;
     } expected[] = {
         {QVD_MSG_GENERIC_INFO, 1, u"Generic info: %2.\r\n"},
-        {QVD_MSG_DRIVER_LOADED, 1, u"%7 Driver V%2.%3%4 (%5 Build %6) has loaded successfully.\r\n"},
-        {QVD_MSG_GEOMETRY_FAILED, 2, u"Failed to query disk geometry of drive %2, status 0x%3.\r\n"},
+        {QVD_MSG_DRIVER_LOADED, 1,
+         u"%7 Driver V%2.%3%4 (%5 Build %6) has loaded successfully.\r\n"},
+        {QVD_MSG_GEOMETRY_FAILED, 2,
+         u"Failed to query disk geometry of drive %2, status 0x%3.\r\n"},
         {QVD_MSG_GENERIC_ERROR, 3, u"Generic error: %2.\r\n"},
         {QVD_MSG_EXCEPTION, 3, u"Exception 0x%2 occured at address 0x%3.\r\n"},
         {QVD_MSG_ACCESS_FAILED, 3, u"Instruction at 0x%2 failed to %3 data at address 0x%4.\r\n"},
-        {QVD_MSG_CHANGE_STORE_FAILED, 3, u"Attempt to record write request in partial data file failed.\r\n"},
+        {QVD_MSG_CHANGE_STORE_FAILED, 3,
+         u"Attempt to record write request in partial data file failed.\r\n"},
         {QVD_MSG_OPEN_DEVICE_FAILED, 3, u"Failed to open device %2, status %3.\r\n"},
         {QVD_MSG_ATTACH_FAILED, 3, u"Failed to attach to device %2, status 0x%3.\r\n"},
-        {QVD_MSG_ATTACH_MOUNTED, 3, u"Failed to attach to device %2 as a file system is already mounted.\r\n"},
+        {QVD_MSG_ATTACH_MOUNTED, 3,
+         u"Failed to attach to device %2 as a file system is already mounted.\r\n"},
         {QVD_MSG_FROZEN_STATE_LOST, 3, u"Failed to maintain frozen state of volume.\r\n"},
-        {QVD_MSG_CREATE_DEVICE_FAILED, 3, u"Failed to create object to attach to device %2, status 0x%3.\r\n"},
+        {QVD_MSG_CREATE_DEVICE_FAILED, 3,
+         u"Failed to create object to attach to device %2, status 0x%3.\r\n"},
     };
     EXPECT_EQ((ULONG)QVD_MSG_DRIVER_LOADED, 0x47770006u);
     EXPECT_EQ((ULONG)QVD_MSG_GEOMETRY_FAILED, 0x8777000Bu);
@@ -86,16 +89,17 @@ TEST(MessageTable, DriverTableHoldsTwelveMessagesInFiveLanguages)
         }
         std::u16string text;
         for (ULONG absent : {0x47770000u, 0x47770002u, 0xC777000Du, 0x07770001u})
-            EXPECT_FALSE(EvlpFindMessage(&DriverMessageTable, lang, absent, &text)) << std::hex << absent;
+            EXPECT_FALSE(EvlpFindMessage(&DriverMessageTable, lang, absent, &text))
+                << std::hex << absent;
     }
     std::u16string text;
     EXPECT_FALSE(EvlpFindMessage(&DriverMessageTable, 0x416, QVD_MSG_DRIVER_LOADED, &text));
 }
 
-TEST(MessageTable, LookupWalksBlocksAndEntries)
-{
+TEST(MessageTable, LookupWalksBlocksAndEntries) {
     const auto data = Build({{5, {u"five", u"six", u"seven"}}, {100, {u"hundred"}}});
-    const MESSAGE_TABLE_LANGUAGE lang{0x409, (ULONG)(data.size() * 4), reinterpret_cast<const UCHAR*>(data.data())};
+    const MESSAGE_TABLE_LANGUAGE lang{0x409, (ULONG)(data.size() * 4),
+                                      reinterpret_cast<const UCHAR*>(data.data())};
     const MESSAGE_TABLE_RESOURCE table{1, &lang};
     ASSERT_EQ(EvlpRegisterMessageTable(u"Walk", &table), STATUS_SUCCESS);
     EXPECT_EQ(EvlpLookupMessageTable(u"WALK"), &table) << "source names ignore case";
@@ -109,8 +113,7 @@ TEST(MessageTable, LookupWalksBlocksAndEntries)
     EXPECT_EQ(EvlpLookupMessageTable(u"Walk"), nullptr);
 }
 
-TEST(MessageTable, MalformedDataIsRefused)
-{
+TEST(MessageTable, MalformedDataIsRefused) {
     auto data = Build({{1, {u"one", u"two"}}});
     const ULONG size = (ULONG)(data.size() * 4);
     auto bytes = [&] { return reinterpret_cast<UCHAR*>(data.data()); };

@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(RenderMessage, InsertionsAndEscapes)
-{
+TEST(RenderMessage, InsertionsAndEscapes) {
     const std::vector<std::u16string> s = {u"two", u"three"};
     struct Case {
         const char16_t* Template;
@@ -22,17 +21,16 @@ TEST(RenderMessage, InsertionsAndEscapes)
     };
     for (const Case& c : cases)
         EXPECT_EQ(EvlpRenderMessage(c.Template, u"QVDNT", s), c.Expected) << EvlpToUtf8(c.Template);
-    EXPECT_EQ(EvlpRenderMessage(u"%2%3", u"S", {u"%3", u"x"}), u"%3x") << "strings are not expanded again";
+    EXPECT_EQ(EvlpRenderMessage(u"%2%3", u"S", {u"%3", u"x"}), u"%3x")
+        << "strings are not expanded again";
 }
 
-TEST(RenderMessage, FallbackNamesEventAndStrings)
-{
+TEST(RenderMessage, FallbackNamesEventAndStrings) {
     EXPECT_EQ(EvlpRenderFallback((NTSTATUS)0xC777000A, u"QVDNT", {}),
               u"The description for Event ID ( 10 ) in Source ( QVDNT ) cannot be found.");
 }
 
-TEST(RenderMessage, Utf8Output)
-{
+TEST(RenderMessage, Utf8Output) {
     EXPECT_EQ(EvlpToUtf8(u"a\u00e9\u20ac\U0001F600"), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(EvlpToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

@@ -17,8 +17,7 @@ const char* const kHeader = "MessageIdTypedef=NTSTATUS\n"
                             "LanguageNames=(English=0x409:MSG00409 German=0x407:MSG00407)\n";
 
 // Line number of the error a source raises, or 0 when it parses.
-int ErrorLine(const std::string& text, std::string* what = nullptr)
-{
+int ErrorLine(const std::string& text, std::string* what = nullptr) {
     try {
         McParse(text, "t.mc");
     } catch (const McError& e) {
@@ -31,8 +30,7 @@ int ErrorLine(const std::string& text, std::string* what = nullptr)
 
 } // namespace
 
-TEST(McParser, IdsCombineSeverityFacilityAndNumber)
-{
+TEST(McParser, IdsCombineSeverityFacilityAndNumber) {
     const McSource s = McParse(std::string(kHeader) +
                                    "MessageId=0x6\nSeverity=Informational\nFacility=Qvd\n"
                                    "SymbolicName=LOADED\nLanguage=English\nLoaded.\n.\n"
@@ -49,8 +47,7 @@ TEST(McParser, IdsCombineSeverityFacilityAndNumber)
     EXPECT_EQ(s.Messages[0].Typedef, "NTSTATUS");
 }
 
-TEST(McParser, DefaultsAreSuccessApplicationAndNextNumberPerFacility)
-{
+TEST(McParser, DefaultsAreSuccessApplicationAndNextNumberPerFacility) {
     const McSource s = McParse("MessageId=\nLanguage=English\nA\n.\n"
                                "MessageId=\nLanguage=English\nB\n.\n"
                                "MessageId=+5\nLanguage=English\nC\n.\n"
@@ -63,12 +60,12 @@ TEST(McParser, DefaultsAreSuccessApplicationAndNextNumberPerFacility)
     EXPECT_EQ(s.Messages[3].Id, 0x00FF0001u) << "numbering is kept per facility";
 }
 
-TEST(McParser, TextKeepsLinesWithCrLfAndConvertsUtf8)
-{
-    const McSource s = McParse(std::string(kHeader) +
-                                   "MessageId=1\r\nLanguage=English\r\nfirst %2\r\n\r\nthird .\r\n.\r\n"
-                                   "Language=German\nGr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80\n.  \n",
-                               "t.mc");
+TEST(McParser, TextKeepsLinesWithCrLfAndConvertsUtf8) {
+    const McSource s = McParse(
+        std::string(kHeader) + "MessageId=1\r\nLanguage=English\r\nfirst %2\r\n\r\nthird .\r\n.\r\n"
+                               "Language=German\nGr\xC3\xBC\xC3\x9F"
+                               "e \xF0\x9F\x98\x80\n.  \n",
+        "t.mc");
     ASSERT_EQ(s.Messages[0].Texts.size(), 2u);
     EXPECT_EQ(s.Messages[0].Texts[0].first, 0x409);
     EXPECT_EQ(s.Messages[0].Texts[0].second, u"first %2\r\n\r\nthird .\r\n");
@@ -76,8 +73,7 @@ TEST(McParser, TextKeepsLinesWithCrLfAndConvertsUtf8)
     EXPECT_EQ(s.Messages[0].Texts[1].second, u"Grüße \U0001F600\r\n");
 }
 
-TEST(McParser, CommentsAndKeywordsAnyCase)
-{
+TEST(McParser, CommentsAndKeywordsAnyCase) {
     const McSource s = McParse(";// top\nmessageid=2\nLANGUAGE=english\nx\n.\n;// after\n", "t.mc");
     ASSERT_EQ(s.Items.size(), 3u);
     EXPECT_TRUE(s.Items[0].IsComment);
@@ -86,14 +82,14 @@ TEST(McParser, CommentsAndKeywordsAnyCase)
     EXPECT_EQ(s.Items[2].Comment, "// after");
 }
 
-TEST(McParser, MalformedSourcesNameTheLine)
-{
+TEST(McParser, MalformedSourcesNameTheLine) {
     struct Case {
         const char* Text;
         int Line;
         const char* Says;
     } cases[] = {
-        {"MessageId=1\nSeverity=Fatal\nLanguage=English\nx\n.\n", 2, "unknown severity name 'Fatal'"},
+        {"MessageId=1\nSeverity=Fatal\nLanguage=English\nx\n.\n", 2,
+         "unknown severity name 'Fatal'"},
         {"MessageId=1\nLanguage=Klingon\nx\n.\n", 2, "unknown language name"},
         {"MessageId=1\nLanguage=English\nnever ended\n", 2, "not ended by a line holding '.'"},
         {"MessageId=0x10000\nLanguage=English\nx\n.\n", 1, "does not fit"},
@@ -103,7 +99,8 @@ TEST(McParser, MalformedSourcesNameTheLine)
          "MessageId=2\nSymbolicName=A\nLanguage=English\ny\n.\n",
          6, "symbolic name A is already used"},
         {"Language=English\nx\n.\n", 1, "outside a message"},
-        {"MessageId=1\nLanguage=English\nx\n.\nSeverity=Error\n", 5, "before the message's first Language"},
+        {"MessageId=1\nLanguage=English\nx\n.\nSeverity=Error\n", 5,
+         "before the message's first Language"},
         {"MessageId=1\n\nFacility=Qvd\n", 3, "unknown facility name 'Qvd'"},
         {"MessageId=1\n", 1, "message has no Language= text"},
         {"SeverityNames=(Bad=0x4)\n", 1, "does not fit"},
@@ -122,7 +119,8 @@ TEST(McParser, MalformedSourcesNameTheLine)
     for (const Case& c : cases) {
         std::string what;
         EXPECT_EQ(ErrorLine(c.Text, &what), c.Line) << c.Text << "\n -> " << what;
-        EXPECT_NE(what.find(c.Says), std::string::npos) << "got: " << what << "\nexpected: " << c.Says;
+        EXPECT_NE(what.find(c.Says), std::string::npos)
+            << "got: " << what << "\nexpected: " << c.Says;
         EXPECT_EQ(what.rfind("t.mc:", 0), 0u) << what;
     }
 }

@@ -10,13 +10,11 @@ using namespace mc;
 
 namespace {
 
-uint32_t U32(const std::vector<uint8_t>& d, size_t at)
-{
+uint32_t U32(const std::vector<uint8_t>& d, size_t at) {
     return d[at] | d[at + 1] << 8 | d[at + 2] << 16 | uint32_t(d[at + 3]) << 24;
 }
 
-uint16_t U16(const std::vector<uint8_t>& d, size_t at)
-{
+uint16_t U16(const std::vector<uint8_t>& d, size_t at) {
     return static_cast<uint16_t>(d[at] | d[at + 1] << 8);
 }
 
@@ -30,8 +28,7 @@ const char* const kSource = "FacilityNames=(Qvd=0x777:FACILITY_QVD)\n"
 
 } // namespace
 
-TEST(McResource, BlocksGroupConsecutiveIdsInAscendingOrder)
-{
+TEST(McResource, BlocksGroupConsecutiveIdsInAscendingOrder) {
     const McSource s = McParse(kSource, "t.mc");
     const std::vector<uint8_t> d = McBuildMessageResource(s, 0x409);
     // 0x47770001 alone, then 0xC7770002..0xC7770003.
@@ -59,8 +56,7 @@ TEST(McResource, BlocksGroupConsecutiveIdsInAscendingOrder)
     EXPECT_EQ(d.size(), at + 16);
 }
 
-TEST(McResource, EachLanguageHoldsOnlyItsOwnMessages)
-{
+TEST(McResource, EachLanguageHoldsOnlyItsOwnMessages) {
     const McSource s = McParse(kSource, "t.mc");
     EXPECT_EQ(McLanguagesUsed(s), (std::vector<uint16_t>{0x409, 0x407}));
     const std::vector<uint8_t> d = McBuildMessageResource(s, 0x407);
@@ -69,8 +65,7 @@ TEST(McResource, EachLanguageHoldsOnlyItsOwnMessages)
     EXPECT_EQ(U16(d, U32(d, 12) + 4), 'x');
 }
 
-TEST(McEmit, HeaderDefinesIdsWithTheTypedefAndSymbols)
-{
+TEST(McEmit, HeaderDefinesIdsWithTheTypedefAndSymbols) {
     const McSource s = McParse(std::string("MessageIdTypedef=NTSTATUS\n") + kSource, "dir/t.mc");
     const std::string h = McEmitHeader(s);
     EXPECT_NE(h.find("#define FACILITY_QVD 0x777\n"), std::string::npos) << h;
@@ -80,11 +75,11 @@ TEST(McEmit, HeaderDefinesIdsWithTheTypedefAndSymbols)
     EXPECT_EQ(h.find("xyz"), std::string::npos);
 }
 
-TEST(McEmit, TableSourceNamesEveryLanguageAndRefusesAnEmptySource)
-{
+TEST(McEmit, TableSourceNamesEveryLanguageAndRefusesAnEmptySource) {
     const std::string src = McEmitTableSource(McParse(kSource, "t.mc"), "TestTable");
     EXPECT_NE(src.find("{0x0409, sizeof(Messages0409), Messages0409}"), std::string::npos) << src;
     EXPECT_NE(src.find("{0x0407, sizeof(Messages0407), Messages0407}"), std::string::npos) << src;
-    EXPECT_NE(src.find("const MESSAGE_TABLE_RESOURCE TestTable = {2, Languages};"), std::string::npos);
+    EXPECT_NE(src.find("const MESSAGE_TABLE_RESOURCE TestTable = {2, Languages};"),
+              std::string::npos);
     EXPECT_THROW(McEmitTableSource(McParse(";// nothing\n", "t.mc"), "T"), McError);
 }
