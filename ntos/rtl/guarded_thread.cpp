@@ -23,7 +23,6 @@ VOID RtlpRunGuarded(void (*Routine)(PVOID), PVOID Context) {
     _SEH2_TRY {
         Routine(Context);
     }
-    _SEH2_EXCEPT(UnhandledInSystemThread(GetExceptionInformation())) {
-    }
+    _SEH2_EXCEPT(UnhandledInSystemThread(GetExceptionInformation())) {}
     _SEH2_END;
 }

@@ -18,7 +18,8 @@ LARGE_INTEGER RtlEnlargedUnsignedMultiply(ULONG Multiplicand, ULONG Multiplier) 
 LARGE_INTEGER RtlExtendedIntegerMultiply(LARGE_INTEGER Multiplicand, LONG Multiplier) {
     // Wraps like the processor's multiply rather than overflowing.
     LARGE_INTEGER Result;
-    Result.QuadPart = (LONGLONG)((ULONGLONG)Multiplicand.QuadPart * (ULONGLONG)(LONGLONG)Multiplier);
+    Result.QuadPart =
+        (LONGLONG)((ULONGLONG)Multiplicand.QuadPart * (ULONGLONG)(LONGLONG)Multiplier);
     return Result;
 }
 

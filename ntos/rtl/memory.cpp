@@ -16,6 +16,5 @@ SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
 void RtlpFatalListEntryError(PLIST_ENTRY Entry) {
     VfBugCheck(KERNEL_SECURITY_CHECK_FAILURE,
                "list entry links do not point back at it (removed twice, or on two lists)",
-               VF_CALLER(), 3, (ULONG_PTR)Entry, (ULONG_PTR)Entry->Flink,
-               (ULONG_PTR)Entry->Blink);
+               VF_CALLER(), 3, (ULONG_PTR)Entry, (ULONG_PTR)Entry->Flink, (ULONG_PTR)Entry->Blink);
 }

@@ -28,8 +28,8 @@ struct SehUnwind {
     RtlpSehGuard* Target;
 };
 
-thread_local RtlpSehGuard* TopGuard;       // innermost registered exception guard
-thread_local ActiveDispatch* TopDispatch;  // innermost first pass in progress
+thread_local RtlpSehGuard* TopGuard;      // innermost registered exception guard
+thread_local ActiveDispatch* TopDispatch; // innermost first pass in progress
 
 // An exception raised inside a filter cannot be handled by the guards between
 // the original raise and the filter's own guard (nor by that guard): skip
@@ -93,8 +93,8 @@ RtlpSehGuard* SkipSuspendedGuards(RtlpSehGuard* Guard, ActiveDispatch* Dispatche
 [[noreturn]] void RaiseRecordFrom(PEXCEPTION_RECORD ExceptionRecord, const void* Caller) {
     if (ExceptionRecord->NumberParameters > EXCEPTION_MAXIMUM_PARAMETERS) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                   "exception record has more than EXCEPTION_MAXIMUM_PARAMETERS parameters",
-                   Caller, ExceptionRecord->NumberParameters);
+                   "exception record has more than EXCEPTION_MAXIMUM_PARAMETERS parameters", Caller,
+                   ExceptionRecord->NumberParameters);
     }
     EXCEPTION_RECORD Record = *ExceptionRecord;
     Record.ExceptionAddress = (PVOID)Caller;
@@ -121,8 +121,7 @@ VOID RtlRaiseException(PEXCEPTION_RECORD ExceptionRecord) {
 
 BOOLEAN FsRtlIsNtstatusExpected(NTSTATUS Exception) {
     return (Exception == STATUS_DATATYPE_MISALIGNMENT || Exception == STATUS_ACCESS_VIOLATION ||
-            Exception == STATUS_ILLEGAL_INSTRUCTION ||
-            Exception == STATUS_INSTRUCTION_MISALIGNMENT)
+            Exception == STATUS_ILLEGAL_INSTRUCTION || Exception == STATUS_INSTRUCTION_MISALIGNMENT)
                ? FALSE
                : TRUE;
 }

@@ -11,8 +11,7 @@ constexpr ULONG AnsiStringTag = EX_POOL_TAG('R', 't', 'l', 'A');
 
 } // namespace
 
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                      PCUNICODE_STRING SourceString,
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString) {
     // One byte per character in this code page, plus the terminator.
     SIZE_T Chars = SourceString->Length / sizeof(WCHAR);
@@ -58,4 +57,3 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
         UnicodeString->Length = UnicodeString->MaximumLength = 0;
     }
 }
-

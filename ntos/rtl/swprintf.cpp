@@ -278,8 +278,8 @@ SIZE_T FormatWide(OutputSink& Out, PCWSTR Format, va_list Arguments, const void*
         default:
             va_end(Args);
             VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                       "swprintf conversion not supported (floating point, %n or unknown)",
-                       Caller, (ULONG_PTR)Type);
+                       "swprintf conversion not supported (floating point, %n or unknown)", Caller,
+                       (ULONG_PTR)Type);
         }
     }
     va_end(Args);

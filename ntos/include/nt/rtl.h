@@ -49,8 +49,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 // Otherwise the caller's buffer receives what fits before a terminating NUL
 // and STATUS_BUFFER_OVERFLOW reports a cut result (a zero MaximumLength
 // receives nothing). IRQL: PASSIVE_LEVEL.
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                      PCUNICODE_STRING SourceString,
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
 
 // Frees a buffer that a conversion routine allocated; the string becomes

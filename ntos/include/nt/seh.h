@@ -55,10 +55,10 @@
 
 typedef struct _EXCEPTION_RECORD {
     NTSTATUS ExceptionCode;
-    ULONG ExceptionFlags;                       // EXCEPTION_NONCONTINUABLE for raised statuses
-    struct _EXCEPTION_RECORD* ExceptionRecord;  // chained record, or NULL
-    PVOID ExceptionAddress;                     // code address of the raise
-    ULONG NumberParameters;                     // valid entries of ExceptionInformation
+    ULONG ExceptionFlags;                      // EXCEPTION_NONCONTINUABLE for raised statuses
+    struct _EXCEPTION_RECORD* ExceptionRecord; // chained record, or NULL
+    PVOID ExceptionAddress;                    // code address of the raise
+    ULONG NumberParameters;                    // valid entries of ExceptionInformation
     ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
 } EXCEPTION_RECORD, *PEXCEPTION_RECORD;
 
@@ -101,9 +101,9 @@ struct RtlpSehBodyExit {
 };
 
 enum RTLP_SEH_STATE {
-    RtlpSehRunning,      // body running, or guard finished normally
-    RtlpSehFiltering,    // this guard's filter is being evaluated
-    RtlpSehHandling,     // this guard's exception handler is running
+    RtlpSehRunning,          // body running, or guard finished normally
+    RtlpSehFiltering,        // this guard's filter is being evaluated
+    RtlpSehHandling,         // this guard's exception handler is running
     RtlpSehFinallyNormal,    // termination handler after a normal exit
     RtlpSehFinallyUnwinding, // termination handler while an exception passes
 };
@@ -114,14 +114,14 @@ typedef LONG (*RTLP_SEH_FILTER)(PVOID Filter);
 // One guard, on the stack of the thread that entered it. Touched only by
 // that thread.
 struct RtlpSehGuard {
-    RtlpSehGuard* Outer = NULL;        // next enclosing exception guard while registered
-    RTLP_SEH_FILTER FilterRoutine = NULL;
-    PVOID FilterContext = NULL;
+    RtlpSehGuard* Outer = NULL;           // next enclosing exception guard while registered
+    RTLP_SEH_FILTER FilterRoutine = NULL; // evaluates the filter expression (exception guards)
+    PVOID FilterContext = NULL;           // the filter lambda FilterRoutine calls
     RTLP_SEH_STATE State = RtlpSehRunning;
     RtlpSehGuard* UnwindTarget = NULL; // guard the passing exception is headed for
     EXCEPTION_RECORD Record = {};      // the exception, while filtering/handling/unwinding
-    EXCEPTION_POINTERS Pointers = {};
-    int UncaughtAtFinally = 0;         // host exceptions in flight when the termination handler began
+    EXCEPTION_POINTERS Pointers = {};  // points at Record; what GetExceptionInformation gives
+    int UncaughtAtFinally = 0; // host exceptions in flight when the termination handler began
 
     RtlpSehGuard() = default;
     RtlpSehGuard(const RtlpSehGuard&) = delete;

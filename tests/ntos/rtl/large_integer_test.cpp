@@ -29,8 +29,9 @@ TEST(LargeIntegerArithmetic, DivisionIsUnsignedWithRemainder) {
     EXPECT_EQ(RtlLargeIntegerDivide(Large(-1), Large(2), NULL).QuadPart, (LONGLONG)(~0ULL / 2));
 
     ULONG SmallRem = 0;
-    EXPECT_EQ(RtlExtendedLargeIntegerDivide(Large(10000000LL * 61 + 5), 10000000, &SmallRem).QuadPart,
-              61);
+    EXPECT_EQ(
+        RtlExtendedLargeIntegerDivide(Large(10000000LL * 61 + 5), 10000000, &SmallRem).QuadPart,
+        61);
     EXPECT_EQ(SmallRem, 5u);
     EXPECT_EQ(RtlExtendedLargeIntegerDivide(Large(-2), 2, NULL).QuadPart, (LONGLONG)(~0ULL / 2));
 }

@@ -57,9 +57,9 @@ NTSTATUS RaiseAndCatch(NTSTATUS Raised, NTSTATUS Wanted, Trace& T) {
         _SEH2_TRY {
             RtlRaiseStatus(Raised);
         }
-        _SEH2_EXCEPT(T.Step("inner-filter",
-                            GetExceptionCode() == Wanted ? EXCEPTION_EXECUTE_HANDLER
-                                                         : EXCEPTION_CONTINUE_SEARCH)) {
+        _SEH2_EXCEPT(T.Step("inner-filter", GetExceptionCode() == Wanted
+                                                ? EXCEPTION_EXECUTE_HANDLER
+                                                : EXCEPTION_CONTINUE_SEARCH)) {
             T.Step("inner-handler");
             Result = GetExceptionCode();
         }
@@ -198,8 +198,7 @@ TEST(SehNesting, GuardsInsideAHandlerAreIndependent) {
         _SEH2_TRY {
             ExRaiseStatus(STATUS_END_OF_FILE);
         }
-        _SEH2_EXCEPT(T.Step(GetExceptionCode() == STATUS_END_OF_FILE ? "inner-eof" : "inner-?")) {
-        }
+        _SEH2_EXCEPT(T.Step(GetExceptionCode() == STATUS_END_OF_FILE ? "inner-eof" : "inner-?")) {}
         _SEH2_END;
         T.Step(GetExceptionCode() == STATUS_DISK_FULL ? "outer-full" : "outer-?");
     }
@@ -242,9 +241,9 @@ TEST(SehNesting, ExceptionInAFilterSkipsGuardsBetweenRaiseAndFilter) {
                 _SEH2_TRY {
                     ExRaiseStatus(STATUS_DATA_ERROR);
                 }
-                _SEH2_EXCEPT(T.Step(GetExceptionCode() == STATUS_DATA_ERROR ? "inner-data"
-                                                                            : "inner-crc",
-                                    EXCEPTION_CONTINUE_SEARCH)) {
+                _SEH2_EXCEPT(
+                    T.Step(GetExceptionCode() == STATUS_DATA_ERROR ? "inner-data" : "inner-crc",
+                           EXCEPTION_CONTINUE_SEARCH)) {
                     T.Step("inner-handler");
                 }
                 _SEH2_END;
@@ -317,8 +316,8 @@ TEST(SehParameters, RaisedRecordIsVisibleInFilterAndHandler) {
         ExRaiseException(&Record);
     }
     _SEH2_EXCEPT(Filter(GetExceptionInformation())) {
-        SeenInHandler = (NTSTATUS)_SEH2_GetExceptionInformation()->ExceptionRecord
-                            ->ExceptionInformation[2];
+        SeenInHandler =
+            (NTSTATUS)_SEH2_GetExceptionInformation()->ExceptionRecord->ExceptionInformation[2];
     }
     _SEH2_END;
     EXPECT_EQ(SeenInFilter, STATUS_DEVICE_DATA_ERROR);
@@ -354,8 +353,7 @@ TEST(SehThreads, EachThreadHasItsOwnGuards) {
                 _SEH2_TRY {
                     ExRaiseStatus(Code);
                 }
-                _SEH2_FINALLY {
-                }
+                _SEH2_FINALLY {}
                 _SEH2_END;
             }
             _SEH2_EXCEPT(GetExceptionCode() == Code ? EXCEPTION_EXECUTE_HANDLER
@@ -398,8 +396,7 @@ void RaiseThroughTermination() {
         }
         _SEH2_END;
     }
-    _SEH2_EXCEPT(EXCEPTION_CONTINUE_SEARCH) {
-    }
+    _SEH2_EXCEPT(EXCEPTION_CONTINUE_SEARCH) {}
     _SEH2_END;
 }
 
@@ -407,8 +404,7 @@ void ContinueExecution() {
     _SEH2_TRY {
         ExRaiseStatus(STATUS_DISK_FULL);
     }
-    _SEH2_EXCEPT(EXCEPTION_CONTINUE_EXECUTION) {
-    }
+    _SEH2_EXCEPT(EXCEPTION_CONTINUE_EXECUTION) {}
     _SEH2_END;
 }
 
@@ -426,14 +422,12 @@ void ReturnFromTerminationDuringUnwind() {
     _SEH2_TRY {
         Routine();
     }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {}
     _SEH2_END;
 }
 
 void ExceptionCodeOutsideHandler() {
-    _SEH2_TRY {
-    }
+    _SEH2_TRY {}
     _SEH2_FINALLY {
         (void)GetExceptionCode();
     }
