@@ -36,6 +36,13 @@ protected:
         Store(VolumeClass, u"UpperFilters", Type, Bytes.data(), static_cast<ULONG>(Bytes.size()));
     }
 
+    void DeleteFilters() {
+        PCM_KEY key = nullptr;
+        ASSERT_EQ(CmpOpenKey(Registry, nullptr, (u"MACHINE\\" + VolumeClass).c_str(), &key), STATUS_SUCCESS);
+        CmpDeleteValue(key, u"UpperFilters");
+        CmpDereferenceKey(key);
+    }
+
     StoredValue Filters() { return Stored(VolumeClass, u"UpperFilters"); }
     ULONG Products() { return Stored(SetupKey, u"Products").Dword(); }
     bool ServiceExists() { return Stored(ServiceKey, u"Type").Status == STATUS_SUCCESS; }
