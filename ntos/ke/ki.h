@@ -1,0 +1,137 @@
+// ke/ki.h - internal records and routines of the kernel's dispatcher.
+//
+// One host mutex, the dispatcher lock, guards every dispatcher object's state,
+// wait lists, APC queues, the timer list and the timed-wait list, as the
+// platform's dispatcher database lock does. A waiting thread sleeps on its own
+// condition variable; whoever satisfies its wait (a signal, the clock, an APC
+// insertion, an alert) sets its WaitStatus or its wake flags and notifies it.
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+#include "bugcodes.h"
+#include "nt/ke.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#ifndef IRQL_NOT_GREATER_OR_EQUAL
+#define IRQL_NOT_GREATER_OR_EQUAL 0x00000009
+#endif
+
+// KTHREAD.AttachState.
+#define KI_NOT_ATTACHED 0
+#define KI_SELF_ATTACHED 1  // KeAttachProcess to the thread's own current process
+#define KI_ATTACHED 2
+
+// A wait in progress has this WaitStatus until something ends it.
+#define KI_WAIT_PENDING ((NTSTATUS)0x7FFFFFFF)
+
+struct _KPROCESS {
+    DISPATCHER_HEADER Header;  // signalled when the process has ended
+};
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;       // signalled when the thread has ended
+    PKPROCESS Process;              // owning process; set at creation
+    PKPROCESS ApcStateProcess;      // current process, the attached one while attached;
+                                    // written by the thread under the dispatcher lock
+    UCHAR AttachState;              // KI_*ATTACHED; the thread itself
+    KIRQL Irql;                     // current IRQL; the thread itself
+    LONG KernelApcDisable;          // critical regions + owned kernel mutexes; the thread
+                                    // itself, or its waker while it sleeps (dispatcher lock)
+    BOOLEAN KernelApcInProgress;    // a normal kernel APC is running; the thread itself
+    BOOLEAN IsInitialThread;        // the host thread that started the kernel
+    KPRIORITY Priority;             // dispatcher lock
+    LIST_ENTRY ApcListHead;         // pending kernel APCs; dispatcher lock
+    BOOLEAN ApcQueueable;           // FALSE once the thread runs down; dispatcher lock
+    std::atomic<bool> ApcPendingHint;  // set on insertion; lets the thread skip the lock
+    LIST_ENTRY MutantListHead;      // owned mutants; dispatcher lock
+    BOOLEAN Alerted;                // dispatcher lock
+
+    // Wait state; dispatcher lock.
+    BOOLEAN Waiting;                // blocked in a wait
+    BOOLEAN WaitApcEligible;        // normal kernel APCs may interrupt this wait
+    BOOLEAN WaitAlertable;
+    BOOLEAN ApcWake;                // woken to deliver kernel APCs
+    NTSTATUS WaitStatus;            // KI_WAIT_PENDING until the wait ends
+    NTSTATUS WaitTimeoutStatus;     // what a time-out ends it with
+    PKWAIT_BLOCK WaitBlockList;     // the wait's blocks (circular via NextWaitBlock)
+    ULONG WaitCount;                // blocks linked into object wait lists
+    LONGLONG WaitDueTime;           // absolute system time, when InTimeoutList
+    BOOLEAN InTimeoutList;
+    LIST_ENTRY TimeoutListEntry;    // in the timed-wait list
+    KWAIT_BLOCK WaitBlock[THREAD_WAIT_OBJECTS];
+    std::condition_variable WaitCv;  // the thread sleeps here
+};
+
+extern std::mutex KiDispatcherLock;
+
+// The current thread; a bug check for a host thread the kernel does not know.
+PKTHREAD KiCurrentThread(const void* Caller);
+PKTHREAD KiCurrentThreadOrNull();
+void KiSetCurrentThread(PKTHREAD Thread);
+
+// Thread life (ps drives these).
+void KiInitializeProcess(PKPROCESS Process);
+void KiInitializeThread(PKTHREAD Thread, PKPROCESS Process);
+// Checks the rules of a thread's end, delivers its pending APCs, abandons its
+// mutants and signals it. Runs in the ending thread.
+void KiRundownThread(PKTHREAD Thread);
+void KiSignalProcess(PKPROCESS Process);
+
+// Dispatcher internals; the caller holds the dispatcher lock.
+BOOLEAN KiIsSignaledFor(PDISPATCHER_HEADER Object, PKTHREAD Thread);
+void KiWaitTest(PDISPATCHER_HEADER Object);
+void KiEndWait(PKTHREAD Thread, NTSTATUS Status);
+void KiInsertTimeout(PKTHREAD Thread, LONGLONG DueTime);
+void KiRemoveTimeout(PKTHREAD Thread);
+void KiExpireTimersLocked(LONGLONG Now);
+void KiClockNotify();
+void KiRemoveTimerLocked(PKTIMER Timer);
+void KiInsertTimerLocked(PKTIMER Timer, LONGLONG Due);
+
+// APCs: delivers what the current thread may receive now (it runs at
+// PASSIVE_LEVEL, outside the dispatcher lock).
+void KiDeliverApcs(PKTHREAD Thread);
+void KiCheckApcs(PKTHREAD Thread);
+// Sets the IRQL without delivering APCs.
+void KiSetIrql(PKTHREAD Thread, KIRQL Irql);
+
+// The clock.
+LONGLONG KiQuerySystemTime();
+LONGLONG KiAbsoluteDueTime(LONGLONG DueTime);
+void KiStartClock(double Scale);
+void KiStopClock();
+
+// The DPC queue and its thread.
+void KiStartDpcThread();
+void KiStopDpcThread();
+void KiQueueDpcFromTimer(PKDPC Dpc);
+
+// Wait-list helpers.
+void KiInitializeDispatcherHeader(PDISPATCHER_HEADER Header, UCHAR Type, ULONG Size,
+                                  LONG SignalState);
+inline void KiInitializeListHead(PLIST_ENTRY Head) { Head->Flink = Head->Blink = Head; }
+inline bool KiIsListEmpty(const LIST_ENTRY* Head) { return Head->Flink == Head; }
+inline void KiInsertTailList(PLIST_ENTRY Head, PLIST_ENTRY Entry) {
+    Entry->Flink = Head;
+    Entry->Blink = Head->Blink;
+    Head->Blink->Flink = Entry;
+    Head->Blink = Entry;
+}
+inline void KiInsertHeadList(PLIST_ENTRY Head, PLIST_ENTRY Entry) {
+    Entry->Flink = Head->Flink;
+    Entry->Blink = Head;
+    Head->Flink->Blink = Entry;
+    Head->Flink = Entry;
+}
+inline void KiRemoveEntryList(PLIST_ENTRY Entry) {
+    Entry->Blink->Flink = Entry->Flink;
+    Entry->Flink->Blink = Entry->Blink;
+    Entry->Flink = Entry->Blink = Entry;
+}
+
+// Detaches a mutant that is being deleted from its owner, if any. Any thread.
+void KiRundownMutant(PKMUTANT Mutant);

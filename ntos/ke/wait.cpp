@@ -1,0 +1,274 @@
+// ke/wait.cpp - waits on dispatcher objects.
+//
+// A wait links one wait block per object into the objects' wait lists and
+// sleeps. Whoever makes an object signalled runs KiWaitTest under the
+// dispatcher lock, which satisfies the waits that can now be satisfied (a
+// WaitAll only when every object is signalled for that thread, so it takes all
+// or nothing) and wakes their threads. Normal kernel APCs interrupt a wait at
+// PASSIVE_LEVEL outside critical regions; they run and the wait goes on.
+#include "ntos/ke/ki.h"
+#include "ntos/verifier/bugcheck.h"
+
+BOOLEAN KiIsSignaledFor(PDISPATCHER_HEADER Object, PKTHREAD Thread) {
+    if (Object->Type == MutantObject) {
+        PKMUTANT mutant = reinterpret_cast<PKMUTANT>(Object);
+        return Object->SignalState > 0 || mutant->OwnerThread == Thread;
+    }
+    return Object->SignalState > 0;
+}
+
+namespace {
+
+// Consumes Object for Thread; returns TRUE when it hands over an abandoned mutant.
+BOOLEAN KipSatisfy(PDISPATCHER_HEADER Object, PKTHREAD Thread) {
+    switch (Object->Type) {
+    case EventSynchronizationObject:
+    case TimerSynchronizationObject:
+        Object->SignalState = 0;
+        return FALSE;
+    case SemaphoreObject:
+        Object->SignalState -= 1;
+        return FALSE;
+    case MutantObject: {
+        PKMUTANT mutant = reinterpret_cast<PKMUTANT>(Object);
+        Object->SignalState -= 1;
+        if (Object->SignalState != 0) {
+            return FALSE;  // a recursive acquisition by the owner
+        }
+        mutant->OwnerThread = Thread;
+        KiInsertTailList(&Thread->MutantListHead, &mutant->MutantListEntry);
+        Thread->KernelApcDisable += mutant->ApcDisable;
+        BOOLEAN abandoned = mutant->Abandoned;
+        mutant->Abandoned = FALSE;
+        return abandoned;
+    }
+    default:
+        return FALSE;  // notification objects stay signalled
+    }
+}
+
+// Unlinks every wait block of Thread's wait from the object wait lists.
+void KipUnlinkWaitBlocks(PKTHREAD Thread) {
+    PKWAIT_BLOCK block = Thread->WaitBlockList;
+    for (ULONG i = 0; i < Thread->WaitCount; ++i) {
+        KiRemoveEntryList(&block->WaitListEntry);
+        block = block->NextWaitBlock;
+    }
+    Thread->WaitCount = 0;
+}
+
+// Tries to satisfy Thread's wait on Object[0..Count) now.
+NTSTATUS KipTrySatisfy(PKTHREAD Thread, ULONG Count, PDISPATCHER_HEADER* Object,
+                       WAIT_TYPE WaitType) {
+    if (WaitType == WaitAny) {
+        for (ULONG i = 0; i < Count; ++i) {
+            if (KiIsSignaledFor(Object[i], Thread)) {
+                BOOLEAN abandoned = KipSatisfy(Object[i], Thread);
+                return (abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) +
+                       static_cast<NTSTATUS>(i);
+            }
+        }
+        return KI_WAIT_PENDING;
+    }
+    for (ULONG i = 0; i < Count; ++i) {
+        if (!KiIsSignaledFor(Object[i], Thread)) {
+            return KI_WAIT_PENDING;
+        }
+    }
+    BOOLEAN abandoned = FALSE;
+    for (ULONG i = 0; i < Count; ++i) {
+        abandoned |= KipSatisfy(Object[i], Thread);
+    }
+    return abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
+}
+
+} // namespace
+
+void KiEndWait(PKTHREAD Thread, NTSTATUS Status) {
+    KipUnlinkWaitBlocks(Thread);
+    KiRemoveTimeout(Thread);
+    Thread->WaitStatus = Status;
+    Thread->WaitCv.notify_one();
+}
+
+void KiWaitTest(PDISPATCHER_HEADER Object) {
+    bool progress = true;
+    while (progress && Object->SignalState > 0) {
+        progress = false;
+        for (PLIST_ENTRY e = Object->WaitListHead.Flink; e != &Object->WaitListHead;
+             e = e->Flink) {
+            PKWAIT_BLOCK block = CONTAINING_RECORD(e, KWAIT_BLOCK, WaitListEntry);
+            PKTHREAD thread = block->Thread;
+            NTSTATUS status;
+            if (block->WaitType == WaitAny) {
+                BOOLEAN abandoned = KipSatisfy(Object, thread);
+                status = (abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) + block->WaitKey;
+            } else {
+                bool all = true;
+                PKWAIT_BLOCK b = block;
+                do {
+                    all = all && KiIsSignaledFor(static_cast<PDISPATCHER_HEADER>(b->Object),
+                                                 thread);
+                    b = b->NextWaitBlock;
+                } while (b != block);
+                if (!all) {
+                    continue;
+                }
+                BOOLEAN abandoned = FALSE;
+                do {
+                    abandoned |= KipSatisfy(static_cast<PDISPATCHER_HEADER>(b->Object), thread);
+                    b = b->NextWaitBlock;
+                } while (b != block);
+                status = abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
+            }
+            KiEndWait(thread, status);
+            progress = true;
+            break;  // the list changed; start over
+        }
+    }
+}
+
+namespace {
+
+NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType,
+                 BOOLEAN Alertable, PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray,
+                 NTSTATUS TimeoutStatus, const void* Caller) {
+    PKTHREAD thread = KiCurrentThread(Caller);
+    const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (thread->Irql > DISPATCH_LEVEL || (thread->Irql == DISPATCH_LEVEL && !poll)) {
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL,
+                   "wait with a non-zero time-out at DISPATCH_LEVEL or above", Caller,
+                   thread->Irql);
+    }
+    const bool timed = Timeout != nullptr && !poll;
+    const LONGLONG due = timed ? KiAbsoluteDueTime(Timeout->QuadPart) : 0;
+
+    for (;;) {
+        std::unique_lock<std::mutex> lock(KiDispatcherLock);
+        // Special APCs may run even inside a critical region; KiDeliverApcs
+        // decides which of the pending ones run.
+        const bool apcEligible = thread->Irql == PASSIVE_LEVEL;
+        if (thread->Irql == PASSIVE_LEVEL &&
+            thread->ApcPendingHint.load(std::memory_order_acquire)) {
+            lock.unlock();
+            KiDeliverApcs(thread);
+            lock.lock();
+        }
+        if (Alertable && thread->Alerted) {
+            thread->Alerted = FALSE;
+            return STATUS_ALERTED;
+        }
+        NTSTATUS status = KipTrySatisfy(thread, Count, Object, WaitType);
+        if (status != KI_WAIT_PENDING) {
+            return status;
+        }
+        if (poll || (timed && due <= KiQuerySystemTime())) {
+            return TimeoutStatus;
+        }
+
+        PKWAIT_BLOCK blocks = WaitBlockArray != nullptr ? WaitBlockArray : thread->WaitBlock;
+        for (ULONG i = 0; i < Count; ++i) {
+            PKWAIT_BLOCK block = &blocks[i];
+            block->Thread = thread;
+            block->Object = Object[i];
+            block->WaitKey = static_cast<USHORT>(i);
+            block->WaitType = static_cast<USHORT>(WaitType);
+            block->NextWaitBlock = &blocks[(i + 1) % (Count == 0 ? 1 : Count)];
+            KiInsertTailList(&Object[i]->WaitListHead, &block->WaitListEntry);
+        }
+        thread->WaitBlockList = blocks;
+        thread->WaitCount = Count;
+        thread->WaitStatus = KI_WAIT_PENDING;
+        thread->WaitTimeoutStatus = TimeoutStatus;
+        thread->WaitAlertable = Alertable;
+        thread->WaitApcEligible = apcEligible;
+        thread->ApcWake = FALSE;
+        thread->Waiting = TRUE;
+        if (timed) {
+            KiInsertTimeout(thread, due);
+        }
+        thread->WaitCv.wait(lock, [thread] {
+            return thread->WaitStatus != KI_WAIT_PENDING || thread->ApcWake ||
+                   (thread->WaitAlertable && thread->Alerted);
+        });
+        thread->Waiting = FALSE;
+        status = thread->WaitStatus;
+        if (status != KI_WAIT_PENDING) {
+            return status;
+        }
+        KipUnlinkWaitBlocks(thread);
+        KiRemoveTimeout(thread);
+        thread->ApcWake = FALSE;
+        // Woken for an alert or an APC: the loop handles both, then waits again.
+    }
+}
+
+} // namespace
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    PDISPATCHER_HEADER object = static_cast<PDISPATCHER_HEADER>(Object);
+    return KipWait(1, &object, WaitAny, Alertable, Timeout, nullptr, STATUS_TIMEOUT,
+                   VF_CALLER());
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray) {
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                   "wait for more than MAXIMUM_WAIT_OBJECTS objects or none", VF_CALLER(),
+                   Count);
+    }
+    if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) {
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                   "wait for more than THREAD_WAIT_OBJECTS objects without a wait block array",
+                   VF_CALLER(), Count);
+    }
+    if (WaitType != WaitAll && WaitType != WaitAny) {
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "wait with an unknown wait type",
+                   VF_CALLER(), WaitType);
+    }
+    PDISPATCHER_HEADER objects[MAXIMUM_WAIT_OBJECTS];
+    for (ULONG i = 0; i < Count; ++i) {
+        objects[i] = static_cast<PDISPATCHER_HEADER>(Object[i]);
+    }
+    return KipWait(Count, objects, WaitType, Alertable, Timeout, WaitBlockArray, STATUS_TIMEOUT,
+                   VF_CALLER());
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval) {
+    UNREFERENCED_PARAMETER(WaitMode);
+    if (Interval == nullptr) {
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "delay without an interval", VF_CALLER());
+    }
+    PKTHREAD thread = KiCurrentThread(VF_CALLER());
+    if (thread->Irql > APC_LEVEL) {
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "delay above APC_LEVEL", VF_CALLER(), thread->Irql);
+    }
+    if (Interval->QuadPart == 0) {
+        return STATUS_SUCCESS;
+    }
+    return KipWait(0, nullptr, WaitAny, Alertable, Interval, nullptr, STATUS_SUCCESS,
+                   VF_CALLER());
+}
+
+BOOLEAN KeAlertThread(PKTHREAD Thread, KPROCESSOR_MODE AlertMode) {
+    if (AlertMode != KernelMode) {
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "user-mode alerts are not emulated",
+                   VF_CALLER());
+    }
+    std::lock_guard<std::mutex> guard(KiDispatcherLock);
+    BOOLEAN was = Thread->Alerted;
+    Thread->Alerted = TRUE;
+    if (Thread->Waiting && Thread->WaitAlertable) {
+        Thread->WaitCv.notify_one();
+    }
+    return was;
+}
