@@ -17,9 +17,17 @@ public:
     ~SystemThread() { Join(); }
     void Join() {
         if (Handle_ != nullptr) {
-            EXPECT_EQ(ZwWaitForSingleObject(Handle_, FALSE, nullptr), STATUS_SUCCESS);
+            PVOID thread = nullptr;
+            EXPECT_EQ(ObReferenceObjectByHandle(Handle_, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                                &thread, nullptr),
+                      STATUS_SUCCESS);
             ZwClose(Handle_);
             Handle_ = nullptr;
+            if (thread != nullptr) {
+                EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr),
+                          STATUS_SUCCESS);
+                ObDereferenceObject(thread);
+            }
         }
     }
     SystemThread(const SystemThread&) = delete;

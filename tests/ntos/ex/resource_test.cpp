@@ -262,6 +262,8 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
                     if (recurse) ExAcquireResourceSharedLite(&Resource, TRUE);
                     if (exclusive.fetch_add(1) != 0 || shared.load() != 0) ++violations;
                     if (!ExIsResourceAcquiredExclusiveLite(&Resource)) ++violations;
+                    if ((state >> 24) % 8 == 0) KeStallExecutionProcessor(5);
+                    if (shared.load() != 0) ++violations;
                     exclusive.fetch_sub(1);
                     if (recurse) ExReleaseResourceLite(&Resource);
                     ExReleaseResourceLite(&Resource);
@@ -271,6 +273,7 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
                                               : ExAcquireSharedWaitForExclusive(&Resource, TRUE);
                     if (!got) ++violations;
                     shared.fetch_add(1);
+                    if ((state >> 24) % 8 == 0) KeStallExecutionProcessor(5);
                     if (exclusive.load() != 0) ++violations;
                     shared.fetch_sub(1);
                     ExReleaseResourceLite(&Resource);
@@ -285,6 +288,7 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
         static_assert(kThreads == 6);
     }
     EXPECT_EQ(violations.load(), 0);
+    EXPECT_GT(Resource.ContentionCount, 0u) << "the run never made a thread wait";
     EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
     EXPECT_EQ(ExGetSharedWaiterCount(&Resource), 0u);
     KeEnterCriticalRegion();
