@@ -53,8 +53,6 @@ extern std::mutex ObpNamespaceLock;  // guards every directory and object name
 extern POBJECT_TYPE ObpDirectoryType;
 extern POBJECT_TYPE ObpSymbolicLinkType;
 
-POBJECT_TYPE ObpCreateKernelType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures,
-                                 BOOLEAN Waitable);
 // Takes a reference unless the object is already on its way to deletion.
 bool ObpTryReference(PVOID Object);
 std::u16string ObpUpcase(std::u16string_view Name);

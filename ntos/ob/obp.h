@@ -26,6 +26,11 @@ struct OBP_TYPE_PROCEDURES {
 // until the kernel stops. The caller stores the result in its type global.
 POBJECT_TYPE ObpCreateObjectType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures);
 PCWSTR ObpTypeName(POBJECT_TYPE Type);
+// The kernel's own types (threads, processes, events ...): Waitable when the
+// body starts with a DISPATCHER_HEADER; their Delete procedures also run for
+// objects still referenced when the kernel stops.
+POBJECT_TYPE ObpCreateKernelType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures,
+                                 BOOLEAN Waitable);
 
 // Creates an object of Type with a zeroed body of BodySize bytes (16-byte
 // aligned) and one pointer reference, no handle and no name.

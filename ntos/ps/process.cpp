@@ -28,7 +28,7 @@ POBJECT_TYPE* PsProcessType = &PspProcessTypeStorage;
 void PspCreateProcessType() {
     OBP_TYPE_PROCEDURES procedures{};
     procedures.Delete = PspDeleteProcess;
-    PspProcessTypeStorage = ObpCreateObjectType(u"Process", procedures);
+    PspProcessTypeStorage = ObpCreateKernelType(u"Process", procedures, TRUE);
 }
 
 NTSTATUS PspCreateProcessObject(PCWSTR ImageName, PEPROCESS* Process) {

@@ -157,7 +157,7 @@ ULONG_PTR PspNextClientId() {
 void PspCreateThreadType() {
     OBP_TYPE_PROCEDURES procedures{};
     procedures.Delete = PspDeleteThread;
-    PspThreadTypeStorage = ObpCreateObjectType(u"Thread", procedures);
+    PspThreadTypeStorage = ObpCreateKernelType(u"Thread", procedures, TRUE);
 }
 
 void PspInjectThreadCreateFailure(ULONG AfterNCreates, NTSTATUS Status) {

@@ -1,0 +1,142 @@
+// Kernel APCs: delivery during waits at PASSIVE_LEVEL (the wait goes on),
+// deferral inside critical regions and at raised IRQL, and the rules of a
+// thread's end.
+#include "ke_test_util.h"
+
+#include <atomic>
+
+namespace {
+
+class ApcTest : public KernelTest {};
+
+struct ApcRecord {
+    KAPC Apc;
+    std::atomic<int> KernelRuns{0};
+    std::atomic<int> NormalRuns{0};
+    std::atomic<KIRQL> KernelIrql{0xFF};
+    std::atomic<KIRQL> NormalIrql{0xFF};
+    std::atomic<PKTHREAD> RanIn{nullptr};
+};
+
+VOID RecordKernelRoutine(PKAPC Apc, PKNORMAL_ROUTINE*, PVOID*, PVOID*, PVOID*) {
+    auto* record = CONTAINING_RECORD(Apc, ApcRecord, Apc);
+    record->KernelIrql = KeGetCurrentIrql();
+    record->RanIn = KeGetCurrentThread();
+    record->KernelRuns.fetch_add(1);
+}
+
+VOID RecordNormalRoutine(PVOID Context, PVOID, PVOID) {
+    auto* record = static_cast<ApcRecord*>(Context);
+    record->NormalIrql = KeGetCurrentIrql();
+    record->NormalRuns.fetch_add(1);
+}
+
+void QueueTo(ApcRecord& Record, PKTHREAD Thread) {
+    KeInitializeApc(&Record.Apc, Thread, OriginalApcEnvironment, RecordKernelRoutine, nullptr,
+                    RecordNormalRoutine, KernelMode, &Record);
+    EXPECT_TRUE(KeInsertQueueApc(&Record.Apc, nullptr, nullptr, 0));
+}
+
+TEST_F(ApcTest, ApcRunsDuringAPassiveWaitAndTheWaitGoesOn) {
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    std::atomic<PKTHREAD> waiter{nullptr};
+    std::atomic<NTSTATUS> result{-1};
+    ApcRecord record;
+    TestThread thread([&] {
+        waiter = KeGetCurrentThread();
+        result = KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+    });
+    while (waiter.load() == nullptr) {
+        KeStallExecutionProcessor(100);
+    }
+    KeStallExecutionProcessor(10000);
+    QueueTo(record, waiter.load());
+    for (int i = 0; i < 5000 && record.NormalRuns.load() == 0; ++i) {
+        KeStallExecutionProcessor(1000);
+    }
+    EXPECT_EQ(record.KernelRuns.load(), 1);
+    EXPECT_EQ(record.NormalRuns.load(), 1);
+    EXPECT_EQ(record.RanIn.load(), waiter.load()) << "an APC runs in its target thread";
+    EXPECT_EQ(record.KernelIrql.load(), APC_LEVEL);
+    EXPECT_EQ(record.NormalIrql.load(), PASSIVE_LEVEL);
+    EXPECT_EQ(result.load(), -1) << "the wait must go on after the APC";
+    KeSetEvent(&release, 0, FALSE);
+    thread.Join();
+    EXPECT_EQ(result.load(), STATUS_WAIT_0);
+}
+
+TEST_F(ApcTest, ApcWaitsUntilTheThreadLeavesItsCriticalRegion) {
+    ApcRecord record;
+    KeEnterCriticalRegion();
+    KeEnterCriticalRegion();
+    QueueTo(record, KeGetCurrentThread());
+    KEVENT set;
+    KeInitializeEvent(&set, NotificationEvent, TRUE);
+    KeWaitForSingleObject(&set, Executive, KernelMode, FALSE, nullptr);
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(record.KernelRuns.load(), 0) << "one critical region is still open";
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(record.KernelRuns.load(), 1);
+    EXPECT_EQ(record.NormalRuns.load(), 1);
+}
+
+TEST_F(ApcTest, ApcWaitsUntilIrqlDropsToPassive) {
+    ApcRecord record;
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    QueueTo(record, KeGetCurrentThread());
+    EXPECT_EQ(record.KernelRuns.load(), 0);
+    KeLowerIrql(old);
+    EXPECT_EQ(record.NormalRuns.load(), 1);
+}
+
+TEST_F(ApcTest, AnApcIsQueuedOnlyOnceAtATime) {
+    ApcRecord record;
+    KeEnterCriticalRegion();
+    QueueTo(record, KeGetCurrentThread());
+    EXPECT_FALSE(KeInsertQueueApc(&record.Apc, nullptr, nullptr, 0));
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(record.NormalRuns.load(), 1);
+}
+
+TEST_F(ApcTest, ApcForTheOriginalProcessWaitsWhileAttached) {
+    PEPROCESS process;
+    ASSERT_EQ(PspCreateProcess(u"agent.exe", &process), STATUS_SUCCESS);
+    ApcRecord record;
+    KeAttachProcess(reinterpret_cast<PRKPROCESS>(process));
+    QueueTo(record, KeGetCurrentThread());
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    KeLowerIrql(old);
+    EXPECT_EQ(record.KernelRuns.load(), 0) << "not in the APC's process context";
+    KeDetachProcess();
+    EXPECT_EQ(record.KernelRuns.load(), 1);
+    EXPECT_EQ(PspTerminateProcess(process, STATUS_SUCCESS), STATUS_SUCCESS);
+    ObDereferenceObject(process);
+}
+
+using ApcDeathTest = ApcTest;
+
+TEST_F(ApcDeathTest, ThreadEndingInsideACriticalRegionBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            TestThread thread([] { KeEnterCriticalRegion(); });
+        },
+        testing::ExitedWithCode(3), "STOP: 0x00000001(.|\n)*thread ended inside a critical region");
+}
+
+TEST_F(ApcDeathTest, ThreadEndingAtRaisedIrqlBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            TestThread thread([] {
+                KIRQL old;
+                KeRaiseIrql(APC_LEVEL, &old);
+            });
+        },
+        testing::ExitedWithCode(3), "thread ended at a raised IRQL");
+}
+
+} // namespace

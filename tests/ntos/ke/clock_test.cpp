@@ -1,0 +1,145 @@
+// The clock, timers and DPCs: timers fire on a clock jump and not before,
+// timed waits end by a jump, absolute time-outs, DPCs run at DISPATCH_LEVEL on
+// the DPC thread.
+#include "ke_test_util.h"
+
+#include <atomic>
+
+namespace {
+
+// Slow the clock so that real time does not make timers fire by itself.
+class ClockTest : public KernelTest {
+protected:
+    void SetUp() override {
+        Config.ClockScale = 0.001;
+        KernelTest::SetUp();
+    }
+};
+
+struct DpcRecord {
+    KEVENT Ran;
+    std::atomic<int> Count{0};
+    std::atomic<KIRQL> Irql{0xFF};
+    std::atomic<PKTHREAD> Thread{nullptr};
+};
+
+VOID RecordDpc(PKDPC, PVOID Context, PVOID, PVOID) {
+    auto* record = static_cast<DpcRecord*>(Context);
+    record->Irql = KeGetCurrentIrql();
+    record->Thread = KeGetCurrentThread();
+    record->Count.fetch_add(1);
+    KeSetEvent(&record->Ran, 0, FALSE);
+}
+
+constexpr LONGLONG OneSecond = 10000000;
+
+TEST_F(ClockTest, TimerDpcFiresAfterTheJumpNotBefore) {
+    DpcRecord record;
+    KeInitializeEvent(&record.Ran, NotificationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &record);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -60 * OneSecond;
+    EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));
+    KiClockJump(59 * OneSecond);
+    LARGE_INTEGER shortWait = RelativeMs(1);
+    EXPECT_EQ(KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, &shortWait),
+              STATUS_TIMEOUT);
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    EXPECT_TRUE(KeCancelTimer(&timer)) << "still pending";
+    EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));
+    KiClockJump(61 * OneSecond);
+    EXPECT_EQ(KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, nullptr),
+              STATUS_WAIT_0);
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer)) << "no longer pending";
+}
+
+TEST_F(ClockTest, DpcRunsAtDispatchLevelOnAnotherThread) {
+    DpcRecord record;
+    KeInitializeEvent(&record.Ran, NotificationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &record);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(record.Irql.load(), DISPATCH_LEVEL);
+    EXPECT_NE(record.Thread.load(), KeGetCurrentThread());
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc)) << "not queued any more";
+}
+
+TEST_F(ClockTest, PeriodicTimerFiresOncePerJump) {
+    DpcRecord record;
+    KeInitializeEvent(&record.Ran, SynchronizationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &record);
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, SynchronizationTimer);
+    LARGE_INTEGER due;
+    due.QuadPart = -OneSecond;
+    KeSetTimerEx(&timer, due, 1000, &dpc);
+    for (int i = 1; i <= 3; ++i) {
+        KiClockJump(OneSecond);
+        KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(record.Count.load(), i);
+    }
+    EXPECT_TRUE(KeCancelTimer(&timer));
+}
+
+TEST_F(ClockTest, RelativeTimedWaitEndsByAJump) {
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    std::atomic<NTSTATUS> result{-1};
+    TestThread waiter([&] {
+        LARGE_INTEGER t;
+        t.QuadPart = -30 * OneSecond;
+        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
+    });
+    KeStallExecutionProcessor(20000);  // real time: let the waiter block
+    EXPECT_EQ(result.load(), -1);
+    KiClockJump(31 * OneSecond);
+    waiter.Join();
+    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+}
+
+TEST_F(ClockTest, AbsoluteTimeOuts) {
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    LARGE_INTEGER past = now;
+    past.QuadPart -= OneSecond;
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
+
+    std::atomic<NTSTATUS> result{-1};
+    TestThread waiter([&] {
+        LARGE_INTEGER at = now;
+        at.QuadPart += 10 * OneSecond;
+        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &at);
+    });
+    KeStallExecutionProcessor(20000);
+    EXPECT_EQ(result.load(), -1);
+    KiClockJump(11 * OneSecond);
+    waiter.Join();
+    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+    LARGE_INTEGER later;
+    KeQuerySystemTime(&later);
+    EXPECT_GE(later.QuadPart - now.QuadPart, 11 * OneSecond);
+}
+
+TEST_F(ClockTest, DelayEndsWithSuccessAfterAJump) {
+    std::atomic<NTSTATUS> result{-1};
+    TestThread sleeper([&] {
+        LARGE_INTEGER t;
+        t.QuadPart = -5 * OneSecond;
+        result = KeDelayExecutionThread(KernelMode, FALSE, &t);
+    });
+    KeStallExecutionProcessor(20000);
+    EXPECT_EQ(result.load(), -1);
+    KiClockJump(6 * OneSecond);
+    sleeper.Join();
+    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+}
+
+} // namespace
