@@ -12,3 +12,4 @@
 #include "nt/ob.h"
 #include "nt/io.h"
 #include "nt/iolog.h"
+#include "nt/mm.h"

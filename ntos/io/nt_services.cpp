@@ -1,0 +1,584 @@
+// io/nt_services.cpp - the system services user mode calls: opening devices,
+// device control, reads and writes, closing handles, mutants, waits and
+// user memory; and the previous mode those services run under.
+//
+// Runs in the calling thread at PASSIVE_LEVEL. Arguments from a UserMode
+// caller are probed and captured inside exception guards before anything is
+// done with them; a fault becomes the service's status, as the platform's
+// system-service entry does.
+#include "ntos/io/nt_services.h"
+#include "ntos/io/iodb.h"
+#include "ntos/mm/user_memory.h"
+#include "ntos/ob/obp.h"
+
+#include <string>
+
+namespace {
+
+thread_local KPROCESSOR_MODE IopPreviousMode = KernelMode; // the thread itself
+
+template <typename T> void IopProbeForWriteOf(T* Pointer) {
+    ProbeForWrite(Pointer, sizeof(T), alignof(T));
+}
+template <typename T> void IopProbeForReadOf(const T* Pointer) {
+    ProbeForRead(Pointer, sizeof(T), alignof(T));
+}
+
+// Object attributes and their name, copied out of the caller's memory.
+struct IOP_CAPTURED_ATTRIBUTES {
+    OBJECT_ATTRIBUTES Attributes; // ObjectName points at Name
+    UNICODE_STRING Name;          // Buffer points into Text
+    std::u16string Text;
+};
+
+NTSTATUS IopCaptureAttributes(POBJECT_ATTRIBUTES Source, KPROCESSOR_MODE Mode,
+                              IOP_CAPTURED_ATTRIBUTES* Captured) {
+    NTSTATUS status = STATUS_SUCCESS;
+    bool hasName = false;
+    _SEH2_TRY {
+        if (Mode == UserMode) {
+            IopProbeForReadOf(Source);
+        }
+        Captured->Attributes = *Source;
+        if (Captured->Attributes.ObjectName != nullptr) {
+            if (Mode == UserMode) {
+                IopProbeForReadOf(Captured->Attributes.ObjectName);
+            }
+            UNICODE_STRING name = *Captured->Attributes.ObjectName;
+            if (Mode == UserMode) {
+                ProbeForRead(name.Buffer, name.Length, sizeof(WCHAR));
+            }
+            Captured->Text.assign(name.Buffer, name.Length / sizeof(WCHAR));
+            hasName = true;
+        }
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (hasName) {
+        Captured->Name.Buffer = Captured->Text.data();
+        Captured->Name.Length = static_cast<USHORT>(Captured->Text.size() * sizeof(WCHAR));
+        Captured->Name.MaximumLength = Captured->Name.Length;
+        Captured->Attributes.ObjectName = &Captured->Name;
+    }
+    if (Mode == UserMode && (Captured->Attributes.Attributes & OBJ_KERNEL_HANDLE)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Stores a service's results in the caller's memory, probed beforehand.
+NTSTATUS IopStoreResult(PIO_STATUS_BLOCK IoStatusBlock, const IO_STATUS_BLOCK& Result) {
+    NTSTATUS status = STATUS_SUCCESS;
+    _SEH2_TRY {
+        *IoStatusBlock = Result;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    return status;
+}
+
+// Probes the buffers of a request; returns the fault's status or success.
+NTSTATUS IopProbeBuffers(PIO_STATUS_BLOCK IoStatusBlock, PVOID ReadBuffer, ULONG ReadLength,
+                         PVOID WriteBuffer, ULONG WriteLength) {
+    NTSTATUS status = STATUS_SUCCESS;
+    _SEH2_TRY {
+        IopProbeForWriteOf(IoStatusBlock);
+        ProbeForRead(ReadBuffer, ReadLength, 1);
+        ProbeForWrite(WriteBuffer, WriteLength, 1);
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    return status;
+}
+
+NTSTATUS IopReferenceFile(HANDLE FileHandle, KPROCESSOR_MODE Mode, PFILE_OBJECT* FileObject) {
+    PVOID object;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, Mode, &object, nullptr);
+    if (NT_SUCCESS(status)) {
+        *FileObject = static_cast<PFILE_OBJECT>(object);
+    }
+    return status;
+}
+
+// Sends a threaded request built for FileObject's device and waits for it;
+// *Result receives the final status block.
+NTSTATUS IopCallAndWait(PDEVICE_OBJECT Device, PIRP Irp, PFILE_OBJECT FileObject,
+                        KPROCESSOR_MODE Mode, PKEVENT Event, PIO_STATUS_BLOCK Result) {
+    Irp->RequestorMode = Mode;
+    IoGetNextIrpStackLocation(Irp)->FileObject = FileObject;
+    NTSTATUS status = IofCallDriver(Device, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
+        status = Result->Status;
+    }
+    Result->Status = status;
+    return status;
+}
+
+NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                 ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions,
+                 PVOID EaBuffer, ULONG EaLength) {
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    IOP_CAPTURED_ATTRIBUTES captured;
+    NTSTATUS status = IopCaptureAttributes(ObjectAttributes, mode, &captured);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    LARGE_INTEGER allocation = {};
+    _SEH2_TRY {
+        if (mode == UserMode) {
+            IopProbeForWriteOf(FileHandle);
+            IopProbeForWriteOf(IoStatusBlock);
+            if (AllocationSize != nullptr) {
+                IopProbeForReadOf(AllocationSize);
+            }
+        }
+        if (AllocationSize != nullptr) {
+            allocation = *AllocationSize;
+        }
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // Opens relative to a directory and extended attributes are not emulated.
+    if (captured.Attributes.RootDirectory != nullptr || EaBuffer != nullptr || EaLength != 0) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    if (Disposition > FILE_MAXIMUM_DISPOSITION || (CreateOptions & ~FILE_VALID_OPTION_FLAGS) ||
+        captured.Attributes.ObjectName == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    IOP_OPEN_PACKET packet = {};
+    packet.DesiredAccess = DesiredAccess;
+    packet.Disposition = Disposition;
+    packet.CreateOptions = CreateOptions;
+    packet.FileAttributes = FileAttributes;
+    packet.ShareAccess = ShareAccess;
+    packet.AllocationSize = allocation;
+    packet.AccessMode = mode;
+    PFILE_OBJECT fileObject;
+    status = IopOpenFile(&captured.Name, &packet, &fileObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    HANDLE handle;
+    status = ObpCreateHandle(fileObject, DesiredAccess,
+                             captured.Attributes.Attributes & (OBJ_KERNEL_HANDLE | OBJ_INHERIT),
+                             mode, &handle);
+    if (NT_SUCCESS(status)) {
+        fileObject->Flags |= FO_HANDLE_CREATED;
+    }
+    ObDereferenceObject(fileObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    _SEH2_TRY {
+        *FileHandle = handle;
+        IoStatusBlock->Status = packet.FinalStatus;
+        IoStatusBlock->Information = packet.Information;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        ObpCloseHandle(handle, mode);
+        return status;
+    }
+    return packet.FinalStatus;
+}
+
+NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
+                      PIO_APC_ROUTINE ApcRoutine, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                      ULONG Length, PLARGE_INTEGER ByteOffset) {
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const bool read = MajorFunction == IRP_MJ_READ;
+    if (Event != nullptr || ApcRoutine != nullptr) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    LARGE_INTEGER offset = {};
+    bool hasOffset = false;
+    _SEH2_TRY {
+        if (mode == UserMode) {
+            IopProbeForWriteOf(IoStatusBlock);
+            if (read) {
+                ProbeForWrite(Buffer, Length, 1);
+            } else {
+                ProbeForRead(Buffer, Length, 1);
+            }
+            if (ByteOffset != nullptr) {
+                IopProbeForReadOf(ByteOffset);
+            }
+        }
+        if (ByteOffset != nullptr) {
+            offset = *ByteOffset;
+            hasOffset = true;
+        }
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PFILE_OBJECT fileObject;
+    status = IopReferenceFile(FileHandle, mode, &fileObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (mode == UserMode && !(read ? fileObject->ReadAccess : fileObject->WriteAccess)) {
+        ObDereferenceObject(fileObject);
+        return STATUS_ACCESS_DENIED;
+    }
+    const bool useCurrentOffset = !hasOffset && (fileObject->Flags & FO_SYNCHRONOUS_IO);
+    if (useCurrentOffset) {
+        offset = fileObject->CurrentByteOffset;
+    } else if (!hasOffset) {
+        ObDereferenceObject(fileObject);
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
+    KEVENT event;
+    IO_STATUS_BLOCK result = {};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(MajorFunction, device, Buffer, Length, &offset, &event,
+                                            &result);
+    if (irp == nullptr) {
+        ObDereferenceObject(fileObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    status = IopCallAndWait(device, irp, fileObject, mode, &event, &result);
+    if (useCurrentOffset && NT_SUCCESS(status)) {
+        fileObject->CurrentByteOffset.QuadPart = offset.QuadPart + result.Information;
+    }
+    ObDereferenceObject(fileObject);
+    if (!NT_ERROR(status)) {
+        NTSTATUS stored = IopStoreResult(IoStatusBlock, result);
+        if (!NT_SUCCESS(stored)) {
+            return stored;
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+VOID IopSetThreadPreviousMode(KPROCESSOR_MODE Mode) {
+    IopPreviousMode = Mode;
+}
+
+KPROCESSOR_MODE ExGetPreviousMode(VOID) {
+    return IopPreviousMode;
+}
+
+KPROCESSOR_MODE KeGetPreviousMode(VOID) {
+    return IopPreviousMode;
+}
+
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                      ULONG EaLength) {
+    return IopOpen(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                   FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
+                   EaLength);
+}
+
+NTSTATUS NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                    POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                    ULONG ShareAccess, ULONG OpenOptions) {
+    return IopOpen(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
+                   ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
+}
+
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+                               PVOID OutputBuffer, ULONG OutputBufferLength) {
+    UNREFERENCED_PARAMETER(ApcContext);
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    if (Event != nullptr || ApcRoutine != nullptr) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    if (mode == UserMode) {
+        NTSTATUS status = IopProbeBuffers(IoStatusBlock, InputBuffer, InputBufferLength,
+                                          OutputBuffer, OutputBufferLength);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    PFILE_OBJECT fileObject;
+    NTSTATUS status = IopReferenceFile(FileHandle, mode, &fileObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The access a control code demands of the handle.
+    const ULONG access = (IoControlCode >> 14) & 3;
+    if (mode == UserMode && (((access & FILE_READ_ACCESS) && !fileObject->ReadAccess) ||
+                             ((access & FILE_WRITE_ACCESS) && !fileObject->WriteAccess))) {
+        ObDereferenceObject(fileObject);
+        return STATUS_ACCESS_DENIED;
+    }
+    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
+    KEVENT event;
+    IO_STATUS_BLOCK result = {};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(IoControlCode, device, InputBuffer, InputBufferLength,
+                                      OutputBuffer, OutputBufferLength, FALSE, &event, &result);
+    if (irp == nullptr) {
+        ObDereferenceObject(fileObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    status = IopCallAndWait(device, irp, fileObject, mode, &event, &result);
+    ObDereferenceObject(fileObject);
+    if (!NT_ERROR(status)) {
+        NTSTATUS stored = IopStoreResult(IoStatusBlock, result);
+        if (!NT_SUCCESS(stored)) {
+            return stored;
+        }
+    }
+    return status;
+}
+
+NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                    PLARGE_INTEGER ByteOffset, PULONG Key) {
+    UNREFERENCED_PARAMETER(ApcContext);
+    UNREFERENCED_PARAMETER(Key);
+    return IopReadWrite(IRP_MJ_READ, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length,
+                        ByteOffset);
+}
+
+NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                     PLARGE_INTEGER ByteOffset, PULONG Key) {
+    UNREFERENCED_PARAMETER(ApcContext);
+    UNREFERENCED_PARAMETER(Key);
+    return IopReadWrite(IRP_MJ_WRITE, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length,
+                        ByteOffset);
+}
+
+NTSTATUS NtClose(HANDLE Handle) {
+    return ObpCloseHandle(Handle, IopPreviousMode);
+}
+
+NTSTATUS NtCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
+                        POBJECT_ATTRIBUTES ObjectAttributes, BOOLEAN InitialOwner) {
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    ULONG attributes = 0;
+    if (ObjectAttributes != nullptr) {
+        IOP_CAPTURED_ATTRIBUTES captured;
+        NTSTATUS status = IopCaptureAttributes(ObjectAttributes, mode, &captured);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        if (captured.Attributes.ObjectName != nullptr) {
+            return STATUS_NOT_IMPLEMENTED; // named mutants are not emulated
+        }
+        attributes = captured.Attributes.Attributes;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (mode == UserMode) {
+        _SEH2_TRY {
+            IopProbeForWriteOf(MutantHandle);
+        }
+        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            status = GetExceptionCode();
+        }
+        _SEH2_END;
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    OBJECT_ATTRIBUTES kernelAttributes;
+    InitializeObjectAttributes(&kernelAttributes, nullptr, attributes, nullptr, nullptr);
+    HANDLE handle;
+    status = ZwCreateMutant(&handle, DesiredAccess, &kernelAttributes, InitialOwner);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    _SEH2_TRY {
+        *MutantHandle = handle;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        ObpCloseHandle(handle, mode);
+    }
+    return status;
+}
+
+NTSTATUS NtReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount) {
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (mode == UserMode && PreviousCount != nullptr) {
+        _SEH2_TRY {
+            IopProbeForWriteOf(PreviousCount);
+        }
+        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            status = GetExceptionCode();
+        }
+        _SEH2_END;
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    PVOID mutant;
+    status =
+        ObReferenceObjectByHandle(MutantHandle, 0, *ExMutantObjectType, mode, &mutant, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    LONG previous = 0;
+    _SEH2_TRY {
+        previous = KeReleaseMutant(static_cast<PKMUTANT>(mutant), 1, FALSE, FALSE);
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    ObDereferenceObject(mutant);
+    if (NT_SUCCESS(status) && PreviousCount != nullptr) {
+        _SEH2_TRY {
+            *PreviousCount = previous;
+        }
+        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            status = GetExceptionCode();
+        }
+        _SEH2_END;
+    }
+    return status;
+}
+
+NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    NTSTATUS status = STATUS_SUCCESS;
+    LARGE_INTEGER timeout = {};
+    if (Timeout != nullptr) {
+        _SEH2_TRY {
+            if (mode == UserMode) {
+                IopProbeForReadOf(Timeout);
+            }
+            timeout = *Timeout;
+        }
+        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            status = GetExceptionCode();
+        }
+        _SEH2_END;
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    PVOID object;
+    status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, nullptr, mode, &object, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PVOID waitable = object;
+    if (ObpGetObjectType(object) == *IoFileObjectType) {
+        waitable = &static_cast<PFILE_OBJECT>(object)->Event;
+    }
+    status = KeWaitForSingleObject(waitable, UserRequest, mode, Alertable,
+                                   Timeout != nullptr ? &timeout : nullptr);
+    ObDereferenceObject(object);
+    return status;
+}
+
+NTSTATUS NtAllocateVirtualMemory(HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
+                                 PSIZE_T RegionSize, ULONG AllocationType, ULONG Protect) {
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    if (ProcessHandle != NtCurrentProcess() || ZeroBits != 0) {
+        return STATUS_NOT_IMPLEMENTED; // other processes' memory and ZeroBits are not emulated
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    PVOID base = nullptr;
+    SIZE_T size = 0;
+    _SEH2_TRY {
+        if (mode == UserMode) {
+            IopProbeForWriteOf(BaseAddress);
+            IopProbeForWriteOf(RegionSize);
+        }
+        base = *BaseAddress;
+        size = *RegionSize;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = MmpAllocateUserMemory(PsGetCurrentProcess(), &base, &size, AllocationType, Protect);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    _SEH2_TRY {
+        *BaseAddress = base;
+        *RegionSize = size;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    return status;
+}
+
+NTSTATUS NtFreeVirtualMemory(HANDLE ProcessHandle, PVOID* BaseAddress, PSIZE_T RegionSize,
+                             ULONG FreeType) {
+    const KPROCESSOR_MODE mode = IopPreviousMode;
+    if (ProcessHandle != NtCurrentProcess()) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    PVOID base = nullptr;
+    SIZE_T size = 0;
+    _SEH2_TRY {
+        if (mode == UserMode) {
+            IopProbeForWriteOf(BaseAddress);
+            IopProbeForWriteOf(RegionSize);
+        }
+        base = *BaseAddress;
+        size = *RegionSize;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = MmpFreeUserMemory(PsGetCurrentProcess(), &base, &size, FreeType);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    _SEH2_TRY {
+        *BaseAddress = base;
+        *RegionSize = size;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    return status;
+}

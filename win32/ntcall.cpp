@@ -1,0 +1,72 @@
+// win32/ntcall.cpp - user mode's calls into the system services.
+#include "win32/ntcall.h"
+#include "ntos/io/nt_services.h"
+
+#include <string>
+
+NTSTATUS BasepNtOpen(PCWSTR NtPath, ULONG DesiredAccess, ULONG ShareAccess, ULONG Disposition,
+                     ULONG CreateOptions, ULONG FileAttributes, HANDLE* Handle,
+                     ULONG_PTR* Information) {
+    std::u16string path(NtPath);
+    UNICODE_STRING name;
+    name.Buffer = path.data();
+    name.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb = {};
+    NTSTATUS status = NtCreateFile(Handle, DesiredAccess, &attributes, &iosb, nullptr,
+                                   FileAttributes, ShareAccess, Disposition, CreateOptions,
+                                   nullptr, 0);
+    *Information = iosb.Information;
+    return status;
+}
+
+NTSTATUS BasepNtDeviceIoControl(HANDLE Handle, ULONG IoControlCode, PVOID InputBuffer,
+                                ULONG InputLength, PVOID OutputBuffer, ULONG OutputLength,
+                                ULONG_PTR* Information) {
+    IO_STATUS_BLOCK iosb = {};
+    NTSTATUS status = NtDeviceIoControlFile(Handle, nullptr, nullptr, nullptr, &iosb,
+                                            IoControlCode, InputBuffer, InputLength, OutputBuffer,
+                                            OutputLength);
+    *Information = NT_ERROR(status) ? 0 : iosb.Information;
+    return status;
+}
+
+NTSTATUS BasepNtReadWrite(BOOLEAN Write, HANDLE Handle, PVOID Buffer, ULONG Length,
+                          const LONGLONG* Offset, ULONG_PTR* Information) {
+    IO_STATUS_BLOCK iosb = {};
+    LARGE_INTEGER offset;
+    offset.QuadPart = Offset != nullptr ? *Offset : 0;
+    PLARGE_INTEGER byteOffset = Offset != nullptr ? &offset : nullptr;
+    NTSTATUS status =
+        Write ? NtWriteFile(Handle, nullptr, nullptr, nullptr, &iosb, Buffer, Length, byteOffset,
+                            nullptr)
+              : NtReadFile(Handle, nullptr, nullptr, nullptr, &iosb, Buffer, Length, byteOffset,
+                           nullptr);
+    *Information = NT_ERROR(status) ? 0 : iosb.Information;
+    return status;
+}
+
+NTSTATUS BasepNtClose(HANDLE Handle) { return NtClose(Handle); }
+
+NTSTATUS BasepNtCreateMutant(BOOLEAN InitialOwner, HANDLE* Handle) {
+    return NtCreateMutant(Handle, MUTANT_ALL_ACCESS, nullptr, InitialOwner);
+}
+
+NTSTATUS BasepNtReleaseMutant(HANDLE Handle) { return NtReleaseMutant(Handle, nullptr); }
+
+NTSTATUS BasepNtWait(HANDLE Handle, const LONGLONG* Timeout) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = Timeout != nullptr ? *Timeout : 0;
+    return NtWaitForSingleObject(Handle, FALSE, Timeout != nullptr ? &timeout : nullptr);
+}
+
+NTSTATUS BasepNtAllocateVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG AllocationType,
+                                      ULONG Protect) {
+    return NtAllocateVirtualMemory(NtCurrentProcess(), Base, 0, Size, AllocationType, Protect);
+}
+
+NTSTATUS BasepNtFreeVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG FreeType) {
+    return NtFreeVirtualMemory(NtCurrentProcess(), Base, Size, FreeType);
+}

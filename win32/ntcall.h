@@ -1,0 +1,31 @@
+// win32/ntcall.h - the system services as the win32 routines call them
+// (the part of the platform's ntdll they need), with plain argument types so
+// that callers need not see the kernel's headers. Runs in the user thread;
+// the status blocks and attributes these build live on its stack.
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+
+NTSTATUS BasepNtOpen(PCWSTR NtPath, ULONG DesiredAccess, ULONG ShareAccess, ULONG Disposition,
+                     ULONG CreateOptions, ULONG FileAttributes, HANDLE* Handle,
+                     ULONG_PTR* Information);
+NTSTATUS BasepNtDeviceIoControl(HANDLE Handle, ULONG IoControlCode, PVOID InputBuffer,
+                                ULONG InputLength, PVOID OutputBuffer, ULONG OutputLength,
+                                ULONG_PTR* Information);
+// Offset NULL: the file's current position.
+NTSTATUS BasepNtReadWrite(BOOLEAN Write, HANDLE Handle, PVOID Buffer, ULONG Length,
+                          const LONGLONG* Offset, ULONG_PTR* Information);
+NTSTATUS BasepNtClose(HANDLE Handle);
+NTSTATUS BasepNtCreateMutant(BOOLEAN InitialOwner, HANDLE* Handle);
+NTSTATUS BasepNtReleaseMutant(HANDLE Handle);
+// Timeout in 100 ns units, negative relative; NULL waits forever.
+NTSTATUS BasepNtWait(HANDLE Handle, const LONGLONG* Timeout);
+NTSTATUS BasepNtAllocateVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG AllocationType,
+                                      ULONG Protect);
+NTSTATUS BasepNtFreeVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG FreeType);
+
+// The Win32 error for a status of these services (RtlNtStatusToDosError's
+// table for the statuses that occur), and SetLastError of it.
+ULONG BasepDosErrorFromStatus(NTSTATUS Status);
+void BasepSetLastNtError(NTSTATUS Status);
