@@ -57,10 +57,4 @@ TEST(WcsRoutines, CaseInsensitiveComparisonFoldsToLowerCase) {
     EXPECT_EQ(towupper(u'é'), u'é') << "C locale";
 }
 
-TEST(WcsRoutines, AtolReadsDecimalPrefix) {
-    EXPECT_EQ((LONG)atol("2195"), 2195);
-    EXPECT_EQ((LONG)atol("  -42x"), -42);
-    EXPECT_EQ((LONG)atol("x"), 0);
-}
-
 } // namespace

@@ -1,0 +1,97 @@
+// Conversion of counted strings to the ANSI code page, into the caller's
+// buffer or into paged pool.
+#include "ntos/ex/exp.h"
+#include "ntos/kernel_fixture.h"
+
+#include <string>
+
+namespace {
+
+constexpr ULONG kAnsiTag = EX_POOL_TAG('R', 't', 'l', 'A');
+
+class AnsiConversionTest : public KernelTest {};
+
+std::string Text(const ANSI_STRING& S) {
+    return std::string(S.Buffer, S.Length);
+}
+
+// Converts u"abcd" into a caller buffer of MaximumLength bytes filled with '#'.
+struct CallerBuffer {
+    CHAR Bytes[8];
+    ANSI_STRING String;
+    NTSTATUS Status;
+    explicit CallerBuffer(USHORT MaximumLength, const WCHAR* Source = u"abcd") {
+        memset(Bytes, '#', sizeof(Bytes));
+        String = {0, MaximumLength, Bytes};
+        UNICODE_STRING U;
+        RtlInitUnicodeString(&U, Source);
+        Status = RtlUnicodeStringToAnsiString(&String, &U, FALSE);
+    }
+};
+
+TEST_F(AnsiConversionTest, AllocatedResultIsTerminatedAndFreedToPool) {
+    UNICODE_STRING U;
+    RtlInitUnicodeString(&U, u"\\??\\C:\\qvd.dat");
+    ANSI_STRING A;
+    ASSERT_EQ(RtlUnicodeStringToAnsiString(&A, &U, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(Text(A), "\\??\\C:\\qvd.dat");
+    EXPECT_EQ(A.MaximumLength, A.Length + 1);
+    EXPECT_EQ(A.Buffer[A.Length], '\0');
+    EXPECT_EQ(ExpQueryPoolTag(kAnsiTag).PagedBlocks, 1u);
+
+    RtlFreeAnsiString(&A);
+    EXPECT_EQ(A.Buffer, nullptr);
+    EXPECT_EQ(A.Length, 0);
+    EXPECT_EQ(ExpQueryPoolTag(kAnsiTag).PagedBlocks, 0u);
+    RtlFreeAnsiString(&A); // an empty string frees nothing
+}
+
+TEST_F(AnsiConversionTest, CallerBufferExactFitOneShortAndEmpty) {
+    CallerBuffer Exact(5);
+    EXPECT_EQ(Exact.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(Exact.String), "abcd");
+    EXPECT_EQ(Exact.Bytes[4], '\0');
+
+    CallerBuffer Short(4);
+    EXPECT_EQ(Short.Status, STATUS_BUFFER_OVERFLOW) << "a cut result is reported";
+    EXPECT_EQ(Text(Short.String), "abc");
+    EXPECT_EQ(Short.Bytes[3], '\0');
+    EXPECT_EQ(Short.Bytes[4], '#') << "nothing written past MaximumLength";
+
+    CallerBuffer None(0);
+    EXPECT_EQ(None.Status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(None.String.Length, 0);
+    EXPECT_EQ(None.Bytes[0], '#');
+
+    CallerBuffer Empty(1, u"");
+    EXPECT_EQ(Empty.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Empty.String.Length, 0);
+    EXPECT_EQ(Empty.Bytes[0], '\0');
+}
+
+TEST_F(AnsiConversionTest, OddSourceLengthConvertsWholeCharacters) {
+    WCHAR Source[] = u"abcd";
+    UNICODE_STRING U = {7, 10, Source};
+    CallerBuffer Out(8);
+    Out.String.MaximumLength = 8;
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&Out.String, &U, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(Text(Out.String), "abc");
+}
+
+TEST_F(AnsiConversionTest, CharactersOutsideTheCodePageBecomeQuestionMarks) {
+    CallerBuffer Out(8, u"é€ア\x81");
+    EXPECT_EQ(Out.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(Out.String), "\xE9\x80?\x81");
+}
+
+TEST_F(AnsiConversionTest, PoolFailureReportsNoMemory) {
+    UNICODE_STRING U;
+    RtlInitUnicodeString(&U, u"abc");
+    ANSI_STRING A = {0, 0, NULL};
+    ExpFailPoolTag(kAnsiTag, 1);
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&A, &U, TRUE), STATUS_NO_MEMORY);
+    EXPECT_EQ(A.Buffer, nullptr);
+    ExpResetPoolFaults();
+}
+
+} // namespace
