@@ -39,13 +39,14 @@ ULONG_PTR ObpHandleValue(ULONG Index, bool Kernel) {
 
 // Which table and slot Handle names for AccessMode; false for a malformed handle.
 bool ObpDecodeHandle(HANDLE Handle, KPROCESSOR_MODE AccessMode, OBP_HANDLE_TABLE** Table,
-                     ULONG* Index) {
+                     ULONG* Index, bool* Kernel) {
     ULONG_PTR value = reinterpret_cast<ULONG_PTR>(Handle);
     if (value == 0 || value > 0xFFFFFFFFu || (value & 3) != 0) {
         return false;
     }
     PEPROCESS process;
-    if ((value & ObpKernelHandleBit) != 0) {
+    *Kernel = (value & ObpKernelHandleBit) != 0;
+    if (*Kernel) {
         if (AccessMode != KernelMode) {
             return false;
         }
@@ -62,16 +63,21 @@ bool ObpDecodeHandle(HANDLE Handle, KPROCESSOR_MODE AccessMode, OBP_HANDLE_TABLE
     return true;
 }
 
+// The live entry at Index of Table that Handle may name; the caller holds the
+// table's lock. A kernel handle and a System-process handle never alias.
+OBP_HANDLE_ENTRY* ObpFindEntry(OBP_HANDLE_TABLE* Table, ULONG Index, bool Kernel);
+
 // Removes the entry Handle names; false when there is none.
 bool ObpRemoveHandle(HANDLE Handle, KPROCESSOR_MODE AccessMode, OBP_HANDLE_ENTRY* Entry,
                      PEPROCESS* Process) {
     OBP_HANDLE_TABLE* table;
     ULONG index;
-    if (!ObpDecodeHandle(Handle, AccessMode, &table, &index)) {
+    bool kernel;
+    if (!ObpDecodeHandle(Handle, AccessMode, &table, &index, &kernel)) {
         return false;
     }
     std::lock_guard<std::mutex> guard(table->Lock);
-    if (index >= table->Entries.size() || table->Entries[index].Object == nullptr) {
+    if (ObpFindEntry(table, index, kernel) == nullptr) {
         return false;
     }
     *Entry = table->Entries[index];
@@ -97,6 +103,14 @@ void ObpNarrow(PCWSTR Wide, char* Narrow, size_t Size) {
         Narrow[i] = Wide[i] < 0x80 ? static_cast<char>(Wide[i]) : '?';
     }
     Narrow[i] = 0;
+}
+
+OBP_HANDLE_ENTRY* ObpFindEntry(OBP_HANDLE_TABLE* Table, ULONG Index, bool Kernel) {
+    if (Index >= Table->Entries.size() || Table->Entries[Index].Object == nullptr) {
+        return nullptr;
+    }
+    OBP_HANDLE_ENTRY* entry = &Table->Entries[Index];
+    return ((entry->Attributes & OBJ_KERNEL_HANDLE) != 0) == Kernel ? entry : nullptr;
 }
 
 } // namespace
@@ -214,11 +228,12 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     } else {
         OBP_HANDLE_TABLE* table;
         ULONG index;
-        if (!ObpDecodeHandle(Handle, AccessMode, &table, &index)) {
+        bool kernel;
+        if (!ObpDecodeHandle(Handle, AccessMode, &table, &index, &kernel)) {
             return STATUS_INVALID_HANDLE;
         }
         std::lock_guard<std::mutex> guard(table->Lock);
-        if (index >= table->Entries.size() || table->Entries[index].Object == nullptr) {
+        if (ObpFindEntry(table, index, kernel) == nullptr) {
             return STATUS_INVALID_HANDLE;
         }
         object = table->Entries[index].Object;

@@ -1,0 +1,137 @@
+// Processes and threads: system threads, termination, fault injection,
+// attachment rules, version and system size, leak checks at kernel stop.
+#include "ntddk.h"
+#include "ntos/kernel_fixture.h"
+#include "ntos/ps/psp.h"
+
+#include <atomic>
+
+namespace {
+
+class ThreadTest : public KernelTest {};
+
+struct Start {
+    std::atomic<PEPROCESS> Process{nullptr};
+    std::atomic<bool> AfterTerminate{false};
+};
+
+VOID TerminatingRoutine(PVOID Context) {
+    auto* start = static_cast<Start*>(Context);
+    start->Process = PsGetCurrentProcess();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    start->AfterTerminate = true;
+}
+
+TEST_F(ThreadTest, SystemThreadRunsInTheNamedProcessAndTerminates) {
+    PEPROCESS agent;
+    ASSERT_EQ(PspCreateProcess(u"agent.exe", &agent), STATUS_SUCCESS);
+    HANDLE processHandle;
+    ASSERT_EQ(ObpCreateHandle(agent, PROCESS_ALL_ACCESS, 0, KernelMode, &processHandle),
+              STATUS_SUCCESS);
+    for (HANDLE target : {HANDLE{nullptr}, processHandle}) {
+        Start start;
+        HANDLE thread;
+        CLIENT_ID id{};
+        ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, target, &id,
+                                       TerminatingRoutine, &start),
+                  STATUS_SUCCESS);
+        EXPECT_NE(id.UniqueThread, nullptr);
+        EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_WAIT_0);
+        EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
+        EXPECT_EQ(start.Process.load(), target == nullptr ? PsInitialSystemProcess : agent);
+        EXPECT_FALSE(start.AfterTerminate.load()) << "PsTerminateSystemThread does not return";
+    }
+    EXPECT_EQ(ZwClose(processHandle), STATUS_SUCCESS);
+    EXPECT_EQ(PspTerminateProcess(agent, STATUS_SUCCESS), STATUS_SUCCESS);
+    ObDereferenceObject(agent);
+}
+
+VOID Nothing(PVOID) {}
+
+TEST_F(ThreadTest, InjectedThreadCreationFailureHitsTheChosenCreation) {
+    PspInjectThreadCreateFailure(1, STATUS_INSUFFICIENT_RESOURCES);
+    HANDLE first;
+    HANDLE second;
+    HANDLE third;
+    ASSERT_EQ(PsCreateSystemThread(&first, 0, nullptr, nullptr, nullptr, Nothing, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(PsCreateSystemThread(&second, 0, nullptr, nullptr, nullptr, Nothing, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(PsCreateSystemThread(&third, 0, nullptr, nullptr, nullptr, Nothing, nullptr),
+              STATUS_SUCCESS)
+        << "one failure only";
+    for (HANDLE h : {first, third}) {
+        ZwWaitForSingleObject(h, FALSE, nullptr);
+        ZwClose(h);
+    }
+}
+
+TEST_F(ThreadTest, AttachingToTheCurrentProcessPairsWithADetach) {
+    KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
+    EXPECT_EQ(PsGetCurrentProcess(), PsInitialSystemProcess);
+    KeDetachProcess();
+    EXPECT_EQ(IoGetCurrentProcess(), PsInitialSystemProcess);
+}
+
+class VersionTest : public KernelTest {
+protected:
+    void SetUp() override {
+        Config.BuildNumber = 1381;
+        Config.MajorVersion = 4;
+        Config.CsdVersion = u"Service Pack 6";
+        Config.SystemSize = MmMediumSystem;
+        Config.NtAsSystem = TRUE;
+        KernelTest::SetUp();
+    }
+};
+
+TEST_F(VersionTest, ReportsTheConfiguredVersionAndSize) {
+    ULONG major = 0;
+    ULONG minor = 9;
+    ULONG build = 0;
+    UNICODE_STRING csd{};
+    EXPECT_FALSE(PsGetVersion(&major, &minor, &build, &csd));
+    EXPECT_EQ(major, 4u);
+    EXPECT_EQ(minor, 0u);
+    EXPECT_EQ(build, 1381u);
+    EXPECT_EQ(std::u16string(csd.Buffer, csd.Length / 2), u"Service Pack 6");
+    EXPECT_EQ(MmQuerySystemSize(), MmMediumSystem);
+    EXPECT_TRUE(MmIsThisAnNtAsSystem());
+}
+
+using ThreadDeathTest = ThreadTest;
+
+TEST_F(ThreadDeathTest, AttachingTwiceBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
+            KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
+        },
+        testing::ExitedWithCode(3), "STOP: 0x00000005");
+}
+
+TEST_F(ThreadDeathTest, DetachingWhenNotAttachedBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(KeDetachProcess(), testing::ExitedWithCode(3), "STOP: 0x00000006");
+}
+
+VOID WaitForever(PVOID Context) {
+    KeWaitForSingleObject(Context, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(ThreadDeathTest, KernelStopCatchesARunningSystemThread) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            HANDLE thread;
+            PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, WaitForever, &never);
+            ZwClose(thread);
+            KiStopKernel();
+        },
+        testing::ExitedWithCode(3), "system thread still running when the kernel stopped");
+}
+
+} // namespace
