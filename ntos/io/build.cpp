@@ -49,8 +49,8 @@ void IopDiscardIrp(PIRP Irp) {
 }
 
 PIRP IopBuildFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                        ULONG Length, PLARGE_INTEGER StartingOffset,
-                        PIO_STATUS_BLOCK IoStatusBlock, const void* Creator) {
+                        ULONG Length, PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock,
+                        const void* Creator) {
     switch (MajorFunction) {
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
@@ -104,10 +104,9 @@ PIRP IopBuildFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID 
 } // namespace
 
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock) {
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     PIRP irp = IopAllocateTrackedIrp(DeviceObject->StackSize, IopIrpKind::Threaded, VF_CALLER());
     if (irp == nullptr) {
         return nullptr;
@@ -117,8 +116,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     irp->UserEvent = Event;
     irp->Flags |= IRP_SYNCHRONOUS_API;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = static_cast<UCHAR>(InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL
-                                                                     : IRP_MJ_DEVICE_CONTROL);
+    next->MajorFunction = static_cast<UCHAR>(
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL);
     next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
     next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
@@ -126,8 +125,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     bool ok = true;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength
-                                                              : OutputBufferLength;
+        ULONG length =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length != 0) {
             ok = IopAllocateSystemBuffer(irp, length, InputBuffer, InputBufferLength);
             if (ok && OutputBufferLength != 0) {
@@ -162,16 +161,16 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     return irp;
 }
 
-PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                   PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                   ULONG Length, PLARGE_INTEGER StartingOffset,
                                    PIO_STATUS_BLOCK IoStatusBlock) {
     return IopBuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
                               IoStatusBlock, VF_CALLER());
 }
 
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                  PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
-                                  PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock) {
     PIRP irp = IopBuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
                                   IoStatusBlock, VF_CALLER());
     if (irp == nullptr) {

@@ -143,9 +143,8 @@ void IopFinishThreadedIrp(PIRP Irp, bool QueueUserApc) {
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                   "request sent at IRQL above DISPATCH_LEVEL", VF_CALLER(),
-                   reinterpret_cast<ULONG_PTR>(Irp), KeGetCurrentIrql());
+        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "request sent at IRQL above DISPATCH_LEVEL",
+                   VF_CALLER(), reinterpret_cast<ULONG_PTR>(Irp), KeGetCurrentIrql());
     }
     IopIrpRecordRef record;
     {
@@ -256,10 +255,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         IoSkipCurrentIrpStackLocation(Irp);
 
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine != nullptr &&
-                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         bool hasLocation = Irp->CurrentLocation <= Irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT device =

@@ -41,9 +41,8 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
     // it a request on this file.
     IO_STATUS_BLOCK* iosb = IoStatusBlock;
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, device, InputBuffer,
-                                             InputBufferLength, OutputBuffer, OutputBufferLength,
-                                             FALSE, event, iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, device, InputBuffer, InputBufferLength,
+                                             OutputBuffer, OutputBufferLength, FALSE, event, iosb);
     if (irp == nullptr) {
         if (event != nullptr) {
             ObDereferenceObject(event);

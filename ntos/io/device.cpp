@@ -14,7 +14,9 @@ namespace {
 std::mutex IopDatabaseMutex;
 std::atomic<ULONG> IopAttachRefusals{0};
 
-constexpr SIZE_T IopAlign16(SIZE_T Bytes) { return (Bytes + 15) & ~static_cast<SIZE_T>(15); }
+constexpr SIZE_T IopAlign16(SIZE_T Bytes) {
+    return (Bytes + 15) & ~static_cast<SIZE_T>(15);
+}
 
 bool IopDeviceHasVpb(DEVICE_TYPE Type) {
     return Type == FILE_DEVICE_DISK || Type == FILE_DEVICE_CD_ROM || Type == FILE_DEVICE_TAPE ||
@@ -44,9 +46,13 @@ PDEVICE_OBJECT IopTopOfStackLocked(PDEVICE_OBJECT DeviceObject) {
 
 } // namespace
 
-std::mutex& IopDatabaseLock() { return IopDatabaseMutex; }
+std::mutex& IopDatabaseLock() {
+    return IopDatabaseMutex;
+}
 
-void IopRefuseAttach(ULONG Count) { IopAttachRefusals.store(Count); }
+void IopRefuseAttach(ULONG Count) {
+    IopAttachRefusals.store(Count);
+}
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
@@ -62,8 +68,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     }
     auto device = static_cast<PDEVICE_OBJECT>(body);
     auto base = static_cast<PUCHAR>(body);
-    auto ioExtension = reinterpret_cast<struct _DEVOBJ_EXTENSION*>(base + deviceBytes +
-                                                                    extensionBytes);
+    auto ioExtension =
+        reinterpret_cast<struct _DEVOBJ_EXTENSION*>(base + deviceBytes + extensionBytes);
     device->Type = IO_TYPE_DEVICE;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->DriverObject = DriverObject;
@@ -118,8 +124,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         struct _DEVOBJ_EXTENSION* ext = DeviceObject->DeviceObjectExtension;
         if (DeviceObject->AttachedDevice != nullptr) {
             VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                       "device deleted while another device is still attached to it",
-                       VF_CALLER(), reinterpret_cast<ULONG_PTR>(DeviceObject),
+                       "device deleted while another device is still attached to it", VF_CALLER(),
+                       reinterpret_cast<ULONG_PTR>(DeviceObject),
                        reinterpret_cast<ULONG_PTR>(DeviceObject->AttachedDevice));
         }
         if (ext->AttachedTo != nullptr) {

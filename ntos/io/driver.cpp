@@ -14,8 +14,8 @@ namespace {
 
 // A block from IoAllocateDriverObjectExtension; the caller's bytes follow.
 struct alignas(16) IOP_CLIENT_EXTENSION {
-    LIST_ENTRY Links;      // in IOP_DRIVER_BODY.ClientExtensions; IopDatabaseLock
-    PVOID ClientId;        // ClientIdentificationAddress, the key
+    LIST_ENTRY Links; // in IOP_DRIVER_BODY.ClientExtensions; IopDatabaseLock
+    PVOID ClientId;   // ClientIdentificationAddress, the key
 };
 
 const WCHAR IopDriverPrefix[] = u"\\Driver\\";
@@ -60,7 +60,7 @@ NTSTATUS IopInvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // Runs a driver routine on a system thread of the System process and waits.
 struct IOP_DRIVER_CALL {
     PDRIVER_OBJECT Driver;
-    PDRIVER_INITIALIZE Entry;     // DriverEntry, or NULL to call Unload
+    PDRIVER_INITIALIZE Entry; // DriverEntry, or NULL to call Unload
     PUNICODE_STRING RegistryPath;
     NTSTATUS Status;
 };
@@ -85,8 +85,15 @@ NTSTATUS IopCallOnSystemThread(IOP_DRIVER_CALL* Call) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    ZwWaitForSingleObject(thread, FALSE, nullptr);
+    PVOID threadObject;
+    status = ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                       &threadObject, nullptr);
     ZwClose(thread);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(threadObject);
     return Call->Status;
 }
 
@@ -97,8 +104,7 @@ NTSTATUS IopLoadDriver(PCWSTR ServiceName, PDRIVER_INITIALIZE Entry, PDRIVER_OBJ
     SIZE_T nameChars = IopCharCount(IopDriverPrefix) + service + 1;
     SIZE_T bodyBytes = sizeof(IOP_DRIVER_BODY) + (nameChars + service + 1) * sizeof(WCHAR);
     PVOID object;
-    NTSTATUS status =
-        ObpCreateObject(*IoDriverObjectType, static_cast<ULONG>(bodyBytes), &object);
+    NTSTATUS status = ObpCreateObject(*IoDriverObjectType, static_cast<ULONG>(bodyBytes), &object);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -161,8 +167,7 @@ VOID IopUnloadDriver(PDRIVER_OBJECT DriverObject) {
         DriverObject->Flags |= DRVO_UNLOAD_INVOKED;
     }
     if (DriverObject->DeviceObject != nullptr) {
-        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                   "driver unloaded with device objects left",
+        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "driver unloaded with device objects left",
                    reinterpret_cast<const void*>(DriverObject->DriverUnload),
                    reinterpret_cast<ULONG_PTR>(DriverObject->DeviceObject));
     }
@@ -184,9 +189,9 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
                                          ULONG DriverObjectExtensionSize,
                                          PVOID* DriverObjectExtension) {
     *DriverObjectExtension = nullptr;
-    auto block = static_cast<IOP_CLIENT_EXTENSION*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(IOP_CLIENT_EXTENSION) + DriverObjectExtensionSize,
-                              IOP_TAG_DRIVER_EXTENSION));
+    auto block = static_cast<IOP_CLIENT_EXTENSION*>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(IOP_CLIENT_EXTENSION) + DriverObjectExtensionSize,
+        IOP_TAG_DRIVER_EXTENSION));
     if (block == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -217,8 +222,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress) {
     IOP_DRIVER_BODY* body = IopBody(DriverObject);
     std::lock_guard<std::mutex> guard(IopDatabaseLock());
-    for (PLIST_ENTRY e = body->ClientExtensions.Flink; e != &body->ClientExtensions;
-         e = e->Flink) {
+    for (PLIST_ENTRY e = body->ClientExtensions.Flink; e != &body->ClientExtensions; e = e->Flink) {
         auto block = CONTAINING_RECORD(e, IOP_CLIENT_EXTENSION, Links);
         if (block->ClientId == ClientIdentificationAddress) {
             return block + 1;

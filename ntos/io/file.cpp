@@ -110,9 +110,13 @@ NTSTATUS IopResolveVolume(PDEVICE_OBJECT RealDevice, PVPB* Vpb, PDEVICE_OBJECT* 
 
 } // namespace
 
-void IopSetMountRoutine(IOP_MOUNT_ROUTINE Routine) { IopMountRoutineValue.store(Routine); }
+void IopSetMountRoutine(IOP_MOUNT_ROUTINE Routine) {
+    IopMountRoutineValue.store(Routine);
+}
 
-IOP_MOUNT_ROUTINE IopMountRoutine() { return IopMountRoutineValue.load(); }
+IOP_MOUNT_ROUTINE IopMountRoutine() {
+    return IopMountRoutineValue.load();
+}
 
 PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
     PDEVICE_OBJECT device = FileObject->DeviceObject;
@@ -270,8 +274,7 @@ NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
-                      CREATE_FILE_TYPE CreateFileType, PVOID ExtraCreateParameters,
-                      ULONG Options) {
+                      CREATE_FILE_TYPE CreateFileType, PVOID ExtraCreateParameters, ULONG Options) {
     UNREFERENCED_PARAMETER(Options);
     // Opens relative to a directory handle, extended attributes, pipes and
     // mailslots are not emulated.
@@ -316,9 +319,9 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
-    return IoCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
-                        AllocationSize, FileAttributes, ShareAccess, CreateDisposition,
-                        CreateOptions, EaBuffer, EaLength, CreateFileTypeNone, nullptr, 0);
+    return IoCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                        FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
+                        EaLength, CreateFileTypeNone, nullptr, 0);
 }
 
 NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
@@ -338,8 +341,8 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
     InitializeObjectAttributes(&attributes, ObjectName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle;
     IO_STATUS_BLOCK iosb;
-    NTSTATUS status = ZwOpenFile(&handle, DesiredAccess, &attributes, &iosb, 0,
-                                 FILE_NON_DIRECTORY_FILE);
+    NTSTATUS status =
+        ZwOpenFile(&handle, DesiredAccess, &attributes, &iosb, 0, FILE_NON_DIRECTORY_FILE);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -25,14 +25,14 @@ struct IOP_DRIVER_BODY {
 // parse procedure, and what the driver answered.
 struct IOP_OPEN_PACKET {
     ACCESS_MASK DesiredAccess;
-    ULONG Disposition;           // FILE_OPEN, FILE_CREATE, ...
-    ULONG CreateOptions;         // FILE_* create options
+    ULONG Disposition;   // FILE_OPEN, FILE_CREATE, ...
+    ULONG CreateOptions; // FILE_* create options
     ULONG FileAttributes;
-    ULONG ShareAccess;           // FILE_SHARE_*
+    ULONG ShareAccess; // FILE_SHARE_*
     LARGE_INTEGER AllocationSize;
     KPROCESSOR_MODE AccessMode;
-    NTSTATUS FinalStatus;        // status of the create request (out)
-    ULONG_PTR Information;       // FILE_OPENED, FILE_CREATED, ... (out)
+    NTSTATUS FinalStatus;  // status of the create request (out)
+    ULONG_PTR Information; // FILE_OPENED, FILE_CREATED, ... (out)
 };
 
 // The device's parse procedure (\Device\X\rest opens a file object).

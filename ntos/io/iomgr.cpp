@@ -4,20 +4,10 @@
 #include "ntos/io/irptrack.h"
 #include "ntos/ob/obp.h"
 
-namespace {
-
-POBJECT_TYPE IopFileObjectTypeValue;
-POBJECT_TYPE IopDeviceObjectTypeValue;
-POBJECT_TYPE IopDriverObjectTypeValue;
-
-} // namespace
-
-POBJECT_TYPE* IoFileObjectType = &IopFileObjectTypeValue;
-POBJECT_TYPE* IoDeviceObjectType = &IopDeviceObjectTypeValue;
-POBJECT_TYPE* IoDriverObjectType = &IopDriverObjectTypeValue;
-
+// The type globals themselves belong to the object manager, so that a
+// kernel built without the I/O manager still links.
 void IopInitialize() {
-    if (IopFileObjectTypeValue != nullptr) {
+    if (*IoFileObjectType != nullptr) {
         return;
     }
     OBP_TYPE_PROCEDURES file = {};
@@ -28,15 +18,15 @@ void IopInitialize() {
     device.Parse = IopParseDevice;
     OBP_TYPE_PROCEDURES driver = {};
     driver.Delete = IopDeleteDriver;
-    IopFileObjectTypeValue = ObpCreateObjectType(u"File", file);
-    IopDeviceObjectTypeValue = ObpCreateObjectType(u"Device", device);
-    IopDriverObjectTypeValue = ObpCreateObjectType(u"Driver", driver);
+    *IoFileObjectType = ObpCreateObjectType(u"File", file);
+    *IoDeviceObjectType = ObpCreateObjectType(u"Device", device);
+    *IoDriverObjectType = ObpCreateObjectType(u"Driver", driver);
 }
 
 void IopShutdown() {
-    IopFileObjectTypeValue = nullptr;
-    IopDeviceObjectTypeValue = nullptr;
-    IopDriverObjectTypeValue = nullptr;
+    *IoFileObjectType = nullptr;
+    *IoDeviceObjectType = nullptr;
+    *IoDriverObjectType = nullptr;
     IopSetMountRoutine(nullptr);
     IopRefuseAttach(0);
     IopForgetIrps();

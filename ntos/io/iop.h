@@ -17,12 +17,12 @@
 // The I/O manager's per-device record, allocated with the device object.
 // Every field is guarded by the I/O manager's device database lock.
 struct _DEVOBJ_EXTENSION {
-    CSHORT Type;                   // IO_TYPE_DEVICE_OBJECT_EXTENSION
-    USHORT Size;                   // bytes of this record
-    PDEVICE_OBJECT DeviceObject;   // the device this record belongs to
-    PDEVICE_OBJECT AttachedTo;     // device directly below, NULL at the bottom
-    BOOLEAN DeletePending;         // IoDeleteDevice was called
-    BOOLEAN Exclusive;             // created exclusive: one open at a time
+    CSHORT Type;                         // IO_TYPE_DEVICE_OBJECT_EXTENSION
+    USHORT Size;                         // bytes of this record
+    PDEVICE_OBJECT DeviceObject;         // the device this record belongs to
+    PDEVICE_OBJECT AttachedTo;           // device directly below, NULL at the bottom
+    BOOLEAN DeletePending;               // IoDeleteDevice was called
+    BOOLEAN Exclusive;                   // created exclusive: one open at a time
     SYSTEM_POWER_STATE SystemPowerState; // last PoSetPowerState
     DEVICE_POWER_STATE DevicePowerState; // last PoSetPowerState
 };

@@ -47,7 +47,9 @@ void IopResetRecordLocked(IopIrpRecord& Record, CCHAR StackSize) {
 
 } // namespace
 
-std::mutex& IopIrpLock() { return IopIrpMutex; }
+std::mutex& IopIrpLock() {
+    return IopIrpMutex;
+}
 
 IopIrpRecordRef IopTrackIrp(PIRP Irp, IopIrpKind Kind, const void* Creator) {
     auto record = std::make_shared<IopIrpRecord>();
@@ -101,9 +103,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     if (PacketSize < IoSizeOfIrp(StackSize)) {
         VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                   "IoInitializeIrp given a packet too small for its stack locations",
-                   VF_CALLER(), reinterpret_cast<ULONG_PTR>(Irp), PacketSize,
-                   static_cast<ULONG_PTR>(StackSize));
+                   "IoInitializeIrp given a packet too small for its stack locations", VF_CALLER(),
+                   reinterpret_cast<ULONG_PTR>(Irp), PacketSize, static_cast<ULONG_PTR>(StackSize));
     }
     IopInitializeIrpBody(Irp, PacketSize, StackSize, 0);
     IopTrackIrp(Irp, IopIrpKind::CallerMemory, VF_CALLER());

@@ -28,7 +28,7 @@ enum class IopIrpKind {
 
 // Every field is guarded by IopIrpLock().
 struct IopIrpRecord {
-    PIRP Irp;                     // the request (not dereferenced once Freed)
+    PIRP Irp; // the request (not dereferenced once Freed)
     IopIrpKind Kind;
     const void* Creator;          // code address that built the request
     PKTHREAD Issuer;              // threaded requests: thread that finishes them

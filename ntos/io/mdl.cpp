@@ -22,7 +22,9 @@ void IopInitializeMdl(PMDL Mdl, PVOID Base, SIZE_T Length, CSHORT Size, CSHORT F
     Mdl->ByteCount = static_cast<ULONG>(Length);
 }
 
-PVOID IopMdlAddress(PMDL Mdl) { return MmGetMdlVirtualAddress(Mdl); }
+PVOID IopMdlAddress(PMDL Mdl) {
+    return MmGetMdlVirtualAddress(Mdl);
+}
 
 } // namespace
 
@@ -30,8 +32,8 @@ SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length) {
     return sizeof(MDL) + ADDRESS_AND_SIZE_TO_SPAN_PAGES(Base, Length) * sizeof(PFN_NUMBER);
 }
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp) {
     UNREFERENCED_PARAMETER(ChargeQuota);
     SIZE_T size = MmSizeOfMdl(VirtualAddress, Length);
     if (size > 0x7fff) {
@@ -113,8 +115,8 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
     if (MemoryDescriptorList->MdlFlags &
         (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)) {
         VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                   "MmProbeAndLockPages on an MDL that is locked, nonpaged or partial",
-                   VF_CALLER(), reinterpret_cast<ULONG_PTR>(MemoryDescriptorList));
+                   "MmProbeAndLockPages on an MDL that is locked, nonpaged or partial", VF_CALLER(),
+                   reinterpret_cast<ULONG_PTR>(MemoryDescriptorList));
     }
     if (KeGetCurrentIrql() > APC_LEVEL) {
         VfBugCheck(DRIVER_IRQL_NOT_LESS_OR_EQUAL, "MmProbeAndLockPages above APC_LEVEL",
@@ -151,9 +153,8 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     }
     CSHORT flags = MemoryDescriptorList->MdlFlags;
     if (!(flags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL))) {
-        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                   "MDL mapped before its pages were locked", VF_CALLER(),
-                   reinterpret_cast<ULONG_PTR>(MemoryDescriptorList));
+        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "MDL mapped before its pages were locked",
+                   VF_CALLER(), reinterpret_cast<ULONG_PTR>(MemoryDescriptorList));
     }
     if (flags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
         return MemoryDescriptorList->MappedSystemVa;

@@ -8,8 +8,10 @@
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
-        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "PoCallDriver with a request that is not "
-                   "a power request", VF_CALLER(), reinterpret_cast<ULONG_PTR>(Irp));
+        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                   "PoCallDriver with a request that is not "
+                   "a power request",
+                   VF_CALLER(), reinterpret_cast<ULONG_PTR>(Irp));
     }
     return IofCallDriver(DeviceObject, Irp);
 }
@@ -22,8 +24,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
     }
 }
 
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                            POWER_STATE State) {
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
     std::lock_guard<std::mutex> guard(IopDatabaseLock());
     struct _DEVOBJ_EXTENSION* ext = DeviceObject->DeviceObjectExtension;
     POWER_STATE previous;

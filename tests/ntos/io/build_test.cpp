@@ -1,0 +1,179 @@
+// Requests built for lower devices: threaded device-control and synchronous
+// FSD requests finished and freed by the I/O manager, asynchronous FSD
+// requests freed by their owner with their MDL.
+#include "io_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+const ULONG IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+const ULONG IoctlOutDirect =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+
+} // namespace
+
+TEST_F(IoTest, DeviceControlRequestCopiesOutputAndStatusSetsEventAndIsFreed) {
+    for (TestAction bottom : {TestAction::Complete, TestAction::Pend}) {
+        auto devices = Stack({bottom, TestAction::PassDownObserving});
+        static const char reply[] = "0123456789";
+        TestExt(devices[0])->Reply = reply;
+        TestExt(devices[0])->Information = 4;
+        char input[6] = "hello";
+        char output[8];
+        std::memset(output, '#', sizeof(output));
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb = {};
+        iosb.Status = STATUS_UNSUCCESSFUL;
+
+        PIRP irp = IoBuildDeviceIoControlRequest(IoctlBuffered, devices[1], input, sizeof(input),
+                                                 output, sizeof(output), FALSE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+        EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, "hello", 6), 0);
+        EXPECT_EQ(irp->Tail.Overlay.Thread, PsGetCurrentThread());
+        EXPECT_EQ(IopLiveIrpCount(), 1u);
+
+        NTSTATUS status = IoCallDriver(devices[1], irp);
+        if (bottom == TestAction::Pend) {
+            EXPECT_EQ(status, STATUS_PENDING);
+            TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 4);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        } else {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+        }
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+        EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(iosb.Information, 4u);
+        EXPECT_EQ(std::memcmp(output, "0123####", 8), 0) << "only Information bytes come back";
+        EXPECT_EQ(IopLiveIrpCount(), 0u) << "the I/O manager frees the request";
+        EXPECT_EQ(ExpQueryPoolTag(IOP_TAG_SYSTEM_BUFFER).NonPagedBlocks, 0u);
+    }
+}
+
+TEST_F(IoTest, DeviceControlRequestOnErrorCopiesNoOutput) {
+    auto devices = Stack({TestAction::Complete});
+    static const char reply[] = "XXXX";
+    TestExt(devices[0])->Reply = reply;
+    TestExt(devices[0])->Status = STATUS_INVALID_PARAMETER;
+    TestExt(devices[0])->Information = 4;
+    char output[4] = {'a', 'b', 'c', 'd'};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(IoctlBuffered, devices[0], nullptr, 0, output,
+                                             sizeof(output), FALSE, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(devices[0], irp), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(iosb.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(std::memcmp(output, "abcd", 4), 0);
+}
+
+TEST_F(IoTest, DirectDeviceControlDescribesOutputWithLockedMdl) {
+    auto devices = Stack({TestAction::Pend});
+    char output[100];
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(IoctlOutDirect, devices[0], nullptr, 0, output,
+                                             sizeof(output), TRUE, &event, &iosb);
+    ASSERT_NE(irp->MdlAddress, nullptr);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(MmGetMdlVirtualAddress(irp->MdlAddress), output);
+    EXPECT_EQ(MmGetMdlByteCount(irp->MdlAddress), 100u);
+    EXPECT_TRUE(irp->MdlAddress->MdlFlags & MDL_PAGES_LOCKED);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority), output);
+    EXPECT_EQ(IoCallDriver(devices[0], irp), STATUS_PENDING);
+    TestCompleteQueued(devices[0], TestCompleter::SystemThread, STATUS_SUCCESS, 100);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Information, 100u);
+    EXPECT_EQ(ExpQueryPoolTag(IOP_TAG_MDL).NonPagedBlocks, 0u) << "MDL unlocked and freed";
+}
+
+namespace {
+
+struct AsyncOwner {
+    KEVENT Done;
+    BOOLEAN HadLockedMdl;
+    NTSTATUS Status;
+};
+
+NTSTATUS AsyncOwnerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    auto owner = static_cast<AsyncOwner*>(Context);
+    owner->HadLockedMdl =
+        Irp->MdlAddress != nullptr && (Irp->MdlAddress->MdlFlags & MDL_PAGES_LOCKED);
+    owner->Status = Irp->IoStatus.Status;
+    if (Irp->MdlAddress != nullptr) {
+        MmUnlockPages(Irp->MdlAddress);
+        IoFreeMdl(Irp->MdlAddress);
+        Irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(Irp);
+    KeSetEvent(&owner->Done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+} // namespace
+
+TEST_F(IoTest, AsynchronousFsdRequestIsFreedByItsOwnerWithItsMdl) {
+    auto devices = Stack({TestAction::Pend, TestAction::PassDown}, DO_DIRECT_IO);
+    char buffer[4096];
+    LARGE_INTEGER offset;
+    offset.QuadPart = 8192;
+    IO_STATUS_BLOCK iosb;
+    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, devices[1], buffer, sizeof(buffer),
+                                             &offset, &iosb);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    EXPECT_EQ(next->MajorFunction, IRP_MJ_WRITE);
+    EXPECT_EQ(next->Parameters.Write.Length, 4096u);
+    EXPECT_EQ(next->Parameters.Write.ByteOffset.QuadPart, 8192);
+    AsyncOwner owner = {};
+    KeInitializeEvent(&owner.Done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, AsyncOwnerCompletion, &owner, TRUE, TRUE, TRUE);
+
+    EXPECT_EQ(IoCallDriver(devices[1], irp), STATUS_PENDING);
+    TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 4096);
+    KeWaitForSingleObject(&owner.Done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(owner.HadLockedMdl);
+    EXPECT_EQ(owner.Status, STATUS_SUCCESS);
+    EXPECT_EQ(IopLiveIrpCount(), 0u);
+    EXPECT_EQ(ExpQueryPoolTag(IOP_TAG_MDL).NonPagedBlocks, 0u);
+}
+
+TEST_F(IoTest, SynchronousFsdRequestIsFinishedByTheIoManager) {
+    auto devices = Stack({TestAction::Pend}, DO_DIRECT_IO);
+    char buffer[512];
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb = {};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, devices[0], buffer, sizeof(buffer),
+                                            &offset, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoCallDriver(devices[0], irp), STATUS_PENDING);
+    TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_END_OF_FILE, 0);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_END_OF_FILE);
+    EXPECT_EQ(IopLiveIrpCount(), 0u);
+}
+
+TEST_F(IoTest, BuildingFailsCleanlyWhenPoolIsShort) {
+    auto devices = Stack({TestAction::Complete}, DO_DIRECT_IO);
+    char buffer[512];
+    IO_STATUS_BLOCK iosb;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    for (ULONG tag : {IOP_TAG_IRP, IOP_TAG_MDL}) {
+        ExpFailPoolTag(tag, 1);
+        EXPECT_EQ(IoBuildAsynchronousFsdRequest(IRP_MJ_READ, devices[0], buffer, sizeof(buffer),
+                                                nullptr, &iosb),
+                  nullptr);
+    }
+    ExpFailPoolTag(IOP_TAG_SYSTEM_BUFFER, 1);
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(IoctlBuffered, devices[0], buffer, 4, nullptr, 0, FALSE,
+                                            &event, &iosb),
+              nullptr);
+    EXPECT_EQ(IopLiveIrpCount(), 0u);
+}
