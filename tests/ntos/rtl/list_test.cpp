@@ -32,9 +32,11 @@ TEST(ListHelpers, InsertAndRemoveAtBothEnds) {
     EXPECT_EQ(Values(&Head), (std::vector<int>{3, 1, 2}));
 
     EXPECT_EQ(RemoveHeadList(&Head), &C.Link);
-    EXPECT_FALSE(RemoveEntryList(&B.Link)) << "FALSE while entries remain";
+    EXPECT_EQ(RemoveTailList(&Head), &B.Link);
     EXPECT_EQ(Values(&Head), (std::vector<int>{1}));
-    EXPECT_TRUE(RemoveEntryList(&A.Link)) << "TRUE when the list became empty";
+    InsertTailList(&Head, &B.Link);
+    EXPECT_FALSE(RemoveEntryList(&A.Link)) << "FALSE while entries remain";
+    EXPECT_TRUE(RemoveEntryList(&B.Link)) << "TRUE when the list became empty";
     EXPECT_TRUE(IsListEmpty(&Head));
 }
 
