@@ -59,7 +59,10 @@ static VOID WorkQueueRunItem(WorkItem* Item) {
     }
 }
 
-// Runs the items of Queue, oldest first, until the queue is empty.
+// Runs the items of Queue, oldest first, until the queue is empty. Wake
+// coalesces: items queued in a burst may wake a single thread. So a thread
+// that leaves items behind when it takes one wakes another, which keeps every
+// thread of the queue busy while items wait, even when a routine blocks.
 static VOID WorkQueueDrain(WorkQueue* Queue) {
     for (;;) {
         KIRQL OldIrql = KfAcquireSpinLock(&Queue->Lock);
@@ -69,6 +72,9 @@ static VOID WorkQueueDrain(WorkQueue* Queue) {
         }
         PLIST_ENTRY Entry = RemoveHeadList(&Queue->Items);
         Queue->Count -= 1;
+        if (Queue->Count > 0) {
+            KeSetEvent(&Queue->Wake, 0, FALSE);
+        }
         KfReleaseSpinLock(&Queue->Lock, OldIrql);
         WorkQueueRunItem(CONTAINING_RECORD(Entry, WorkItem, Link));
     }
