@@ -2,15 +2,23 @@
 #include "win32/ntcall.h"
 #include "ntos/io/nt_services.h"
 
-#include <string>
-
 NTSTATUS BasepNtOpen(PCWSTR NtPath, ULONG DesiredAccess, ULONG ShareAccess, ULONG Disposition,
                      ULONG CreateOptions, ULONG FileAttributes, HANDLE* Handle,
                      ULONG_PTR* Information) {
-    std::u16string path(NtPath);
+    // The name goes to the kernel from the thread's stack: user memory, as
+    // the host heap is not.
+    WCHAR path[1024];
+    size_t length = 0;
+    while (NtPath[length] != 0) {
+        if (length == 1023) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        path[length] = NtPath[length];
+        length++;
+    }
     UNICODE_STRING name;
-    name.Buffer = path.data();
-    name.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
+    name.Buffer = path;
+    name.Length = static_cast<USHORT>(length * sizeof(WCHAR));
     name.MaximumLength = name.Length;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);

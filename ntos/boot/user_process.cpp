@@ -4,6 +4,7 @@
 #include "ntos/io/nt_services.h"
 #include "ntos/mm/user_memory.h"
 #include "ntos/ps/psp.h"
+#include "ntos/ps/pspstate.h"
 #include "ntos/verifier/bugcheck.h"
 
 #include <pthread.h>
@@ -67,6 +68,18 @@ NTSTATUS BootCreateUserProcess(PCWSTR ImageName, PBOOT_USER_PROCESS* Process) {
 }
 
 VOID BootDeleteUserProcess(PBOOT_USER_PROCESS Process) {
+    // A thread is signalled a moment before it leaves its process's list.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(PspLock);
+            if (Process->Process->ActiveThreads == 0) {
+                break;
+            }
+        }
+        LARGE_INTEGER interval;
+        interval.QuadPart = -10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
     PspTerminateProcess(Process->Process, STATUS_SUCCESS);
     MmpDeleteUserAddressSpace(Process->Process);
     ObpCloseHandle(Process->ProcessHandle, KernelMode);
