@@ -76,9 +76,11 @@ void KiSetCurrentThread(PKTHREAD Thread);
 // Thread life (ps drives these).
 void KiInitializeProcess(PKPROCESS Process);
 void KiInitializeThread(PKTHREAD Thread, PKPROCESS Process);
-// Checks the rules of a thread's end, delivers its pending APCs, abandons its
-// mutants and signals it. Runs in the ending thread.
+// Checks the rules of a thread's end, delivers its pending APCs and abandons
+// its mutants. Runs in the ending thread; KiSignalThread then wakes its
+// waiters, once the thread has left its process.
 void KiRundownThread(PKTHREAD Thread);
+void KiSignalThread(PKTHREAD Thread);
 void KiSignalProcess(PKPROCESS Process);
 
 // Dispatcher internals; the caller holds the dispatcher lock.

@@ -120,6 +120,10 @@ void KiRundownThread(PKTHREAD Thread) {
         mutant->Abandoned = TRUE;
         KiWaitTest(&mutant->Header);
     }
+}
+
+void KiSignalThread(PKTHREAD Thread) {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock);
     Thread->Header.SignalState = 1;
     KiWaitTest(&Thread->Header);
 }

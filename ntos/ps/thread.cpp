@@ -93,6 +93,7 @@ void PspThreadMain(PETHREAD Thread, PSP_HOST_THREAD* Host) {
     }
     KiRundownThread(&Thread->Tcb);
     PspUnlinkThread(Thread, exitStatus);
+    KiSignalThread(&Thread->Tcb);
     KiSetCurrentThread(nullptr);
     ObfDereferenceObject(Thread);  // the running thread's own reference
     Host->Ended.store(true, std::memory_order_release);
@@ -314,6 +315,7 @@ void PspVerifyShutdown() {
 void PspShutdown() {
     KiRundownThread(&PspInitialThread->Tcb);
     PspUnlinkThread(PspInitialThread, STATUS_SUCCESS);
+    KiSignalThread(&PspInitialThread->Tcb);
     KiSetCurrentThread(nullptr);
     ObfDereferenceObject(PspInitialThread);
     PspInitialThread = nullptr;
