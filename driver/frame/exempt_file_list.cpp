@@ -7,9 +7,9 @@
 
 typedef struct _ExemptFileList {
     KSPIN_LOCK Lock;
-    BOOLEAN Closing;                      // set by ExemptFileClose: no more adds; Lock
-    ULONG Count;                          // occupied slots; Lock
-    PVOID Slots[EXEMPT_FILE_LIST_SLOTS];  // identities, NULL marks a free slot; Lock
+    BOOLEAN Closing;                     // set by ExemptFileClose: no more adds; Lock
+    ULONG Count;                         // occupied slots; Lock
+    PVOID Slots[EXEMPT_FILE_LIST_SLOTS]; // identities, NULL marks a free slot; Lock
 } ExemptFileList;
 
 static ExemptFileList ExemptFileLists[EXEMPT_FILE_LIST_COUNT];

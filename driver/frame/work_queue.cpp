@@ -11,13 +11,13 @@
 // One queue and the threads that serve it.
 typedef struct _WorkQueue {
     KSPIN_LOCK Lock;
-    KEVENT Wake;          // synchronization event, set after every queued item
-    LIST_ENTRY Items;     // waiting items, oldest first; Lock
-    ULONG Count;          // number of waiting items; Lock
-    BOOLEAN Accepting;    // QueueWorkItem appends only while set; Lock
-    ULONG ThreadCount;    // threads started, entries of the two arrays below; start/stop only
-    PKTHREAD Threads[WORK_QUEUE_MAX_THREADS];  // referenced thread objects; start/stop only
-    HANDLE ThreadHandles[WORK_QUEUE_MAX_THREADS];  // their handles (System process); start/stop only
+    KEVENT Wake;       // synchronization event, set after every queued item
+    LIST_ENTRY Items;  // waiting items, oldest first; Lock
+    ULONG Count;       // number of waiting items; Lock
+    BOOLEAN Accepting; // QueueWorkItem appends only while set; Lock
+    ULONG ThreadCount; // threads started, entries of the two arrays below; start/stop only
+    PKTHREAD Threads[WORK_QUEUE_MAX_THREADS];     // referenced thread objects; start/stop only
+    HANDLE ThreadHandles[WORK_QUEUE_MAX_THREADS]; // their handles (System process); start/stop only
 } WorkQueue;
 
 static WorkQueue WorkQueues[WORK_QUEUE_COUNT];
@@ -87,8 +87,8 @@ static VOID WorkQueueThread(PVOID StartContext) {
     WorkQueue* Queue = &WorkQueues[(ULONG_PTR)StartContext];
     PVOID Objects[2] = {&Queue->Wake, &WorkQueueStop};
     for (;;) {
-        NTSTATUS Status = KeWaitForMultipleObjects(2, Objects, WaitAny, Executive, KernelMode,
-                                                   TRUE, NULL, NULL);
+        NTSTATUS Status =
+            KeWaitForMultipleObjects(2, Objects, WaitAny, Executive, KernelMode, TRUE, NULL, NULL);
         if (Status == STATUS_ALERTED) {
             continue;
         }
@@ -111,8 +111,8 @@ static BOOLEAN WorkQueueStartThread(ULONG QueueNumber) {
         return FALSE;
     }
     PVOID Thread = NULL;
-    Status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread,
-                                       NULL);
+    Status =
+        ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread, NULL);
     Queue->Threads[Queue->ThreadCount] = NT_SUCCESS(Status) ? (PKTHREAD)Thread : NULL;
     Queue->ThreadHandles[Queue->ThreadCount] = Handle;
     Queue->ThreadCount += 1;

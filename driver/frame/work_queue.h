@@ -22,9 +22,9 @@ typedef VOID (*WorkRoutine)(PVOID Context);
 // Owned by the record it is embedded in; the fields are the owner's until it
 // queues the item, then the queue's until Routine starts.
 typedef struct _WorkItem {
-    LIST_ENTRY Link;      // in the queue's Items while waiting; queue lock
-    WorkRoutine Routine;  // the work; an item without one is refused
-    PVOID Context;        // passed to Routine
+    LIST_ENTRY Link;     // in the queue's Items while waiting; queue lock
+    WorkRoutine Routine; // the work; an item without one is refused
+    PVOID Context;       // passed to Routine
 } WorkItem;
 
 // Starts both queues and their five threads. Returns TRUE when every thread

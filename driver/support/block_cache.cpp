@@ -11,8 +11,7 @@ static_assert(ACTIVITY_ENTRY_BLOCK_SIZE % sizeof(PVOID) == 0 &&
                   REQUEST_CONTEXT_BLOCK_SIZE % sizeof(PVOID) == 0 &&
                   TRANSFER_CONTEXT_BLOCK_SIZE % sizeof(PVOID) == 0 &&
                   CHANGE_RANGE_BLOCK_SIZE % sizeof(PVOID) == 0 &&
-                  EVENT_BLOCK_SIZE % sizeof(PVOID) == 0 &&
-                  RESOURCE_BLOCK_SIZE % sizeof(PVOID) == 0,
+                  EVENT_BLOCK_SIZE % sizeof(PVOID) == 0 && RESOURCE_BLOCK_SIZE % sizeof(PVOID) == 0,
               "blocks of the driver's pools must stay pointer-aligned");
 
 BlockCache EventBlockPool;

@@ -43,24 +43,24 @@
 // instance, paged ones included; it is never held while the pool lock is
 // taken, and the pool lock is never held while it is taken.
 typedef struct _BlockCache {
-    BlockPool Pool;                    // the pool behind the cache
-    PVOID Slots[BLOCK_CACHE_DEPTH];    // cached free blocks Slots[0..Count-1]; CacheLock
-    ULONG Count;                       // blocks cached, newest at Slots[Count-1]; CacheLock
-    ULONG Depth;                       // blocks the cache may keep; set by InitBlockPools
-    BOOLEAN Ready;                     // pool initialised and not destroyed; start-up only
+    BlockPool Pool;                 // the pool behind the cache
+    PVOID Slots[BLOCK_CACHE_DEPTH]; // cached free blocks Slots[0..Count-1]; CacheLock
+    ULONG Count;                    // blocks cached, newest at Slots[Count-1]; CacheLock
+    ULONG Depth;                    // blocks the cache may keep; set by InitBlockPools
+    BOOLEAN Ready;                  // pool initialised and not destroyed; start-up only
     KSPIN_LOCK CacheLock;
 } BlockCache;
 
 // The nine instances, in declaration order.
-extern BlockCache EventBlockPool;       // KEVENT, nonpaged
-extern BlockCache ResourceBlockPool;    // ERESOURCE, nonpaged, no cache
-extern BlockCache ActivityEntryPool;    // ActivityTable entries, nonpaged
-extern BlockCache ExtentEntryPool;      // ExtentTable entries, paged
-extern BlockCache ExtentPiecePool;      // extent pieces and free file ranges, paged
-extern BlockCache WorkRecordPool;       // FlushItem records, nonpaged
-extern BlockCache RequestContextPool;   // ReadRequest records, nonpaged
-extern BlockCache TransferContextPool;  // ReadPiece records, nonpaged
-extern BlockCache ChangeRangePool;      // queued change-store ranges, nonpaged
+extern BlockCache EventBlockPool;      // KEVENT, nonpaged
+extern BlockCache ResourceBlockPool;   // ERESOURCE, nonpaged, no cache
+extern BlockCache ActivityEntryPool;   // ActivityTable entries, nonpaged
+extern BlockCache ExtentEntryPool;     // ExtentTable entries, paged
+extern BlockCache ExtentPiecePool;     // extent pieces and free file ranges, paged
+extern BlockCache WorkRecordPool;      // FlushItem records, nonpaged
+extern BlockCache RequestContextPool;  // ReadRequest records, nonpaged
+extern BlockCache TransferContextPool; // ReadPiece records, nonpaged
+extern BlockCache ChangeRangePool;     // queued change-store ranges, nonpaged
 
 // Sets up the nine pools and their caches. Returns TRUE when all are ready;
 // on FALSE the pools already set up have been destroyed again.
@@ -86,44 +86,62 @@ VOID BlockCacheFree(BlockCache* Cache, PVOID Block);
 inline PKEVENT AllocateEventBlock(BOOLEAN RaiseOnFailure) {
     return (PKEVENT)BlockCacheAllocate(&EventBlockPool, RaiseOnFailure);
 }
-inline VOID FreeEventBlock(PKEVENT Block) { BlockCacheFree(&EventBlockPool, Block); }
+inline VOID FreeEventBlock(PKEVENT Block) {
+    BlockCacheFree(&EventBlockPool, Block);
+}
 
 inline PERESOURCE AllocateResourceBlock(BOOLEAN RaiseOnFailure) {
     return (PERESOURCE)BlockCacheAllocate(&ResourceBlockPool, RaiseOnFailure);
 }
-inline VOID FreeResourceBlock(PERESOURCE Block) { BlockCacheFree(&ResourceBlockPool, Block); }
+inline VOID FreeResourceBlock(PERESOURCE Block) {
+    BlockCacheFree(&ResourceBlockPool, Block);
+}
 
 inline PVOID AllocateActivityEntry(BOOLEAN RaiseOnFailure) {
     return BlockCacheAllocate(&ActivityEntryPool, RaiseOnFailure);
 }
-inline VOID FreeActivityEntry(PVOID Block) { BlockCacheFree(&ActivityEntryPool, Block); }
+inline VOID FreeActivityEntry(PVOID Block) {
+    BlockCacheFree(&ActivityEntryPool, Block);
+}
 
 inline PVOID AllocateExtentEntry(BOOLEAN RaiseOnFailure) {
     return BlockCacheAllocate(&ExtentEntryPool, RaiseOnFailure);
 }
-inline VOID FreeExtentEntry(PVOID Block) { BlockCacheFree(&ExtentEntryPool, Block); }
+inline VOID FreeExtentEntry(PVOID Block) {
+    BlockCacheFree(&ExtentEntryPool, Block);
+}
 
 inline PVOID AllocateExtentPiece(BOOLEAN RaiseOnFailure) {
     return BlockCacheAllocate(&ExtentPiecePool, RaiseOnFailure);
 }
-inline VOID FreeExtentPiece(PVOID Block) { BlockCacheFree(&ExtentPiecePool, Block); }
+inline VOID FreeExtentPiece(PVOID Block) {
+    BlockCacheFree(&ExtentPiecePool, Block);
+}
 
 inline PVOID AllocateWorkRecord(BOOLEAN RaiseOnFailure) {
     return BlockCacheAllocate(&WorkRecordPool, RaiseOnFailure);
 }
-inline VOID FreeWorkRecord(PVOID Block) { BlockCacheFree(&WorkRecordPool, Block); }
+inline VOID FreeWorkRecord(PVOID Block) {
+    BlockCacheFree(&WorkRecordPool, Block);
+}
 
 inline PVOID AllocateRequestContext(BOOLEAN RaiseOnFailure) {
     return BlockCacheAllocate(&RequestContextPool, RaiseOnFailure);
 }
-inline VOID FreeRequestContext(PVOID Block) { BlockCacheFree(&RequestContextPool, Block); }
+inline VOID FreeRequestContext(PVOID Block) {
+    BlockCacheFree(&RequestContextPool, Block);
+}
 
 inline PVOID AllocateTransferContext(BOOLEAN RaiseOnFailure) {
     return BlockCacheAllocate(&TransferContextPool, RaiseOnFailure);
 }
-inline VOID FreeTransferContext(PVOID Block) { BlockCacheFree(&TransferContextPool, Block); }
+inline VOID FreeTransferContext(PVOID Block) {
+    BlockCacheFree(&TransferContextPool, Block);
+}
 
 inline PVOID AllocateChangeRange(BOOLEAN RaiseOnFailure) {
     return BlockCacheAllocate(&ChangeRangePool, RaiseOnFailure);
 }
-inline VOID FreeChangeRange(PVOID Block) { BlockCacheFree(&ChangeRangePool, Block); }
+inline VOID FreeChangeRange(PVOID Block) {
+    BlockCacheFree(&ChangeRangePool, Block);
+}

@@ -17,7 +17,9 @@ static PVOID FreeBlockNext(PVOID Block) {
     return Next;
 }
 
-static VOID SetFreeBlockNext(PVOID Block, PVOID Next) { memcpy(Block, &Next, sizeof(Next)); }
+static VOID SetFreeBlockNext(PVOID Block, PVOID Next) {
+    memcpy(Block, &Next, sizeof(Next));
+}
 
 static BlockPoolPage* FreeBlockPage(PVOID Block) {
     BlockPoolPage* Page;
@@ -54,8 +56,7 @@ static VOID BlockPoolUnlock(BlockPool* Pool, ULONG_PTR Token) {
 // in no page of the pool or not at the start of a block. Pool lock held.
 static BlockPoolPage* BlockPoolFindPageLocked(BlockPool* Pool, PVOID Block) {
     ULONG_PTR Address = (ULONG_PTR)Block;
-    for (PLIST_ENTRY Entry = Pool->PageList.Flink; Entry != &Pool->PageList;
-         Entry = Entry->Flink) {
+    for (PLIST_ENTRY Entry = Pool->PageList.Flink; Entry != &Pool->PageList; Entry = Entry->Flink) {
         BlockPoolPage* Page = CONTAINING_RECORD(Entry, BlockPoolPage, Link);
         ULONG_PTR Start = (ULONG_PTR)Page;
         if (Start < Address && Address < Start + Pool->PageSize) {

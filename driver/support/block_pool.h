@@ -35,8 +35,8 @@
 
 // Header at the start of every page of a pool.
 typedef struct _BlockPoolPage {
-    LIST_ENTRY Link;   // in the pool's PageList; pool lock
-    ULONG FreeBlocks;  // blocks of this page that are free (unit: blocks); pool lock
+    LIST_ENTRY Link;  // in the pool's PageList; pool lock
+    ULONG FreeBlocks; // blocks of this page that are free (unit: blocks); pool lock
 } BlockPoolPage;
 
 // Offset of the first block of a page: the header rounded up to a pointer.
@@ -50,18 +50,18 @@ typedef struct _BlockPoolPage {
 // not initialised. The pool lock (Lock) guards every field marked "pool lock";
 // the other fields are set by BlockPoolInit and only read afterwards.
 typedef struct _BlockPool {
-    ULONG BlockSize;       // bytes per block, 2 pointers to BLOCK_POOL_AREA_BYTES
-    ULONG BlocksPerPage;   // BLOCK_POOL_AREA_BYTES / BlockSize (unit: blocks)
-    ULONG PageCount;       // pages the pool holds; pool lock
-    ULONG BlocksInUse;     // blocks handed out and not yet returned; pool lock
-    ULONG PageSize;        // bytes of each page allocation (BLOCK_POOL_PAGE_BYTES)
-    PVOID FreeList;        // first free block, NULL when none; pool lock
-    LIST_ENTRY PageList;   // every page held (BlockPoolPage.Link); pool lock
-    ULONG LockKind;        // BLOCK_POOL_SPIN_LOCK or 0 (executive resource)
-    ULONG PoolType;        // NonPagedPool or PagedPool: where the pages come from
+    ULONG BlockSize;     // bytes per block, 2 pointers to BLOCK_POOL_AREA_BYTES
+    ULONG BlocksPerPage; // BLOCK_POOL_AREA_BYTES / BlockSize (unit: blocks)
+    ULONG PageCount;     // pages the pool holds; pool lock
+    ULONG BlocksInUse;   // blocks handed out and not yet returned; pool lock
+    ULONG PageSize;      // bytes of each page allocation (BLOCK_POOL_PAGE_BYTES)
+    PVOID FreeList;      // first free block, NULL when none; pool lock
+    LIST_ENTRY PageList; // every page held (BlockPoolPage.Link); pool lock
+    ULONG LockKind;      // BLOCK_POOL_SPIN_LOCK or 0 (executive resource)
+    ULONG PoolType;      // NonPagedPool or PagedPool: where the pages come from
     union {
-        KSPIN_LOCK SpinLock;   // LockKind BLOCK_POOL_SPIN_LOCK
-        PERESOURCE Resource;   // otherwise: nonpaged, from AllocZeroed
+        KSPIN_LOCK SpinLock; // LockKind BLOCK_POOL_SPIN_LOCK
+        PERESOURCE Resource; // otherwise: nonpaged, from AllocZeroed
     } Lock;
 } BlockPool;
 

@@ -8,7 +8,9 @@
 #include "support/block_cache.h"
 #include "support/pool_tags.h"
 
-ULONG HashU32(const VOID* Key, ULONG BucketCount) { return *(const ULONG*)Key % BucketCount; }
+ULONG HashU32(const VOID* Key, ULONG BucketCount) {
+    return *(const ULONG*)Key % BucketCount;
+}
 
 ULONG HashU64(const VOID* Key, ULONG BucketCount) {
     return (ULONG)(*(const ULONGLONG*)Key % BucketCount);
@@ -104,9 +106,13 @@ VOID HashTableDestroy(HashTable* Table) {
     ExFreePool(Table);
 }
 
-ULONG HashTableBucketCount(HashTable* Table) { return Table->BucketCount; }
+ULONG HashTableBucketCount(HashTable* Table) {
+    return Table->BucketCount;
+}
 
-HashBucket* HashTableBucketAt(HashTable* Table, ULONG Index) { return &Table->Buckets[Index]; }
+HashBucket* HashTableBucketAt(HashTable* Table, ULONG Index) {
+    return &Table->Buckets[Index];
+}
 
 HashBucket* HashTableBucketForKey(HashTable* Table, const VOID* Key) {
     return &Table->Buckets[Table->Hash(Key, Table->BucketCount)];

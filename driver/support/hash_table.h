@@ -21,9 +21,9 @@
 #endif
 
 // Lock kinds, one per table: tested in this order.
-#define HASH_LOCK_SPIN 0x1u      // a spin lock per bucket
-#define HASH_LOCK_EVENT 0x2u     // a synchronization event per bucket (EventBlockPool)
-#define HASH_LOCK_RESOURCE 0x4u  // an executive resource per bucket (ResourceBlockPool)
+#define HASH_LOCK_SPIN 0x1u     // a spin lock per bucket
+#define HASH_LOCK_EVENT 0x2u    // a synchronization event per bucket (EventBlockPool)
+#define HASH_LOCK_RESOURCE 0x4u // an executive resource per bucket (ResourceBlockPool)
 
 // Returns the bucket index of the key Key points to; must be below BucketCount.
 typedef ULONG (*HashCallback)(const VOID* Key, ULONG BucketCount);
@@ -34,22 +34,22 @@ ULONG HashU32(const VOID* Key, ULONG BucketCount);
 ULONG HashU64(const VOID* Key, ULONG BucketCount);
 
 typedef struct _HashBucket {
-    PVOID Chain;       // first entry, NULL when none; bucket lock
-    ULONG BucketWord;  // the user's; set at creation, never touched by the table afterwards
+    PVOID Chain;      // first entry, NULL when none; bucket lock
+    ULONG BucketWord; // the user's; set at creation, never touched by the table afterwards
     union {
-        KSPIN_LOCK SpinLock;  // HASH_LOCK_SPIN
-        PKEVENT Event;        // HASH_LOCK_EVENT: signalled while the bucket is free
-        PERESOURCE Resource;  // HASH_LOCK_RESOURCE
+        KSPIN_LOCK SpinLock; // HASH_LOCK_SPIN
+        PKEVENT Event;       // HASH_LOCK_EVENT: signalled while the bucket is free
+        PERESOURCE Resource; // HASH_LOCK_RESOURCE
     } Lock;
 } HashBucket;
 
 // Header of a table; the bucket array follows it in the same pool block
 // (tag "QvdH"). Every field is set at creation and only read afterwards.
 typedef struct _HashTable {
-    ULONG BucketCount;     // at least 1
-    ULONG LockKind;        // one of HASH_LOCK_*, or 0 for none
-    HashCallback Hash;     // gives a key's bucket index
-    HashBucket* Buckets;   // BucketCount buckets, right behind this header
+    ULONG BucketCount;   // at least 1
+    ULONG LockKind;      // one of HASH_LOCK_*, or 0 for none
+    HashCallback Hash;   // gives a key's bucket index
+    HashBucket* Buckets; // BucketCount buckets, right behind this header
 } HashTable;
 
 // Creates a table of BucketCount buckets in pool PoolType, each with a lock of

@@ -8,14 +8,16 @@
 namespace {
 
 class ExemptFileListTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         ExemptFileInit();
     }
 };
 
-PVOID Id(ULONG_PTR N) { return reinterpret_cast<PVOID>(0x1000 + N * 16); }
+PVOID Id(ULONG_PTR N) {
+    return reinterpret_cast<PVOID>(0x1000 + N * 16);
+}
 
 TEST_F(ExemptFileListTest, SixtyFifthEntryFailsWhileOtherListsStillAccept) {
     for (ULONG I = 0; I < EXEMPT_FILE_LIST_SLOTS; ++I) {
@@ -92,7 +94,7 @@ TEST_F(ExemptFileListTest, ConcurrentAddersNeverSeeEachOthersEntriesDisappear) {
             ULONG List = 1 + (Round + Index) % 2;
             PVOID Mine = Id(1000 * (Index + 1) + Round % 4);
             if (Round % 3 == 0) {
-                KeRaiseIrql(DISPATCH_LEVEL, &Irql);  // the I/O path asks at DISPATCH_LEVEL
+                KeRaiseIrql(DISPATCH_LEVEL, &Irql); // the I/O path asks at DISPATCH_LEVEL
             }
             if (!ExemptFileAdd(Mine, List) || !ExemptFileContains(Mine, List) ||
                 !ExemptFileRemove(Mine, List)) {

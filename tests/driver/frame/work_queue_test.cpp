@@ -13,7 +13,7 @@ namespace {
 // Everything a queue thread may still touch (items, their events) is made
 // with Make, so that it outlives the queue threads, which end in TearDown.
 class WorkQueueTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_TRUE(StartWorkQueues());
@@ -238,7 +238,7 @@ TEST_F(WorkQueueTest, StopRunsWhatWasQueuedWaitsForItAndThenRefusesItems) {
             Slow* S = static_cast<Slow*>(Context);
             (*S->Running)++;
             LARGE_INTEGER Delay;
-            Delay.QuadPart = -10000 * 20;  // 20 ms
+            Delay.QuadPart = -10000 * 20; // 20 ms
             KeDelayExecutionThread(KernelMode, FALSE, &Delay);
             (*S->Ran)++;
             (*S->Running)--;

@@ -11,7 +11,7 @@
 namespace {
 
 class BlockCacheTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_TRUE(InitBlockPools());
@@ -22,8 +22,8 @@ protected:
     }
 };
 
-BlockCache* const AllCaches[] = {&EventBlockPool,     &ResourceBlockPool,  &ActivityEntryPool,
-                                 &ExtentEntryPool,    &ExtentPiecePool,    &WorkRecordPool,
+BlockCache* const AllCaches[] = {&EventBlockPool,     &ResourceBlockPool,   &ActivityEntryPool,
+                                 &ExtentEntryPool,    &ExtentPiecePool,     &WorkRecordPool,
                                  &RequestContextPool, &TransferContextPool, &ChangeRangePool};
 
 TEST_F(BlockCacheTest, CacheKeepsFortyNineBlocksAndTheFiftiethGoesToThePool) {
@@ -127,13 +127,13 @@ TEST_F(BlockCacheTest, FailedStartUpLeavesNoPoolBehindAndCanBeRetried) {
 TEST_F(BlockCacheTest, FreeBlockPoolsEmptiesCachesAndReturnsEveryPage) {
     for (BlockCache* Cache : AllCaches) {
         PVOID Cached = BlockCacheAllocate(Cache, FALSE);
-        BlockCacheAllocate(Cache, FALSE);  // still out: dies with its page
+        BlockCacheAllocate(Cache, FALSE); // still out: dies with its page
         BlockCacheFree(Cache, Cached);
     }
     EXPECT_GT(LiveBlocks(QVD_TAG_ZEROED), 9u);
     FreeBlockPools();
     EXPECT_EQ(LiveBlocks(QVD_TAG_ZEROED), 0u);
-    FreeBlockPools();  // a second teardown finds nothing ready
+    FreeBlockPools(); // a second teardown finds nothing ready
 }
 
 TEST_F(BlockCacheTest, ManyThreadsNeverShareABlock) {

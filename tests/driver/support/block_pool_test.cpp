@@ -113,7 +113,7 @@ TEST_F(BlockPoolTest, ReusedBlockIsZeroFilledThoughItsWordsLinkedTheFreeList) {
         SCOPED_TRACE(Size);
         BlockPool Pool;
         ASSERT_EQ(BlockPoolInit(&Pool, Size, NonPagedPool), 0u);
-        PVOID Keep = BlockPoolAllocate(&Pool);  // keeps the page
+        PVOID Keep = BlockPoolAllocate(&Pool); // keeps the page
         PVOID A = BlockPoolAllocate(&Pool);
         PVOID B = BlockPoolAllocate(&Pool);
         memset(A, 0xA5, Size);
@@ -141,7 +141,7 @@ TEST_F(BlockPoolTest, PointerThatIsNoBlockOfThePoolIsIgnored) {
 
     BlockPoolFree(&Pool, Stack);
     BlockPoolFree(&Pool, Foreign);
-    BlockPoolFree(&Pool, Block + 8);  // inside a block, not its start
+    BlockPoolFree(&Pool, Block + 8); // inside a block, not its start
     // The first block handed out is the page's last; behind it lie only the
     // 4 bytes the 24-byte blocks leave over.
     BlockPoolFree(&Pool, Block + 24);
@@ -192,7 +192,7 @@ TEST_F(BlockPoolTest, BlockSizeOutsideTwoPointersToTheAreaIsRefused) {
     ASSERT_EQ(BlockPoolInit(&Pool, BLOCK_POOL_AREA_BYTES, NonPagedPool), 0u);
     EXPECT_EQ(Pool.BlocksPerPage, 1u);
     PVOID Block = BlockPoolAllocate(&Pool);
-    memset(Block, 0xFF, BLOCK_POOL_AREA_BYTES);  // the whole area is the block's
+    memset(Block, 0xFF, BLOCK_POOL_AREA_BYTES); // the whole area is the block's
     BlockPoolFree(&Pool, Block);
     BlockPoolDestroy(&Pool);
 }

@@ -11,7 +11,7 @@
 namespace {
 
 class HashTableTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_TRUE(InitBlockPools());
@@ -51,7 +51,7 @@ TEST_F(HashTableTest, KeysFallIntoTheirBucketsOnAllSixtyFourBits) {
     HashTable* Table;
     ASSERT_EQ(HashTableCreate(7, PagedPool, HashU64, 0, 0, &Table), STATUS_SUCCESS);
     EXPECT_EQ(HashTableBucketCount(Table), 7u);
-    ULONGLONG Zero = 0, Seven = 7, Big = 0x100000000ull;  // 2^32 mod 7 = 4
+    ULONGLONG Zero = 0, Seven = 7, Big = 0x100000000ull; // 2^32 mod 7 = 4
     EXPECT_EQ(HashTableBucketForKey(Table, &Zero), HashTableBucketForKey(Table, &Seven));
     EXPECT_EQ(HashTableBucketForKey(Table, &Big), HashTableBucketAt(Table, 4))
         << "a key above 4 GiB must not be cut to its low 32 bits";
@@ -79,9 +79,9 @@ TEST_F(HashTableTest, ResourceTableOutOfLocksAtBucketNLeavesNoResourceBehind) {
         SCOPED_TRACE(N);
         ExpFailPoolNthFromNow(N);
         HashTable* Table = NULL;
-        EXPECT_EQ(HashTableCreate(3 * PerPage + 1, PagedPool, HashU64, HASH_LOCK_RESOURCE, 0,
-                                  &Table),
-                  STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(
+            HashTableCreate(3 * PerPage + 1, PagedPool, HashU64, HASH_LOCK_RESOURCE, 0, &Table),
+            STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(Table, nullptr);
         EXPECT_EQ(ResourceBlockPool.Pool.BlocksInUse, 0u);
         EXPECT_EQ(ResourceBlockPool.Pool.PageCount, 0u);
@@ -103,8 +103,7 @@ TEST_F(HashTableTest, ResourceTableOutOfLocksAtBucketNLeavesNoResourceBehind) {
 
 TEST_F(HashTableTest, EventLockThatTimesOutReportsItHoldsNothing) {
     HashTable* Table;
-    ASSERT_EQ(HashTableCreate(3, PagedPool, HashU32, HASH_LOCK_EVENT, 0, &Table),
-              STATUS_SUCCESS);
+    ASSERT_EQ(HashTableCreate(3, PagedPool, HashU32, HASH_LOCK_EVENT, 0, &Table), STATUS_SUCCESS);
     ULONG Key = 4;
     ULONG_PTR Handle;
     HashBucket* Bucket = HashTableLookupAndLock(Table, &Key, TRUE, NULL, &Handle);
@@ -112,7 +111,7 @@ TEST_F(HashTableTest, EventLockThatTimesOutReportsItHoldsNothing) {
 
     LARGE_INTEGER Poll, Short;
     Poll.QuadPart = 0;
-    Short.QuadPart = -10 * 1000 * 5;  // 5 ms
+    Short.QuadPart = -10 * 1000 * 5; // 5 ms
     ULONG_PTR Other;
     EXPECT_FALSE(HashTableLockBucket(Table, Bucket, TRUE, &Poll, &Other));
     EXPECT_EQ(HashTableLookupAndLock(Table, &Key, TRUE, &Short, &Other), nullptr);
@@ -142,7 +141,7 @@ TEST_F(HashTableTest, ResourceBucketIsSharedByReadersAndReleasableForItsOwner) {
         ULONG_PTR H;
         HashTableLockBucket(Table, Bucket, FALSE, NULL, &H);
         ReaderGotIt = true;
-        ReaderHandle = H;  // given back below, by another thread
+        ReaderHandle = H; // given back below, by another thread
     });
     EXPECT_TRUE(ReaderGotIt.load()) << "a second reader is let in";
     HashTableUnlockBucket(Table, Bucket, ReaderHandle);

@@ -53,7 +53,7 @@ inline ULONG LiveBlocks(ULONG Tag) {
 // A kernel per test; at its end no block of the driver's tags ("Qvd?") may
 // be live and no fault injection is left armed.
 class DriverTest : public KernelTest {
-protected:
+  protected:
     void TearDown() override {
         ExpResetPoolFaults();
         ExpVerifyNoPoolLeaks(EX_POOL_TAG('Q', 'v', 'd', 0), 0x00FFFFFFu);
