@@ -56,9 +56,9 @@ enum class BlockState { Live, Freed };
 
 // The record of one block. Guarded by ExpPool::Lock.
 struct ExpPoolBlock {
-    UCHAR* HostBase;    // start of the host allocation (the front guard)
-    SIZE_T FrontGuard;  // bytes before the caller's address (the alignment)
-    SIZE_T Size;        // bytes the caller asked for
+    UCHAR* HostBase;   // start of the host allocation (the front guard)
+    SIZE_T FrontGuard; // bytes before the caller's address (the alignment)
+    SIZE_T Size;       // bytes the caller asked for
     ULONG Tag;
     POOL_TYPE BaseType; // NonPagedPool or PagedPool
     BlockState State;
@@ -183,8 +183,8 @@ void FreeBlock(PVOID P, bool CheckTag, ULONG Tag, const void* Caller) {
                    reinterpret_cast<ULONG_PTR>(P));
     }
     if (CheckTag && block.Tag != Tag) {
-        VfBugCheck(BAD_POOL_CALLER, "pool block freed with a tag it was not allocated with",
-                   Caller, kTagMismatch, reinterpret_cast<ULONG_PTR>(P), Tag, block.Tag);
+        VfBugCheck(BAD_POOL_CALLER, "pool block freed with a tag it was not allocated with", Caller,
+                   kTagMismatch, reinterpret_cast<ULONG_PTR>(P), Tag, block.Tag);
     }
     CheckTypeAndIrql(block.BaseType, false, block.Size, P, Caller);
     ExpCheckNoResourceIn(P, block.Size, Caller);

@@ -14,15 +14,15 @@ struct ExpFaultState {
     std::mutex Lock;
     std::map<ULONG, ULONG> TagFailures; // tag -> failures left (EXP_FAIL_ALWAYS: unlimited)
     ULONG ScopeTag = 0;
-    ULONG ScopeMask = 0;            // 0: every allocation is in scope
-    ULONG EveryNth = 0;             // 0: mode off
-    ULONG64 EveryNthCount = 0;      // in-scope allocations since ExpFailPoolEveryNth
-    double Probability = 0.0;       // 0: random mode off
-    std::mt19937_64 Random;         // seeded by ExpFailPoolRandom
-    ULONG64 NthFromNowTarget = 0;   // value of Attempts whose allocation fails; 0: none pending
-    ULONG64 Attempts = 0;           // in-scope allocations since the reset (never reset by a mark)
-    ULONG64 MarkAttempts = 0;       // Attempts at the last mark
-    ULONG64 Injected = 0;           // allocations failed since the reset
+    ULONG ScopeMask = 0;          // 0: every allocation is in scope
+    ULONG EveryNth = 0;           // 0: mode off
+    ULONG64 EveryNthCount = 0;    // in-scope allocations since ExpFailPoolEveryNth
+    double Probability = 0.0;     // 0: random mode off
+    std::mt19937_64 Random;       // seeded by ExpFailPoolRandom
+    ULONG64 NthFromNowTarget = 0; // value of Attempts whose allocation fails; 0: none pending
+    ULONG64 Attempts = 0;         // in-scope allocations since the reset (never reset by a mark)
+    ULONG64 MarkAttempts = 0;     // Attempts at the last mark
+    ULONG64 Injected = 0;         // allocations failed since the reset
 };
 
 ExpFaultState& State() {

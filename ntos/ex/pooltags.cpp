@@ -32,7 +32,8 @@ bool IsEmpty(const ExpPoolTagUsage& u) {
 void ExpChargePoolTag(ULONG Tag, POOL_TYPE BaseType, SIZE_T Bytes) {
     ExpTagTable& table = Table();
     std::lock_guard<std::mutex> guard(table.Lock);
-    ExpPoolTagUsage& u = table.Tags.try_emplace(Tag, ExpPoolTagUsage{Tag, 0, 0, 0, 0}).first->second;
+    ExpPoolTagUsage& u =
+        table.Tags.try_emplace(Tag, ExpPoolTagUsage{Tag, 0, 0, 0, 0}).first->second;
     if (BaseType == PagedPool) {
         ++u.PagedBlocks;
         u.PagedBytes += Bytes;

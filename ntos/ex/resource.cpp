@@ -184,8 +184,7 @@ enum class SharedPolicy {
     WaitForExclusive // wait behind exclusive waiters even as a holder
 };
 
-BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy,
-                      const void* Caller) {
+BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, const void* Caller) {
     CheckAcquireContext(Resource, Caller);
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
@@ -344,8 +343,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
         KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
         return TRUE;
     }
-    if ((Resource->Flag & ResourceOwnedExclusive) &&
-        Resource->ExclusiveOwner.OwnerThread == self) {
+    if ((Resource->Flag & ResourceOwnedExclusive) && Resource->ExclusiveOwner.OwnerThread == self) {
         ++Resource->ExclusiveOwner.OwnerCount;
         KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
         return TRUE;
@@ -438,8 +436,8 @@ BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource) {
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
     KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
-    BOOLEAN owned = (Resource->Flag & ResourceOwnedExclusive) &&
-                    Resource->ExclusiveOwner.OwnerThread == self;
+    BOOLEAN owned =
+        (Resource->Flag & ResourceOwnedExclusive) && Resource->ExclusiveOwner.OwnerThread == self;
     KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
     return owned;
 }

@@ -17,7 +17,7 @@
 // the four characters given in reading order: EX_POOL_TAG('Q','v','d','A')
 // shows as "QvdA" and equals 'AdvQ'.
 #define EX_POOL_TAG(a, b, c, d)                                                                    \
-    ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) |                     \
+    ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) |                    \
      ((ULONG)(UCHAR)(d) << 24))
 
 // Tag that ExAllocatePool gives its blocks ("None").

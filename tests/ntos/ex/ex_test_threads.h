@@ -7,9 +7,8 @@
 #include <gtest/gtest.h>
 
 // A system thread running Body; the destructor waits for it to end.
-template <class Body>
-class SystemThread {
-public:
+template <class Body> class SystemThread {
+  public:
     explicit SystemThread(Body body) : Body_(body) {
         NTSTATUS status = PsCreateSystemThread(&Handle_, 0, nullptr, nullptr, nullptr, &Run, this);
         EXPECT_EQ(status, STATUS_SUCCESS) << "PsCreateSystemThread";
@@ -33,15 +32,14 @@ public:
     SystemThread(const SystemThread&) = delete;
     SystemThread& operator=(const SystemThread&) = delete;
 
-private:
+  private:
     static VOID Run(PVOID Context) { static_cast<SystemThread*>(Context)->Body_(); }
     Body Body_;
     HANDLE Handle_ = nullptr;
 };
 
 // Sleeps in 1 ms steps until Done() holds; fails the test after ~10 s.
-template <class Pred>
-bool WaitUntil(Pred Done) {
+template <class Pred> bool WaitUntil(Pred Done) {
     for (int i = 0; i < 10000; ++i) {
         if (Done()) {
             return true;

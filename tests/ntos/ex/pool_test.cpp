@@ -100,7 +100,8 @@ TEST_F(PoolDeathTest, LeakedTagIsReportedWithCountAndBytes) {
             ExAllocatePoolWithTag(NonPagedPool, 28, kTagA);
             ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF);
         },
-        testing::ExitedWithCode(3), "STOP: 0x000000C4(.|\n)*rule: pool leaked: tag 'QvdA' holds 2 blocks \\(128 bytes\\)");
+        testing::ExitedWithCode(3),
+        "STOP: 0x000000C4(.|\n)*rule: pool leaked: tag 'QvdA' holds 2 blocks \\(128 bytes\\)");
 }
 
 TEST_F(PoolDeathTest, LeakCheckIsLimitedToItsScope) {
@@ -109,7 +110,8 @@ TEST_F(PoolDeathTest, LeakCheckIsLimitedToItsScope) {
     ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF); // only "Qvd?" tags: passes
     // Unscoped, every leaking tag is listed before the bug check.
     EXPECT_EXIT(ExpVerifyNoPoolLeaks(), testing::ExitedWithCode(3),
-                "pool leaked: tag 'TstX' \\(0x58747354\\): nonpaged 1 blocks 8 bytes(.|\n)*STOP: 0x000000C4");
+                "pool leaked: tag 'TstX' \\(0x58747354\\): nonpaged 1 blocks 8 bytes(.|\n)*STOP: "
+                "0x000000C4");
     ExFreePool(other);
 }
 
@@ -140,10 +142,27 @@ TEST_F(PoolDeathTest, FreeingWithAnotherTagBugChecks) {
     ExFreePoolWithTag(p, kTagA);
 }
 
-TEST_F(PoolDeathTest, OverrunPastTheBlockIsCaughtAtFree) {
 #if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer reports the overrun itself";
+// Under AddressSanitizer the guards and freed blocks are poisoned, so the bad
+// access itself is reported.
+TEST_F(PoolDeathTest, OverrunAndUseAfterFreeAreReportedAtTheAccess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagA));
+            p[10] = 0;
+        },
+        testing::ExitedWithCode(1), "use-after-poison");
+    EXPECT_EXIT(
+        {
+            auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagA));
+            ExFreePool(const_cast<UCHAR*>(p));
+            p[0] = 1;
+        },
+        testing::ExitedWithCode(1), "use-after-poison");
+}
 #else
+TEST_F(PoolDeathTest, OverrunPastTheBlockIsCaughtAtFree) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -159,8 +178,8 @@ TEST_F(PoolDeathTest, OverrunPastTheBlockIsCaughtAtFree) {
             ExFreePool(p);
         },
         testing::ExitedWithCode(3), "pool block overrun");
-#endif
 }
+#endif
 
 TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelBugChecks) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

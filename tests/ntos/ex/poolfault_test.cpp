@@ -14,7 +14,7 @@ constexpr ULONG kTagB = EX_POOL_TAG('Q', 'v', 'd', 'B');
 constexpr ULONG kOtherTag = EX_POOL_TAG('T', 's', 't', 'X');
 
 class PoolFaultTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         ExpResetPoolFaults();
@@ -97,12 +97,22 @@ TEST_F(PoolFaultTest, SweepFailsEachSiteInTurnAndKnowsWhenItIsDone) {
     // A scenario with three allocation sites that unwinds on any failure.
     auto scenario = []() -> int {
         PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-        if (a == nullptr) return 1;
+        if (a == nullptr)
+            return 1;
         PVOID b = ExAllocatePoolWithTag(PagedPool, 8, kTagB);
-        if (b == nullptr) { ExFreePool(a); return 2; }
+        if (b == nullptr) {
+            ExFreePool(a);
+            return 2;
+        }
         PVOID c = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-        if (c == nullptr) { ExFreePool(b); ExFreePool(a); return 3; }
-        ExFreePool(c); ExFreePool(b); ExFreePool(a);
+        if (c == nullptr) {
+            ExFreePool(b);
+            ExFreePool(a);
+            return 3;
+        }
+        ExFreePool(c);
+        ExFreePool(b);
+        ExFreePool(a);
         return 0;
     };
     std::vector<int> failedAt;

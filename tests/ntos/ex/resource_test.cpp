@@ -10,7 +10,7 @@
 namespace {
 
 class ResourceTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         ExInitializeResourceLite(&Resource);
@@ -22,8 +22,7 @@ protected:
 
     // Runs Acquire on its own thread inside a critical region; TRUE when it
     // was granted (the hold is released before the thread ends).
-    template <class Acquire>
-    BOOLEAN TryFromOtherThread(Acquire acquire) {
+    template <class Acquire> BOOLEAN TryFromOtherThread(Acquire acquire) {
         BOOLEAN granted = FALSE;
         {
             SystemThread t([&] {
@@ -42,9 +41,15 @@ protected:
 };
 using ResourceDeathTest = ResourceTest;
 
-BOOLEAN SharedNoWait(PERESOURCE r) { return ExAcquireResourceSharedLite(r, FALSE); }
-BOOLEAN ExclusiveNoWait(PERESOURCE r) { return ExAcquireResourceExclusiveLite(r, FALSE); }
-BOOLEAN StarveNoWait(PERESOURCE r) { return ExAcquireSharedStarveExclusive(r, FALSE); }
+BOOLEAN SharedNoWait(PERESOURCE r) {
+    return ExAcquireResourceSharedLite(r, FALSE);
+}
+BOOLEAN ExclusiveNoWait(PERESOURCE r) {
+    return ExAcquireResourceExclusiveLite(r, FALSE);
+}
+BOOLEAN StarveNoWait(PERESOURCE r) {
+    return ExAcquireSharedStarveExclusive(r, FALSE);
+}
 
 TEST_F(ResourceTest, ExclusiveOwnerAcquiresRecursively) {
     KeEnterCriticalRegion();
@@ -259,22 +264,31 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
                 if (kind == 0) {
                     ExAcquireResourceExclusiveLite(&Resource, TRUE);
                     bool recurse = (state >> 20) & 1;
-                    if (recurse) ExAcquireResourceSharedLite(&Resource, TRUE);
-                    if (exclusive.fetch_add(1) != 0 || shared.load() != 0) ++violations;
-                    if (!ExIsResourceAcquiredExclusiveLite(&Resource)) ++violations;
-                    if ((state >> 24) % 8 == 0) KeStallExecutionProcessor(5);
-                    if (shared.load() != 0) ++violations;
+                    if (recurse)
+                        ExAcquireResourceSharedLite(&Resource, TRUE);
+                    if (exclusive.fetch_add(1) != 0 || shared.load() != 0)
+                        ++violations;
+                    if (!ExIsResourceAcquiredExclusiveLite(&Resource))
+                        ++violations;
+                    if ((state >> 24) % 8 == 0)
+                        KeStallExecutionProcessor(5);
+                    if (shared.load() != 0)
+                        ++violations;
                     exclusive.fetch_sub(1);
-                    if (recurse) ExReleaseResourceLite(&Resource);
+                    if (recurse)
+                        ExReleaseResourceLite(&Resource);
                     ExReleaseResourceLite(&Resource);
                 } else {
                     BOOLEAN got = kind == 1   ? ExAcquireResourceSharedLite(&Resource, TRUE)
                                   : kind == 2 ? ExAcquireSharedStarveExclusive(&Resource, TRUE)
                                               : ExAcquireSharedWaitForExclusive(&Resource, TRUE);
-                    if (!got) ++violations;
+                    if (!got)
+                        ++violations;
                     shared.fetch_add(1);
-                    if ((state >> 24) % 8 == 0) KeStallExecutionProcessor(5);
-                    if (exclusive.load() != 0) ++violations;
+                    if ((state >> 24) % 8 == 0)
+                        KeStallExecutionProcessor(5);
+                    if (exclusive.load() != 0)
+                        ++violations;
                     shared.fetch_sub(1);
                     ExReleaseResourceLite(&Resource);
                 }
