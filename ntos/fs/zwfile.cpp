@@ -1,0 +1,239 @@
+// fs/zwfile.cpp - reads, writes and volume queries on file handles from
+// kernel code: ZwReadFile, ZwWriteFile, ZwQueryVolumeInformationFile.
+//
+// Kernel mode, PASSIVE_LEVEL. The handle is looked up in the current
+// (attached) process, or as a kernel handle. A request on a synchronous file
+// is waited for; on an asynchronous file its completion writes the status
+// block, sets the event (or the file object) and queues the caller's APC
+// routine to the issuing thread as a normal kernel APC.
+#include "ntos/fs/fsp.h"
+
+#include <cstring>
+
+namespace {
+
+#define FSP_TAG_REQUEST EX_POOL_TAG('F', 's', 'R', 'q')
+
+// What the completion of a read or write on a handle must do for its issuer.
+struct FSP_HANDLE_REQUEST {
+    PFILE_OBJECT FileObject;    // referenced until completion
+    PKEVENT Event;              // caller's event object (referenced), or NULL
+    PIO_STATUS_BLOCK UserIosb;  // caller's status block
+    PIO_APC_ROUTINE ApcRoutine; // caller's APC routine, or NULL
+    PVOID ApcContext;
+    PKTHREAD Issuer; // thread the APC goes to
+    KAPC Apc;        // carries ApcRoutine to the issuer
+};
+
+VOID FspApcKernelRoutine(PKAPC Apc, PKNORMAL_ROUTINE* NormalRoutine, PVOID* NormalContext,
+                         PVOID* SystemArgument1, PVOID* SystemArgument2) {
+    UNREFERENCED_PARAMETER(Apc);
+    UNREFERENCED_PARAMETER(NormalRoutine);
+    UNREFERENCED_PARAMETER(NormalContext);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+}
+
+VOID FspApcNormalRoutine(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto request = static_cast<FSP_HANDLE_REQUEST*>(NormalContext);
+    request->ApcRoutine(request->ApcContext, request->UserIosb, 0);
+    ExFreePoolWithTag(request, FSP_TAG_REQUEST);
+}
+
+VOID FspApcRundown(PKAPC Apc) {
+    ExFreePoolWithTag(CONTAINING_RECORD(Apc, FSP_HANDLE_REQUEST, Apc), FSP_TAG_REQUEST);
+}
+
+NTSTATUS FspHandleRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    auto request = static_cast<FSP_HANDLE_REQUEST*>(Context);
+    PFILE_OBJECT fileObject = request->FileObject;
+    *request->UserIosb = Irp->IoStatus;
+    if (fileObject->Flags & FO_SYNCHRONOUS_IO) {
+        fileObject->FinalStatus = Irp->IoStatus.Status;
+    }
+    if (Irp->MdlAddress != nullptr) {
+        MmUnlockPages(Irp->MdlAddress);
+        IoFreeMdl(Irp->MdlAddress);
+        Irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(Irp);
+    if (request->Event != nullptr) {
+        KeSetEvent(request->Event, IO_NO_INCREMENT, FALSE);
+        ObDereferenceObject(request->Event);
+    } else {
+        KeSetEvent(&fileObject->Event, IO_NO_INCREMENT, FALSE);
+    }
+    ObDereferenceObject(fileObject);
+    if (request->ApcRoutine != nullptr) {
+        KeInitializeApc(&request->Apc, request->Issuer, OriginalApcEnvironment, FspApcKernelRoutine,
+                        FspApcRundown, FspApcNormalRoutine, KernelMode, request);
+        if (KeInsertQueueApc(&request->Apc, nullptr, nullptr, IO_NO_INCREMENT)) {
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+    }
+    ExFreePoolWithTag(request, FSP_TAG_REQUEST);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS FspReadWriteHandle(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
+                            PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                            PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                            PLARGE_INTEGER ByteOffset) {
+    PVOID object;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto fileObject = static_cast<PFILE_OBJECT>(object);
+    const bool synchronous = (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0;
+    LARGE_INTEGER offset;
+    if (ByteOffset != nullptr) {
+        offset = *ByteOffset;
+    } else if (synchronous) {
+        offset = fileObject->CurrentByteOffset;
+    } else {
+        ObDereferenceObject(fileObject);
+        return STATUS_INVALID_PARAMETER;
+    }
+    PKEVENT event = nullptr;
+    if (Event != nullptr) {
+        status = ObReferenceObjectByHandle(Event, EVENT_MODIFY_STATE, *ExEventObjectType,
+                                           KernelMode, &object, nullptr);
+        if (!NT_SUCCESS(status)) {
+            ObDereferenceObject(fileObject);
+            return status;
+        }
+        event = static_cast<PKEVENT>(object);
+        KeClearEvent(event);
+    }
+    auto request = static_cast<FSP_HANDLE_REQUEST*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(FSP_HANDLE_REQUEST), FSP_TAG_REQUEST));
+    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
+    PIRP irp = nullptr;
+    if (request != nullptr) {
+        irp = IoBuildAsynchronousFsdRequest(MajorFunction, device, Buffer, Length, &offset,
+                                            IoStatusBlock);
+    }
+    if (irp == nullptr) {
+        if (request != nullptr) {
+            ExFreePoolWithTag(request, FSP_TAG_REQUEST);
+        }
+        if (event != nullptr) {
+            ObDereferenceObject(event);
+        }
+        ObDereferenceObject(fileObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *request = {};
+    request->FileObject = fileObject;
+    request->Event = event;
+    request->UserIosb = IoStatusBlock;
+    request->ApcRoutine = ApcRoutine;
+    request->ApcContext = ApcContext;
+    request->Issuer = KeGetCurrentThread();
+    irp->Flags |= (MajorFunction == IRP_MJ_READ ? IRP_READ_OPERATION : IRP_WRITE_OPERATION) |
+                  (synchronous ? IRP_SYNCHRONOUS_API : 0);
+    irp->Tail.Overlay.OriginalFileObject = fileObject;
+    IoGetNextIrpStackLocation(irp)->FileObject = fileObject;
+    IoSetCompletionRoutine(irp, FspHandleRequestDone, request, TRUE, TRUE, TRUE);
+    if (synchronous) {
+        KeClearEvent(&fileObject->Event);
+    }
+    // The request holds the file object reference from here on; keep one
+    // for the wait below.
+    ObReferenceObject(fileObject);
+    status = IoCallDriver(device, irp);
+    if (synchronous && status == STATUS_PENDING) {
+        KeWaitForSingleObject(&fileObject->Event, Executive, KernelMode,
+                              (fileObject->Flags & FO_ALERTABLE_IO) != 0, nullptr);
+        status = fileObject->FinalStatus;
+    }
+    ObDereferenceObject(fileObject);
+    return status;
+}
+
+NTSTATUS FspQueryDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+} // namespace
+
+NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                    PLARGE_INTEGER ByteOffset, PULONG Key) {
+    UNREFERENCED_PARAMETER(Key);
+    return FspReadWriteHandle(IRP_MJ_READ, FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock,
+                              Buffer, Length, ByteOffset);
+}
+
+NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                     PLARGE_INTEGER ByteOffset, PULONG Key) {
+    UNREFERENCED_PARAMETER(Key);
+    return FspReadWriteHandle(IRP_MJ_WRITE, FileHandle, Event, ApcRoutine, ApcContext,
+                              IoStatusBlock, Buffer, Length, ByteOffset);
+}
+
+NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                      PVOID FsInformation, ULONG Length,
+                                      FS_INFORMATION_CLASS FsInformationClass) {
+    PVOID object;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto fileObject = static_cast<PFILE_OBJECT>(object);
+    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    PVOID buffer =
+        Length != 0 ? ExAllocatePoolWithTag(NonPagedPool, Length, FSP_TAG_REQUEST) : nullptr;
+    if (irp == nullptr || (Length != 0 && buffer == nullptr)) {
+        if (irp != nullptr) {
+            IoFreeIrp(irp);
+        }
+        if (buffer != nullptr) {
+            ExFreePoolWithTag(buffer, FSP_TAG_REQUEST);
+        }
+        ObDereferenceObject(fileObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp->RequestorMode = KernelMode;
+    irp->Flags = IRP_BUFFERED_IO | IRP_INPUT_OPERATION;
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    irp->Tail.Overlay.OriginalFileObject = fileObject;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_QUERY_VOLUME_INFORMATION;
+    next->FileObject = fileObject;
+    next->Parameters.QueryVolume.Length = Length;
+    next->Parameters.QueryVolume.FsInformationClass = FsInformationClass;
+    IoSetCompletionRoutine(irp, FspQueryDone, &event, TRUE, TRUE, TRUE);
+    status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
+    status = irp->IoStatus.Status;
+    if (!NT_ERROR(status)) {
+        ULONG_PTR copied = irp->IoStatus.Information < Length ? irp->IoStatus.Information : Length;
+        if (copied != 0) {
+            std::memcpy(FsInformation, buffer, copied);
+        }
+        *IoStatusBlock = irp->IoStatus;
+    }
+    IoFreeIrp(irp);
+    if (buffer != nullptr) {
+        ExFreePoolWithTag(buffer, FSP_TAG_REQUEST);
+    }
+    ObDereferenceObject(fileObject);
+    return status;
+}
