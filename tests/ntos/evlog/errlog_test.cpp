@@ -218,9 +218,16 @@ TEST_F(ErrorLogTest, ConcurrentWritersLoseNoEntry) {
                       &contexts[t]),
                   STATUS_SUCCESS);
     }
+    // Wait as drivers do: on the thread object behind each handle.
     for (HANDLE h : threads) {
-        EXPECT_EQ(ZwWaitForSingleObject(h, FALSE, nullptr), STATUS_SUCCESS);
+        PVOID thread = nullptr;
+        ASSERT_EQ(
+            ObReferenceObjectByHandle(h, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
         ZwClose(h);
+        EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        ObDereferenceObject(thread);
     }
     ASSERT_EQ(EvlpEntryCount(), (ULONG)(kThreads * kEach));
     int perThread[kThreads] = {};

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -29,15 +30,19 @@ std::vector<ULONG> Build(const std::vector<Run>& runs) {
         for (const auto& t : runs[r].Texts) {
             const USHORT length = (USHORT)((4 + (t.size() + 1) * 2 + 3) & ~3u);
             const size_t at = out.size();
+            auto put16 = [&](USHORT v) {
+                out.push_back(static_cast<UCHAR>(v));
+                out.push_back(static_cast<UCHAR>(v >> 8));
+            };
+            put16(length);
+            put16(MESSAGE_RESOURCE_UNICODE);
+            for (char16_t c : t)
+                put16(c);
             out.resize(at + length);
-            const USHORT flags = MESSAGE_RESOURCE_UNICODE;
-            std::memcpy(out.data() + at, &length, 2);
-            std::memcpy(out.data() + at + 2, &flags, 2);
-            std::memcpy(out.data() + at + 4, t.data(), t.size() * 2);
         }
     }
     std::vector<ULONG> aligned((out.size() + 3) / 4);
-    std::memcpy(aligned.data(), out.data(), out.size());
+    std::copy(out.begin(), out.end(), reinterpret_cast<UCHAR*>(aligned.data()));
     return aligned;
 }
 
