@@ -1,0 +1,67 @@
+// fault_test.cpp - injected faults of a volume: failing ranges for reads or
+// writes, refused control codes, and media that turns write-protected.
+#include "disk_fixture.h"
+#include "ntdddisk.h"
+
+namespace {
+
+TEST_F(DiskTest, RangeFaultsFailTransfersThatTouchTheRangeOnly) {
+    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
+    std::vector<UCHAR> data(1024, 0x33);
+    DiskFailRange(pdo, DISK_FAULT_WRITE, 4096 + 100, 1, STATUS_DEVICE_DATA_ERROR);
+    DiskFailRange(pdo, DISK_FAULT_READ, 65536, 512, STATUS_DEVICE_NOT_READY);
+
+    // Writes touching the byte fail and leave the store alone; neighbours pass.
+    IO_STATUS_BLOCK iosb = Write(pdo, 3584, data.data(), 1024);
+    EXPECT_EQ(iosb.Status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(iosb.Information, 0u);
+    EXPECT_EQ(Write(pdo, 4096 + 512, data.data(), 512).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Write(pdo, 3072, data.data(), 1024).Status, STATUS_SUCCESS);
+    std::vector<UCHAR> sector(512, 0xFF);
+    DiskCopyBackingStore(pdo, 4096, sector.data(), 512);
+    EXPECT_EQ(sector, std::vector<UCHAR>(512));
+    // Reads of the write-faulted range still work; the read fault is separate.
+    EXPECT_EQ(Read(pdo, 4096, data.data(), 512).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(pdo, 65536 - 512, data.data(), 1024).Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Read(pdo, 65536 + 512, data.data(), 512).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Write(pdo, 65536, data.data(), 512).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DiskQueryCounters(pdo).FailedRequests, 2u);
+
+    DiskClearFaults(pdo);
+    EXPECT_EQ(Write(pdo, 4096, data.data(), 512).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(pdo, 65536, data.data(), 512).Status, STATUS_SUCCESS);
+}
+
+TEST_F(DiskTest, RefusedControlCodeFailsWithTheInjectedStatus) {
+    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
+    DiskRefuseControlCode(pdo, IOCTL_DISK_GET_PARTITION_INFO, STATUS_DEVICE_NOT_READY);
+    PARTITION_INFORMATION partition;
+    DISK_GEOMETRY geometry;
+    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_PARTITION_INFO, &partition, sizeof(partition)).Status,
+              STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_DRIVE_GEOMETRY, &geometry, sizeof(geometry)).Status,
+              STATUS_SUCCESS);
+    DiskClearFaults(pdo);
+    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_PARTITION_INFO, &partition, sizeof(partition)).Status,
+              STATUS_SUCCESS);
+}
+
+TEST_F(DiskTest, GoingWriteProtectedFailsWritesUntilCleared) {
+    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
+    std::vector<UCHAR> data(512, 0x11);
+    DiskSetWriteProtected(pdo, TRUE);
+    EXPECT_EQ(Write(pdo, 0, data.data(), 512).Status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(Read(pdo, 0, data.data(), 512).Status, STATUS_SUCCESS);
+    DiskSetWriteProtected(pdo, FALSE);
+    std::vector<UCHAR> ones(512, 0x11);
+    EXPECT_EQ(Write(pdo, 0, ones.data(), 512).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DiskSnapshotBackingStore(pdo)[511], 0x11);
+}
+
+TEST_F(DiskTest, FaultWithASuccessStatusIsABugCheck) {
+    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
+    DISK_EXPECT_BUGCHECK(DiskFailRange(pdo, DISK_FAULT_READ, 0, 512, STATUS_SUCCESS),
+                         "without an operation or an error status");
+}
+
+} // namespace
