@@ -2,11 +2,11 @@
 #include "ioapiset.h"
 #include "win32/ntcall.h"
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
     if (lpOverlapped != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);  // overlapped device control is not emulated
+        SetLastError(ERROR_NOT_SUPPORTED); // overlapped device control is not emulated
         return FALSE;
     }
     ULONG_PTR information = 0;

@@ -22,15 +22,15 @@ std::u16string BasepNtPathName(LPCWSTR Path) {
 ULONG BasepDisposition(DWORD CreationDisposition) {
     switch (CreationDisposition) {
     case CREATE_NEW:
-        return 2;  // FILE_CREATE
+        return 2; // FILE_CREATE
     case CREATE_ALWAYS:
-        return 5;  // FILE_OVERWRITE_IF
+        return 5; // FILE_OVERWRITE_IF
     case OPEN_EXISTING:
-        return 1;  // FILE_OPEN
+        return 1; // FILE_OPEN
     case OPEN_ALWAYS:
-        return 3;  // FILE_OPEN_IF
+        return 3; // FILE_OPEN_IF
     case TRUNCATE_EXISTING:
-        return 4;  // FILE_OVERWRITE
+        return 4; // FILE_OVERWRITE
     default:
         return ~0u;
     }
@@ -44,7 +44,7 @@ BOOL BasepReadWrite(BOOLEAN Write, HANDLE File, LPVOID Buffer, DWORD Length, LPD
     LONGLONG offset = 0;
     if (Overlapped != nullptr) {
         if (Overlapped->hEvent != nullptr) {
-            SetLastError(ERROR_NOT_SUPPORTED);  // overlapped I/O is not emulated
+            SetLastError(ERROR_NOT_SUPPORTED); // overlapped I/O is not emulated
             return FALSE;
         }
         offset = (LONGLONG(Overlapped->OffsetHigh) << 32) | Overlapped->Offset;
@@ -60,7 +60,7 @@ BOOL BasepReadWrite(BOOLEAN Write, HANDLE File, LPVOID Buffer, DWORD Length, LPD
         Overlapped->InternalHigh = information;
     }
     if (!Write && status == STATUS_END_OF_FILE) {
-        return TRUE;  // end of file is a successful read of 0 bytes
+        return TRUE; // end of file is a successful read of 0 bytes
     }
     if (!NT_SUCCESS(status)) {
         BasepSetLastNtError(status);
@@ -76,7 +76,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     if (hTemplateFile != nullptr || (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) ||
         (lpSecurityAttributes != nullptr && lpSecurityAttributes->bInheritHandle)) {
-        SetLastError(ERROR_NOT_SUPPORTED);  // templates, overlapped and inherited handles
+        SetLastError(ERROR_NOT_SUPPORTED); // templates, overlapped and inherited handles
         return INVALID_HANDLE_VALUE;
     }
     const ULONG disposition = BasepDisposition(dwCreationDisposition);
@@ -89,18 +89,23 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    ULONG options = 0x20;  // FILE_SYNCHRONOUS_IO_NONALERT
+    ULONG options = 0x20; // FILE_SYNCHRONOUS_IO_NONALERT
     if (!(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
-        options |= 0x40;  // FILE_NON_DIRECTORY_FILE
+        options |= 0x40; // FILE_NON_DIRECTORY_FILE
     } else {
-        options |= 0x4000;  // FILE_OPEN_FOR_BACKUP_INTENT
+        options |= 0x4000; // FILE_OPEN_FOR_BACKUP_INTENT
     }
-    if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) options |= 0x2;
-    if (dwFlagsAndAttributes & FILE_FLAG_NO_BUFFERING) options |= 0x8;
-    if (dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) options |= 0x4;
-    if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) options |= 0x800;
-    if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) options |= 0x1000;
-    const ULONG access = dwDesiredAccess | SYNCHRONIZE | 0x80;  // FILE_READ_ATTRIBUTES
+    if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
+        options |= 0x2;
+    if (dwFlagsAndAttributes & FILE_FLAG_NO_BUFFERING)
+        options |= 0x8;
+    if (dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN)
+        options |= 0x4;
+    if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS)
+        options |= 0x800;
+    if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE)
+        options |= 0x1000;
+    const ULONG access = dwDesiredAccess | SYNCHRONIZE | 0x80; // FILE_READ_ATTRIBUTES
     HANDLE handle = nullptr;
     ULONG_PTR information = 0;
     NTSTATUS status = BasepNtOpen(ntPath.c_str(), access, dwShareMode, disposition, options,

@@ -55,4 +55,6 @@ ULONG BasepDosErrorFromStatus(NTSTATUS Status) {
     }
 }
 
-void BasepSetLastNtError(NTSTATUS Status) { SetLastError(BasepDosErrorFromStatus(Status)); }
+void BasepSetLastNtError(NTSTATUS Status) {
+    SetLastError(BasepDosErrorFromStatus(Status));
+}

@@ -23,9 +23,9 @@ NTSTATUS BasepNtOpen(PCWSTR NtPath, ULONG DesiredAccess, ULONG ShareAccess, ULON
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb = {};
-    NTSTATUS status = NtCreateFile(Handle, DesiredAccess, &attributes, &iosb, nullptr,
-                                   FileAttributes, ShareAccess, Disposition, CreateOptions,
-                                   nullptr, 0);
+    NTSTATUS status =
+        NtCreateFile(Handle, DesiredAccess, &attributes, &iosb, nullptr, FileAttributes,
+                     ShareAccess, Disposition, CreateOptions, nullptr, 0);
     *Information = iosb.Information;
     return status;
 }
@@ -34,9 +34,8 @@ NTSTATUS BasepNtDeviceIoControl(HANDLE Handle, ULONG IoControlCode, PVOID InputB
                                 ULONG InputLength, PVOID OutputBuffer, ULONG OutputLength,
                                 ULONG_PTR* Information) {
     IO_STATUS_BLOCK iosb = {};
-    NTSTATUS status = NtDeviceIoControlFile(Handle, nullptr, nullptr, nullptr, &iosb,
-                                            IoControlCode, InputBuffer, InputLength, OutputBuffer,
-                                            OutputLength);
+    NTSTATUS status = NtDeviceIoControlFile(Handle, nullptr, nullptr, nullptr, &iosb, IoControlCode,
+                                            InputBuffer, InputLength, OutputBuffer, OutputLength);
     *Information = NT_ERROR(status) ? 0 : iosb.Information;
     return status;
 }
@@ -47,22 +46,25 @@ NTSTATUS BasepNtReadWrite(BOOLEAN Write, HANDLE Handle, PVOID Buffer, ULONG Leng
     LARGE_INTEGER offset;
     offset.QuadPart = Offset != nullptr ? *Offset : 0;
     PLARGE_INTEGER byteOffset = Offset != nullptr ? &offset : nullptr;
-    NTSTATUS status =
-        Write ? NtWriteFile(Handle, nullptr, nullptr, nullptr, &iosb, Buffer, Length, byteOffset,
-                            nullptr)
-              : NtReadFile(Handle, nullptr, nullptr, nullptr, &iosb, Buffer, Length, byteOffset,
-                           nullptr);
+    NTSTATUS status = Write ? NtWriteFile(Handle, nullptr, nullptr, nullptr, &iosb, Buffer, Length,
+                                          byteOffset, nullptr)
+                            : NtReadFile(Handle, nullptr, nullptr, nullptr, &iosb, Buffer, Length,
+                                         byteOffset, nullptr);
     *Information = NT_ERROR(status) ? 0 : iosb.Information;
     return status;
 }
 
-NTSTATUS BasepNtClose(HANDLE Handle) { return NtClose(Handle); }
+NTSTATUS BasepNtClose(HANDLE Handle) {
+    return NtClose(Handle);
+}
 
 NTSTATUS BasepNtCreateMutant(BOOLEAN InitialOwner, HANDLE* Handle) {
     return NtCreateMutant(Handle, MUTANT_ALL_ACCESS, nullptr, InitialOwner);
 }
 
-NTSTATUS BasepNtReleaseMutant(HANDLE Handle) { return NtReleaseMutant(Handle, nullptr); }
+NTSTATUS BasepNtReleaseMutant(HANDLE Handle) {
+    return NtReleaseMutant(Handle, nullptr);
+}
 
 NTSTATUS BasepNtWait(HANDLE Handle, const LONGLONG* Timeout) {
     LARGE_INTEGER timeout;

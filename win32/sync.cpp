@@ -4,9 +4,8 @@
 #include "win32/ntcall.h"
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName) {
-    if (lpName != nullptr ||
-        (lpMutexAttributes != nullptr && lpMutexAttributes->bInheritHandle)) {
-        SetLastError(ERROR_NOT_SUPPORTED);  // named mutexes and inherited handles
+    if (lpName != nullptr || (lpMutexAttributes != nullptr && lpMutexAttributes->bInheritHandle)) {
+        SetLastError(ERROR_NOT_SUPPORTED); // named mutexes and inherited handles
         return nullptr;
     }
     HANDLE handle = nullptr;
@@ -35,5 +34,5 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         BasepSetLastNtError(status);
         return WAIT_FAILED;
     }
-    return static_cast<DWORD>(status);  // WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT
+    return static_cast<DWORD>(status); // WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT
 }

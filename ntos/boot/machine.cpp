@@ -24,7 +24,7 @@ struct BOOTP_SERVICE {
     std::u16string Name;
     std::u16string ImageName;
     ULONG Start;
-    size_t GroupOrder;  // position of its group in ServiceGroupOrder, or past the end
+    size_t GroupOrder; // position of its group in ServiceGroupOrder, or past the end
 };
 
 bool BootpQueryDword(PCM_KEY Key, PCWSTR Name, ULONG* Value) {
@@ -122,12 +122,11 @@ std::vector<BOOTP_SERVICE> BootpReadServices(PCM_REGISTRY Registry) {
             // platform looks for <service>.sys.
             std::u16string imagePath = BootpQueryString(key, u"ImagePath");
             size_t slash = imagePath.find_last_of(u"\\/");
-            service.ImageName = imagePath.empty() ? service.Name + u".sys"
+            service.ImageName = imagePath.empty()               ? service.Name + u".sys"
                                 : slash == std::u16string::npos ? imagePath
                                                                 : imagePath.substr(slash + 1);
             std::u16string group = BootpFold(BootpQueryString(key, u"Group"));
-            service.GroupOrder =
-                std::find(groups.begin(), groups.end(), group) - groups.begin();
+            service.GroupOrder = std::find(groups.begin(), groups.end(), group) - groups.begin();
             services.push_back(std::move(service));
         }
         CmpDereferenceKey(key);
@@ -167,7 +166,9 @@ NTSTATUS BootpLoadService(const BOOTP_SERVICE& Service) {
 
 } // namespace
 
-VOID BootSetStorageRoutine(BOOT_STORAGE_ROUTINE Routine) { BootpStorageRoutine.store(Routine); }
+VOID BootSetStorageRoutine(BOOT_STORAGE_ROUTINE Routine) {
+    BootpStorageRoutine.store(Routine);
+}
 
 PBOOT_MACHINE BootCreateMachine(const BOOT_MACHINE_DESCRIPTION& Description) {
     auto* machine = new BOOT_MACHINE{};
@@ -188,8 +189,7 @@ VOID BootDestroyMachine(PBOOT_MACHINE Machine) {
 
 NTSTATUS BootMachine(PBOOT_MACHINE Machine) {
     if (Machine->Running) {
-        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "machine booted while it runs",
-                   VF_CALLER());
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "machine booted while it runs", VF_CALLER());
     }
     const BOOT_MACHINE_DESCRIPTION& description = Machine->Description;
     BOOT_STORAGE_ROUTINE storage = BootpStorageRoutine.load();

@@ -18,9 +18,9 @@
 // One storage device of a machine. The storage component reads these fields
 // and may add its own.
 struct BOOT_STORAGE_DEVICE {
-    std::u16string DriveLetter;  // "C:", or empty for a volume without a letter
-    ULONGLONG Bytes;             // capacity
-    ULONG SectorSize;            // 512 or 4096
+    std::u16string DriveLetter; // "C:", or empty for a volume without a letter
+    ULONGLONG Bytes;            // capacity
+    ULONG SectorSize;           // 512 or 4096
     BOOLEAN ReadOnly;
 };
 
@@ -29,9 +29,9 @@ struct BOOT_MACHINE_DESCRIPTION {
     ULONG MinorVersion = 0;
     ULONG BuildNumber = 2195;
     std::u16string CsdVersion = u"Service Pack 4";
-    MM_SYSTEMSIZE SystemSize = MmLargeSystem;  // memory size class
+    MM_SYSTEMSIZE SystemSize = MmLargeSystem; // memory size class
     BOOLEAN Server = FALSE;
-    double ClockScale = 1.0;                   // system time runs at host speed times this
+    double ClockScale = 1.0; // system time runs at host speed times this
     std::vector<BOOT_STORAGE_DEVICE> Storage;
 };
 
@@ -46,14 +46,14 @@ VOID BootSetStorageRoutine(BOOT_STORAGE_ROUTINE Routine);
 struct BOOT_SERVICE_LOAD {
     std::u16string ServiceName;
     std::u16string ImageName;
-    NTSTATUS Status;  // DriverEntry's, or STATUS_OBJECT_NAME_NOT_FOUND for a missing image
+    NTSTATUS Status; // DriverEntry's, or STATUS_OBJECT_NAME_NOT_FOUND for a missing image
 };
 
 struct BOOT_MACHINE {
-    BOOT_MACHINE_DESCRIPTION Description;  // set at creation
-    PCM_REGISTRY Registry;                 // owned; persists across boots
-    BOOLEAN Running;                       // between BootMachine and PowerOffMachine
-    std::vector<BOOT_SERVICE_LOAD> Loads;  // of the latest boot, in load order
+    BOOT_MACHINE_DESCRIPTION Description; // set at creation
+    PCM_REGISTRY Registry;                // owned; persists across boots
+    BOOLEAN Running;                      // between BootMachine and PowerOffMachine
+    std::vector<BOOT_SERVICE_LOAD> Loads; // of the latest boot, in load order
 };
 typedef BOOT_MACHINE* PBOOT_MACHINE;
 

@@ -10,16 +10,16 @@
 #include <pthread.h>
 
 struct _BOOT_USER_PROCESS {
-    PEPROCESS Process;     // referenced; set at creation
-    HANDLE ProcessHandle;  // kernel handle, for creating threads in it
+    PEPROCESS Process;    // referenced; set at creation
+    HANDLE ProcessHandle; // kernel handle, for creating threads in it
 };
 
 struct _BOOT_USER_THREAD {
-    PBOOT_USER_PROCESS Process;  // set at creation
-    BOOT_USER_ROUTINE Routine;   // set at creation
-    PVOID Context;               // set at creation
-    PETHREAD Thread;             // referenced thread object
-    ULONG ExitCode;              // written by the thread before it ends
+    PBOOT_USER_PROCESS Process; // set at creation
+    BOOT_USER_ROUTINE Routine;  // set at creation
+    PVOID Context;              // set at creation
+    PETHREAD Thread;            // referenced thread object
+    ULONG ExitCode;             // written by the thread before it ends
 };
 
 namespace {
@@ -87,24 +87,26 @@ VOID BootDeleteUserProcess(PBOOT_USER_PROCESS Process) {
     delete Process;
 }
 
-PEPROCESS BootUserProcessObject(PBOOT_USER_PROCESS Process) { return Process->Process; }
+PEPROCESS BootUserProcessObject(PBOOT_USER_PROCESS Process) {
+    return Process->Process;
+}
 
-NTSTATUS BootStartUserThread(PBOOT_USER_PROCESS Process, BOOT_USER_ROUTINE Routine,
-                             PVOID Context, PBOOT_USER_THREAD* Thread) {
+NTSTATUS BootStartUserThread(PBOOT_USER_PROCESS Process, BOOT_USER_ROUTINE Routine, PVOID Context,
+                             PBOOT_USER_THREAD* Thread) {
     auto* thread = new BOOT_USER_THREAD{Process, Routine, Context, nullptr, 0};
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle;
-    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes,
-                                           Process->ProcessHandle, nullptr, BootpUserThreadStart,
-                                           thread);
+    NTSTATUS status =
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, Process->ProcessHandle,
+                             nullptr, BootpUserThreadStart, thread);
     if (!NT_SUCCESS(status)) {
         delete thread;
         return status;
     }
     PVOID object = nullptr;
-    status = ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object,
-                                       nullptr);
+    status =
+        ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr);
     ObpCloseHandle(handle, KernelMode);
     if (!NT_SUCCESS(status)) {
         // A kernel handle just created names its thread; this cannot fail.

@@ -25,8 +25,8 @@ NTSTATUS BootCreateUserProcess(PCWSTR ImageName, PBOOT_USER_PROCESS* Process);
 VOID BootDeleteUserProcess(PBOOT_USER_PROCESS Process);
 PEPROCESS BootUserProcessObject(PBOOT_USER_PROCESS Process);
 
-NTSTATUS BootStartUserThread(PBOOT_USER_PROCESS Process, BOOT_USER_ROUTINE Routine,
-                             PVOID Context, PBOOT_USER_THREAD* Thread);
+NTSTATUS BootStartUserThread(PBOOT_USER_PROCESS Process, BOOT_USER_ROUTINE Routine, PVOID Context,
+                             PBOOT_USER_THREAD* Thread);
 // Waits up to TimeoutMs milliseconds (BOOT_INFINITE_WAIT for no limit) for the
 // thread to end; STATUS_SUCCESS with its exit code, or STATUS_TIMEOUT.
 #define BOOT_INFINITE_WAIT 0xFFFFFFFF

@@ -21,8 +21,7 @@ namespace {
 
 void MmpProbe(ULONG_PTR Address, SIZE_T Length, ULONG Alignment, BOOLEAN Write,
               const void* Caller) {
-    if (Alignment != 1 && Alignment != 2 && Alignment != 4 && Alignment != 8 &&
-        Alignment != 16) {
+    if (Alignment != 1 && Alignment != 2 && Alignment != 4 && Alignment != 8 && Alignment != 16) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                    "user buffer probed with an alignment that is not 1, 2, 4, 8 or 16", Caller,
                    Alignment);

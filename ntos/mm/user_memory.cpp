@@ -24,10 +24,10 @@ namespace {
 enum : UCHAR { MmpPageUncommitted = 0, MmpPageReadOnly = 1, MmpPageReadWrite = 2 };
 
 struct MMP_ADDRESS_SPACE {
-    ULONG_PTR Base;                          // arena start (host address = user address)
+    ULONG_PTR Base;                           // arena start (host address = user address)
     std::map<ULONG_PTR, SIZE_T> Reservations; // start -> bytes (granularity-aligned start)
-    std::vector<UCHAR> Pages;                // state of each arena page
-    std::map<ULONG_PTR, ULONG_PTR> Stacks;   // running user threads' stacks: low -> high
+    std::vector<UCHAR> Pages;                 // state of each arena page
+    std::map<ULONG_PTR, ULONG_PTR> Stacks;    // running user threads' stacks: low -> high
 };
 
 // Guards every address space and the map of them. Probes take it briefly;
@@ -40,12 +40,16 @@ MMP_ADDRESS_SPACE* MmpFindSpaceLocked(PEPROCESS Process) {
     return it == MmpSpaces.end() ? nullptr : it->second.get();
 }
 
-ULONG_PTR MmpRoundDown(ULONG_PTR Value, ULONG_PTR Unit) { return Value & ~(Unit - 1); }
-ULONG_PTR MmpRoundUp(ULONG_PTR Value, ULONG_PTR Unit) { return (Value + Unit - 1) & ~(Unit - 1); }
+ULONG_PTR MmpRoundDown(ULONG_PTR Value, ULONG_PTR Unit) {
+    return Value & ~(Unit - 1);
+}
+ULONG_PTR MmpRoundUp(ULONG_PTR Value, ULONG_PTR Unit) {
+    return (Value + Unit - 1) & ~(Unit - 1);
+}
 
 // The reservation holding [Start, End), or Reservations.end().
-std::map<ULONG_PTR, SIZE_T>::iterator MmpFindReservation(MMP_ADDRESS_SPACE* Space,
-                                                         ULONG_PTR Start, ULONG_PTR End) {
+std::map<ULONG_PTR, SIZE_T>::iterator MmpFindReservation(MMP_ADDRESS_SPACE* Space, ULONG_PTR Start,
+                                                         ULONG_PTR End) {
     auto it = Space->Reservations.upper_bound(Start);
     if (it == Space->Reservations.begin()) {
         return Space->Reservations.end();

@@ -15,11 +15,11 @@
     u"SYSTEM\\CurrentControlSet\\Control\\Class\\{71A27CDD-812A-11D0-BEC7-08002BE2092F}"
 
 typedef enum _PNP_VOLUME_STATE {
-    PnpVolumeUnknown,  // never handed to PnpAddVolume (or forgotten at power-off)
-    PnpVolumeStarted,  // stack built and IRP_MN_START_DEVICE succeeded
-    PnpVolumeFailed,   // a filter was missing or failed, or the start failed: unusable
+    PnpVolumeUnknown, // never handed to PnpAddVolume (or forgotten at power-off)
+    PnpVolumeStarted, // stack built and IRP_MN_START_DEVICE succeeded
+    PnpVolumeFailed,  // a filter was missing or failed, or the start failed: unusable
     PnpVolumeSurpriseRemoved,
-    PnpVolumeRemoved,  // IRP_MN_REMOVE_DEVICE went through; the stack is gone
+    PnpVolumeRemoved, // IRP_MN_REMOVE_DEVICE went through; the stack is gone
 } PNP_VOLUME_STATE;
 
 // Builds Pdo's stack: for each service named in the Volume class's

@@ -31,8 +31,7 @@ VOID PnppThreadedRequest(PVOID Context) {
 }
 
 // Sends the request from a system thread of its own.
-NTSTATUS PnppSend(PDEVICE_OBJECT Pdo, const IO_STACK_LOCATION& Location,
-                  ULONG_PTR* Information) {
+NTSTATUS PnppSend(PDEVICE_OBJECT Pdo, const IO_STACK_LOCATION& Location, ULONG_PTR* Information) {
     PNPP_THREADED_REQUEST request = {Pdo, Location, STATUS_UNSUCCESSFUL, 0};
     PnppRunInSystemThread(PnppThreadedRequest, &request);
     if (Information != nullptr) {
@@ -68,8 +67,8 @@ NTSTATUS PnppSendRequest(PDEVICE_OBJECT Pdo, const IO_STACK_LOCATION& Location,
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, PnppRequestDone, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = Location.MajorFunction == IRP_MJ_POWER ? PoCallDriver(top, irp)
-                                                             : IofCallDriver(top, irp);
+    NTSTATUS status =
+        Location.MajorFunction == IRP_MJ_POWER ? PoCallDriver(top, irp) : IofCallDriver(top, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     }
@@ -86,9 +85,8 @@ VOID PnppRunInSystemThread(PKSTART_ROUTINE Routine, PVOID Context) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE thread;
-    NTSTATUS status =
-        PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Routine,
-                             Context);
+    NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr,
+                                           nullptr, Routine, Context);
     if (!NT_SUCCESS(status)) {
         // The platform's plug-and-play manager runs on threads of its own;
         // it has no failure path for this.

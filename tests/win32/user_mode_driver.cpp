@@ -39,7 +39,9 @@ NTSTATUS TestControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 PVOID target = MmGetUserBuffer(request.Address, request.Length, 1, TRUE);
                 std::memset(target, 0x5A, request.Length);
             }
-            _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { status = GetExceptionCode(); }
+            _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+                status = GetExceptionCode();
+            }
             _SEH2_END;
             break;
         }
@@ -61,8 +63,7 @@ NTSTATUS TestControlEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryP
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"\\Device\\TCtl0");
     PDEVICE_OBJECT device;
-    NTSTATUS status =
-        IoCreateDevice(DriverObject, 0, &name, 0x8000, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(DriverObject, 0, &name, 0x8000, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -85,9 +86,13 @@ void TestLoadControlDriver() {
     ASSERT_EQ(IopLoadDriver(u"TCtl", TestControlEntry, &driver), STATUS_SUCCESS);
 }
 
-void TestStopIo() { IopShutdown(); }
+void TestStopIo() {
+    IopShutdown();
+}
 
-KPROCESSOR_MODE TestLastRequestorMode() { return TestRequestorMode.load(); }
+KPROCESSOR_MODE TestLastRequestorMode() {
+    return TestRequestorMode.load();
+}
 
 ULONG TestRunUserProgram(TEST_USER_ROUTINE Routine, PVOID Context) {
     ULONG exitCode = ~0u;

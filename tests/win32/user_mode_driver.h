@@ -12,7 +12,7 @@
 #define TEST_IOCTL_EMBEDDED 0x80002004 // input: TEST_EMBEDDED; writes through the pointer
 
 struct TEST_EMBEDDED {
-    ULONG32 Address;  // user address of the target bytes
+    ULONG32 Address; // user address of the target bytes
     ULONG32 Length;
 };
 
@@ -32,5 +32,5 @@ ULONG TestRunUserProgram(TEST_USER_ROUTINE Routine, PVOID Context);
 struct TestUserProcess;
 TestUserProcess* TestCreateUserProcess();
 void TestStartUserThread(TestUserProcess* Process, TEST_USER_ROUTINE Routine, PVOID Context);
-ULONG TestWaitUserThreads(TestUserProcess* Process);  // exit code of the last thread
+ULONG TestWaitUserThreads(TestUserProcess* Process); // exit code of the last thread
 void TestDeleteUserProcess(TestUserProcess* Process);

@@ -15,7 +15,7 @@
 namespace {
 
 class UserModeTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         TestLoadControlDriver();
@@ -40,8 +40,7 @@ ULONG EchoProgram(PVOID Context) {
     if (device == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    const NTSTATUS statuses[3] = {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW,
-                                  STATUS_INVALID_PARAMETER};
+    const NTSTATUS statuses[3] = {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW, STATUS_INVALID_PARAMETER};
     for (int i = 0; i < 3; i++) {
         UCHAR input[12] = {};
         std::memcpy(input, &statuses[i], sizeof(NTSTATUS));
@@ -78,9 +77,9 @@ TEST_F(UserModeTest, DeviceControlReturnsTheDriversBytesAndStatus) {
 
 // Shared between two concurrently running user processes.
 struct CrossProcess {
-    std::atomic<ULONG32> Address{0};  // user memory of the first process
-    std::atomic<HANDLE> Mutex{nullptr};  // a handle of the first process
-    std::atomic<bool> Done{false};    // lets the first process end
+    std::atomic<ULONG32> Address{0};    // user memory of the first process
+    std::atomic<HANDLE> Mutex{nullptr}; // a handle of the first process
+    std::atomic<bool> Done{false};      // lets the first process end
     UCHAR Seen = 0;
     DWORD OwnError = 0;
     DWORD ForeignError = 0;

@@ -7,7 +7,7 @@
 namespace {
 
 class ProbeTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         ASSERT_EQ(PspCreateProcess(u"probe.exe", &Process), STATUS_SUCCESS);
@@ -30,7 +30,9 @@ protected:
                 ProbeForRead(Address, Length, Alignment);
             }
         }
-        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { status = GetExceptionCode(); }
+        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            status = GetExceptionCode();
+        }
         _SEH2_END;
         KeDetachProcess();
         return status;
@@ -51,16 +53,19 @@ TEST_F(ProbeTest, OnlyCommittedMemoryOfTheCurrentProcessPasses) {
     ASSERT_EQ(MmpAllocateUserMemory(Process, &page, &pageSize, MEM_COMMIT, PAGE_READWRITE),
               STATUS_SUCCESS);
     EXPECT_EQ(ProbeIn(page, PAGE_SIZE, 8, true), STATUS_SUCCESS);
-    EXPECT_EQ(ProbeIn(static_cast<PUCHAR>(page) + 8, PAGE_SIZE, 8, false),
-              STATUS_ACCESS_VIOLATION)
+    EXPECT_EQ(ProbeIn(static_cast<PUCHAR>(page) + 8, PAGE_SIZE, 8, false), STATUS_ACCESS_VIOLATION)
         << "a range running into an uncommitted page";
     EXPECT_EQ(ProbeIn(static_cast<PUCHAR>(page) + 2, 4, 4, false), STATUS_DATATYPE_MISALIGNMENT);
     EXPECT_EQ(ProbeIn(nullptr, 0, 4, true), STATUS_SUCCESS) << "nothing to probe";
 
     // The System process has no user memory at all.
     NTSTATUS status = STATUS_SUCCESS;
-    _SEH2_TRY { ProbeForRead(page, 4, 4); }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { status = GetExceptionCode(); }
+    _SEH2_TRY {
+        ProbeForRead(page, 4, 4);
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
     _SEH2_END;
     EXPECT_EQ(status, STATUS_ACCESS_VIOLATION);
 
@@ -84,15 +89,15 @@ TEST_F(ProbeTest, OnlyCommittedMemoryOfTheCurrentProcessPasses) {
 TEST_F(ProbeTest, EmbeddedAddressReachesTheSameBytes) {
     PVOID base = nullptr;
     SIZE_T size = PAGE_SIZE;
-    ASSERT_EQ(MmpAllocateUserMemory(Process, &base, &size, MEM_RESERVE | MEM_COMMIT,
-                                    PAGE_READWRITE),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        MmpAllocateUserMemory(Process, &base, &size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE),
+        STATUS_SUCCESS);
     KeAttachProcess(&Process->Pcb);
     PVOID pointer = nullptr;
     NTSTATUS status = STATUS_SUCCESS;
     _SEH2_TRY {
-        pointer = MmGetUserBuffer(static_cast<ULONG32>(reinterpret_cast<ULONG_PTR>(base)), 64, 4,
-                                  TRUE);
+        pointer =
+            MmGetUserBuffer(static_cast<ULONG32>(reinterpret_cast<ULONG_PTR>(base)), 64, 4, TRUE);
         MmGetUserBuffer(static_cast<ULONG32>(reinterpret_cast<ULONG_PTR>(base)) + PAGE_SIZE, 1, 1,
                         FALSE);
     }

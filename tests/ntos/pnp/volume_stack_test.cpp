@@ -33,7 +33,7 @@ NTSTATUS TestVolumeDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = STATUS_SUCCESS;
     if (stack->MajorFunction == IRP_MJ_PNP &&
         stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS) {
-        status = Irp->IoStatus.Status;  // a volume has no children: leave it as it came
+        status = Irp->IoStatus.Status; // a volume has no children: leave it as it came
     }
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -168,7 +168,7 @@ void TestWriteUpperFilters(PBOOT_MACHINE Machine, std::u16string Names) {
 }
 
 class VolumeStackTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TestStarts = 0;
         TestFilterAdds = 0;
