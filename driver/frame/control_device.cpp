@@ -1,0 +1,171 @@
+// control_device.cpp - the control device the backup agent opens
+// ("\\.\QVDAPI"), its create, close and cleanup, and the routing of its
+// control codes to the snapshot operations.
+//
+// Kernel mode. The dispatch routines run in the caller's thread at
+// PASSIVE_LEVEL; they receive the requests of the filter devices too, and
+// pass those on to the volume. The control device has no device extension
+// and keeps no per-handle state, so any caller may open it any number of
+// times. Requests on it are never left pending.
+#include "frame/frame.h"
+#include "snapshot/qvdapi.h"
+
+// Output room every control operation needs at least: its result word.
+#define CONTROL_MINIMUM_OUTPUT 4u
+
+//
+// CreateControlDevice - creates the control device and its link.
+//
+// DriverObject: this driver. Stores the device in DriverGlobals.ControlDevice.
+// Returns STATUS_SUCCESS, or the status of the failing IoCreateDevice or
+// IoCreateSymbolicLink; a device whose link fails is deleted again.
+// IRQL: PASSIVE_LEVEL.
+//
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject) {
+    UNICODE_STRING deviceName;
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&deviceName, QVD_CONTROL_DEVICE_NAME);
+    RtlInitUnicodeString(&linkName, QVD_CONTROL_LINK_NAME);
+
+    PDEVICE_OBJECT device = NULL;
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, 0, &deviceName, QVD_CONTROL_DEVICE_TYPE, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = IoCreateSymbolicLink(&linkName, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    DriverGlobals.ControlDevice = device;
+    return STATUS_SUCCESS;
+}
+
+//
+// DeleteControlDevice - removes the link and deletes the control device
+// (a start that fails after creating it). IRQL: PASSIVE_LEVEL.
+//
+VOID DeleteControlDevice(VOID) {
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, QVD_CONTROL_LINK_NAME);
+    IoDeleteSymbolicLink(&linkName);
+    IoDeleteDevice(DriverGlobals.ControlDevice);
+    DriverGlobals.ControlDevice = NULL;
+}
+
+static NTSTATUS CompleteControl(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IofCompleteRequest(Irp, Boost);
+    return Status;
+}
+
+//
+// DispatchCreate - opens of the control device succeed (FILE_OPENED); opens
+// on a filter device go on to the volume. IRQL: PASSIVE_LEVEL.
+//
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (DeviceObject == DriverGlobals.ControlDevice) {
+        return CompleteControl(Irp, STATUS_SUCCESS, FILE_OPENED, IO_NO_INCREMENT);
+    }
+    return PassDown(DeviceObject, Irp);
+}
+
+//
+// DispatchCloseCleanup - close and cleanup of the control device succeed;
+// on a filter device they go on to the volume. IRQL: PASSIVE_LEVEL.
+//
+NTSTATUS DispatchCloseCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (DeviceObject == DriverGlobals.ControlDevice) {
+        return CompleteControl(Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+    }
+    return PassDownWithCompletion(DeviceObject, Irp, NULL, NULL);
+}
+
+//
+// DispatchDeviceControl - the control device routes its codes; a filter
+// device passes every code on to the volume unchanged; any other device of
+// the driver refuses the request. IRQL: PASSIVE_LEVEL.
+//
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (DeviceObject == DriverGlobals.ControlDevice) {
+        return DispatchControlRequest(Irp);
+    }
+    FilterExtension* extension = (FilterExtension*)DeviceObject->DeviceExtension;
+    if (extension != NULL &&
+        (extension->Tag == FILTER_TAG_LEGACY || extension->Tag == FILTER_TAG_VOLUME)) {
+        return PassDownWithCompletion(DeviceObject, Irp, NULL, NULL);
+    }
+    return CompleteControl(Irp, STATUS_INVALID_DEVICE_REQUEST, 0, IO_NO_INCREMENT);
+}
+
+//
+// IsRoutedControlCode - TRUE for the nine codes of the control interface.
+//
+static BOOLEAN IsRoutedControlCode(ULONG Code) {
+    switch (Code) {
+    case IOCTL_QVD_QUERY_VERSION:
+    case IOCTL_QVD_FREEZE_VOLUME:
+    case IOCTL_QVD_THAW_VOLUME:
+    case IOCTL_QVD_REPORT_PROGRESS:
+    case IOCTL_QVD_ADD_PASS_THROUGH_FILE:
+    case IOCTL_QVD_REMOVE_PASS_THROUGH_FILE:
+    case IOCTL_QVD_CLEAR_PASS_THROUGH_FILES:
+    case IOCTL_QVD_ENABLE_EXTENT_LIST:
+    case IOCTL_QVD_READ_EXTENT_LIST:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+//
+// RunControlOperation - the operation of a routed code.
+//
+// Buffer: the system buffer, input and output. InputLength, OutputLength:
+// its lengths. Information: receives the bytes to return. None of the
+// operations exists yet: each routed code is refused like an unknown one.
+// IRQL: PASSIVE_LEVEL.
+//
+static NTSTATUS RunControlOperation(ULONG Code, PVOID Buffer, ULONG InputLength, ULONG OutputLength,
+                                    ULONG_PTR* Information) {
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+//
+// DispatchControlRequest - routes a control request of the control device.
+//
+// An output buffer shorter than the result word fails with
+// STATUS_INVALID_BUFFER_SIZE whatever the code; an unknown code with
+// STATUS_INVALID_DEVICE_REQUEST. The operation runs inside an exception
+// guard: an exception becomes the request's status, with no bytes
+// returned. Completes the request and returns its status.
+// IRQL: PASSIVE_LEVEL.
+//
+NTSTATUS DispatchControlRequest(PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
+    ULONG_PTR information = 0;
+    NTSTATUS status;
+
+    if (outputLength < CONTROL_MINIMUM_OUTPUT) {
+        status = STATUS_INVALID_BUFFER_SIZE;
+    } else if (!IsRoutedControlCode(code)) {
+        status = STATUS_INVALID_DEVICE_REQUEST;
+    } else {
+        _SEH2_TRY {
+            status = RunControlOperation(code, buffer, inputLength, outputLength, &information);
+        }
+        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            status = GetExceptionCode();
+            information = 0;
+        }
+        _SEH2_END;
+    }
+    return CompleteControl(Irp, status, information, IO_DISK_INCREMENT);
+}

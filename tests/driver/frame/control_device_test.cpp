@@ -1,0 +1,66 @@
+// The control device: opening and closing it, and the routing of control
+// requests (length rule, codes in and outside the table).
+#include "frame_fixture.h"
+#include "snapshot/qvdapi.h"
+
+namespace {
+
+using ControlDeviceTest = FrameTest;
+
+TEST_F(ControlDeviceTest, OpensAsOftenAsAskedAndClosesWithoutFailing) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\DosDevices\\QVDAPI");
+    PFILE_OBJECT files[2] = {};
+    for (PFILE_OBJECT& file : files) {
+        PDEVICE_OBJECT device = nullptr;
+        ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &device), STATUS_SUCCESS);
+        EXPECT_EQ(device, DriverGlobals.ControlDevice);
+    }
+    for (PFILE_OBJECT file : files) {
+        ObDereferenceObject(file); // cleanup and close reach the driver
+    }
+    ULONG_PTR information = 9;
+    EXPECT_EQ(Send(DriverGlobals.ControlDevice, IRP_MJ_CREATE, 0, nullptr, nullptr, &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, ULONG_PTR(FILE_OPENED));
+    EXPECT_EQ(Send(DriverGlobals.ControlDevice, IRP_MJ_CLEANUP, 0, nullptr, nullptr, &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Send(DriverGlobals.ControlDevice, IRP_MJ_CLOSE, 0, nullptr, nullptr, &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, 0u);
+}
+
+TEST_F(ControlDeviceTest, OutputShorterThanAWordFailsWhateverTheCode) {
+    for (ULONG code : {IOCTL_QVD_QUERY_VERSION, IOCTL_QVD_READ_EXTENT_LIST, 0x80002001u, 0x1234u}) {
+        ULONG_PTR information = 5;
+        EXPECT_EQ(Control(DriverGlobals.ControlDevice, code, 64, 3, &information),
+                  STATUS_INVALID_BUFFER_SIZE)
+            << std::hex << code;
+        EXPECT_EQ(information, 0u);
+    }
+}
+
+TEST_F(ControlDeviceTest, CodesOutsideTheTableAndUnbuiltOperationsAreInvalidRequests) {
+    std::vector<ULONG> codes = {0x80002001u, 0x80002024u, 0x80001FFCu, 0u};
+    for (ULONG function = 0x800; function <= 0x808; function++) {
+        codes.push_back(QVD_CONTROL_CODE(function));
+    }
+    for (ULONG code : codes) {
+        ULONG_PTR information = 5;
+        EXPECT_EQ(Control(DriverGlobals.ControlDevice, code, 576, 576, &information),
+                  STATUS_INVALID_DEVICE_REQUEST)
+            << std::hex << code;
+        EXPECT_EQ(information, 0u);
+    }
+}
+
+TEST_F(ControlDeviceTest, OtherDevicesOfTheDriverRefuseDeviceControl) {
+    PDEVICE_OBJECT stray = nullptr;
+    ASSERT_EQ(IoCreateDevice(Driver, sizeof(ULONG), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &stray),
+              STATUS_SUCCESS);
+    *static_cast<USHORT*>(stray->DeviceExtension) = 7; // not a filter device's tag
+    EXPECT_EQ(Control(stray, IOCTL_QVD_QUERY_VERSION, 16, 16), STATUS_INVALID_DEVICE_REQUEST);
+    IoDeleteDevice(stray);
+}
+
+} // namespace
