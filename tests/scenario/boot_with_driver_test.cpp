@@ -1,0 +1,169 @@
+// A machine with the driver installed by the install library: boot loads
+// it, it attaches above every volume, the volumes still serve their I/O, a
+// user program talks to the control device, and volumes are removed.
+#include "user_side.h"
+#include "frame/exempt_file_list.h"
+#include "frame/frame.h"
+#include "ntos/boot/machine.h"
+#include "ntos/boot/module.h"
+#include "ntos/boot/user_process.h"
+#include "ntos/disk/disk.h"
+#include "ntos/evlog/evlp.h"
+#include "ntos/pnp/pnp.h"
+#include "resources/message_table.h"
+#include "snapshot/qvdapi.h"
+#include "support/block_cache.h"
+
+#include <ntdddisk.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+class BootWithDriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The driver image, as if copied into the drivers directory.
+        BootRegisterModule(u"qvdnt5.sys", DriverEntry, &DriverMessageTable);
+        BootSetStorageRoutine(DiskBootStorageRoutine);
+        BOOT_MACHINE_DESCRIPTION description;
+        description.Storage.push_back(BOOT_STORAGE_DEVICE{u"C:", 8 << 20, 512, FALSE});
+        description.Storage.push_back(BOOT_STORAGE_DEVICE{u"D:", 4 << 20, 4096, TRUE});
+        description.Storage.push_back(BOOT_STORAGE_DEVICE{u"", 2 << 20, 512, FALSE});
+        Machine = BootCreateMachine(description);
+
+        // Install on a running system, then restart it.
+        ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
+        ASSERT_EQ(InstallForProduct(1), 0);
+        PowerOffMachine(Machine);
+        EvlpResetEventLog();
+        ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        if (Machine->Running) {
+            // Volumes go before the system stops, so that no filter device
+            // is abandoned with its resource still initialised.
+            for (PDEVICE_OBJECT pdo : Volumes()) {
+                if (pdo != nullptr && PnpQueryVolumeState(pdo) != PnpVolumeRemoved) {
+                    PnpSendRemove(pdo);
+                }
+            }
+            // The driver's services live until the system stops.
+            StopWorkQueues();
+            FreeBlockPools();
+            ExemptFileClose();
+            PowerOffMachine(Machine);
+        }
+        EvlpResetEventLog();
+        BootDestroyMachine(Machine);
+        BootSetStorageRoutine(nullptr);
+        BootUnregisterModule(u"qvdnt5.sys");
+    }
+
+    // The volumes of the machine, by their names.
+    std::vector<PDEVICE_OBJECT> Volumes() {
+        std::vector<PDEVICE_OBJECT> volumes;
+        for (PCWSTR name : {u"\\Device\\HarddiskVolume1", u"\\Device\\HarddiskVolume2",
+                            u"\\Device\\HarddiskVolume3"}) {
+            volumes.push_back(DiskFindVolume(name));
+        }
+        return volumes;
+    }
+
+    PBOOT_MACHINE Machine = nullptr;
+};
+
+TEST_F(BootWithDriverTest, BootLoadsTheDriverAndLogsItsLoad) {
+    bool loaded = false;
+    for (const BOOT_SERVICE_LOAD& load : Machine->Loads) {
+        if (load.ServiceName == u"QVDNT") {
+            EXPECT_EQ(load.ImageName, u"qvdnt5.sys");
+            EXPECT_EQ(load.Status, STATUS_SUCCESS);
+            loaded = true;
+        }
+    }
+    EXPECT_TRUE(loaded);
+    ASSERT_EQ(EvlpEntryCount(), 1u);
+    EVLP_ENTRY entry;
+    ASSERT_TRUE(EvlpGetEntry(0, &entry));
+    EXPECT_EQ(EvlpToUtf8(entry.Text),
+              "Marrowfen Quiverdale Driver V7.0  (Free Build 102) has loaded successfully.");
+}
+
+TEST_F(BootWithDriverTest, EveryVolumeGetsOneFilterAndKeepsItsData) {
+    ULONG index = 0;
+    for (PDEVICE_OBJECT pdo : Volumes()) {
+        ASSERT_NE(pdo, nullptr) << "volume " << index;
+        EXPECT_EQ(PnpQueryVolumeState(pdo), PnpVolumeStarted);
+        PDEVICE_OBJECT filter = pdo->AttachedDevice;
+        ASSERT_NE(filter, nullptr);
+        EXPECT_EQ(filter->DriverObject, DriverGlobals.DriverObject);
+        EXPECT_EQ(filter->AttachedDevice, nullptr) << "one filter per volume";
+        index++;
+    }
+
+    // Writes and reads sent to the top of C:'s stack reach the volume intact.
+    PDEVICE_OBJECT c = Volumes()[0];
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(c);
+    std::vector<UCHAR> written(8192), read(8192);
+    for (size_t i = 0; i < written.size(); i++) {
+        written[i] = UCHAR(i * 7 + 3);
+    }
+    for (ULONG major : {ULONG(IRP_MJ_WRITE), ULONG(IRP_MJ_READ)}) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK ioStatus = {};
+        LARGE_INTEGER offset;
+        offset.QuadPart = 64 * 1024;
+        PVOID buffer = major == IRP_MJ_WRITE ? written.data() : read.data();
+        PIRP irp =
+            IoBuildSynchronousFsdRequest(major, top, buffer, 8192, &offset, &done, &ioStatus);
+        ASSERT_NE(irp, nullptr);
+        if (IofCallDriver(top, irp) == STATUS_PENDING) {
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        }
+        EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(ioStatus.Information, 8192u);
+    }
+    ObDereferenceObject(top);
+    EXPECT_EQ(read, written);
+    std::vector<UCHAR> stored(8192);
+    ASSERT_EQ(DiskCopyBackingStore(c, 64 * 1024, stored.data(), stored.size()), STATUS_SUCCESS);
+    EXPECT_EQ(stored, written);
+}
+
+TEST_F(BootWithDriverTest, UserProgramGetsTheRoutersAnswers) {
+    AgentView view = {};
+    ULONG exitCode = 99;
+    ASSERT_EQ(BootRunUserProgram(u"agent.exe", AgentProgram, &view, &exitCode), STATUS_SUCCESS);
+    ASSERT_EQ(exitCode, 0u) << "the control device could not be opened twice";
+    EXPECT_EQ(view.Short, STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(view.Outside, STATUS_INVALID_DEVICE_REQUEST);
+    for (NTSTATUS status : view.Unbuilt) {
+        EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    EXPECT_EQ(view.VolumeCode, STATUS_SUCCESS) << "device control passed to the volume";
+    EXPECT_EQ(view.BytesPerSector, 512u);
+    EXPECT_TRUE(view.Closed[0]);
+    EXPECT_TRUE(view.Closed[1]);
+}
+
+TEST_F(BootWithDriverTest, RemovedVolumesLeaveNoFilterBehind) {
+    std::vector<PDEVICE_OBJECT> volumes = Volumes();
+    ASSERT_EQ(PnpSendSurpriseRemoval(volumes[1]), STATUS_SUCCESS);
+    EXPECT_NE(volumes[1]->AttachedDevice, nullptr) << "surprise removal keeps the filter";
+    for (PDEVICE_OBJECT pdo : volumes) {
+        // The manager bug-checks if anything stays attached above the volume.
+        EXPECT_EQ(PnpSendRemove(pdo), STATUS_SUCCESS);
+        EXPECT_EQ(PnpQueryVolumeState(pdo), PnpVolumeRemoved);
+    }
+    EXPECT_EQ(DriverGlobals.DriverObject->DeviceObject, DriverGlobals.ControlDevice)
+        << "only the control device is left";
+    EXPECT_EQ(DriverGlobals.ControlDevice->NextDevice, nullptr);
+}
+
+} // namespace
