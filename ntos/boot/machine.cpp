@@ -236,6 +236,7 @@ VOID PowerOffMachine(PBOOT_MACHINE Machine) {
                    VF_CALLER());
     }
     PnpShutdown();
+    KiPowerOffThreads();
     KiStopKernel();
     IopShutdown();
     CmpSetActiveRegistry(nullptr);

@@ -1,6 +1,6 @@
 // io/nt_services.cpp - the system services user mode calls: opening devices,
 // device control, reads and writes, closing handles, mutants, waits and
-// user memory; and the previous mode those services run under.
+// user memory; and setting the previous mode those services run under.
 //
 // Runs in the calling thread at PASSIVE_LEVEL. Arguments from a UserMode
 // caller are probed and captured inside exception guards before anything is
@@ -8,14 +8,13 @@
 // system-service entry does.
 #include "ntos/io/nt_services.h"
 #include "ntos/io/iodb.h"
+#include "ntos/ke/ki.h"
 #include "ntos/mm/user_memory.h"
 #include "ntos/ob/obp.h"
 
 #include <string>
 
 namespace {
-
-thread_local KPROCESSOR_MODE IopPreviousMode = KernelMode; // the thread itself
 
 template <typename T> void IopProbeForWriteOf(T* Pointer) {
     ProbeForWrite(Pointer, sizeof(T), alignof(T));
@@ -129,7 +128,7 @@ NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUT
                  PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
                  ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions,
                  PVOID EaBuffer, ULONG EaLength) {
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     IOP_CAPTURED_ATTRIBUTES captured;
     NTSTATUS status = IopCaptureAttributes(ObjectAttributes, mode, &captured);
     if (!NT_SUCCESS(status)) {
@@ -206,7 +205,7 @@ NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUT
 NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
                       PIO_APC_ROUTINE ApcRoutine, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                       ULONG Length, PLARGE_INTEGER ByteOffset) {
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     const bool read = MajorFunction == IRP_MJ_READ;
     if (Event != nullptr || ApcRoutine != nullptr) {
         return STATUS_NOT_IMPLEMENTED;
@@ -281,15 +280,7 @@ NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
 } // namespace
 
 VOID IopSetThreadPreviousMode(KPROCESSOR_MODE Mode) {
-    IopPreviousMode = Mode;
-}
-
-KPROCESSOR_MODE ExGetPreviousMode(VOID) {
-    return IopPreviousMode;
-}
-
-KPROCESSOR_MODE KeGetPreviousMode(VOID) {
-    return IopPreviousMode;
+    KeGetCurrentThread()->PreviousMode = Mode;
 }
 
 NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
@@ -314,7 +305,7 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                                ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
                                PVOID OutputBuffer, ULONG OutputBufferLength) {
     UNREFERENCED_PARAMETER(ApcContext);
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     if (Event != nullptr || ApcRoutine != nullptr) {
         return STATUS_NOT_IMPLEMENTED;
     }
@@ -378,12 +369,12 @@ NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
 }
 
 NTSTATUS NtClose(HANDLE Handle) {
-    return ObpCloseHandle(Handle, IopPreviousMode);
+    return ObpCloseHandle(Handle, ExGetPreviousMode());
 }
 
 NTSTATUS NtCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
                         POBJECT_ATTRIBUTES ObjectAttributes, BOOLEAN InitialOwner) {
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     ULONG attributes = 0;
     if (ObjectAttributes != nullptr) {
         IOP_CAPTURED_ATTRIBUTES captured;
@@ -430,7 +421,7 @@ NTSTATUS NtCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
 }
 
 NTSTATUS NtReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount) {
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     NTSTATUS status = STATUS_SUCCESS;
     if (mode == UserMode && PreviousCount != nullptr) {
         _SEH2_TRY {
@@ -472,7 +463,7 @@ NTSTATUS NtReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount) {
 }
 
 NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     NTSTATUS status = STATUS_SUCCESS;
     LARGE_INTEGER timeout = {};
     if (Timeout != nullptr) {
@@ -507,7 +498,7 @@ NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER 
 
 NTSTATUS NtAllocateVirtualMemory(HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
                                  PSIZE_T RegionSize, ULONG AllocationType, ULONG Protect) {
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     if (ProcessHandle != NtCurrentProcess() || ZeroBits != 0) {
         return STATUS_NOT_IMPLEMENTED; // other processes' memory and ZeroBits are not emulated
     }
@@ -546,7 +537,7 @@ NTSTATUS NtAllocateVirtualMemory(HANDLE ProcessHandle, PVOID* BaseAddress, ULONG
 
 NTSTATUS NtFreeVirtualMemory(HANDLE ProcessHandle, PVOID* BaseAddress, PSIZE_T RegionSize,
                              ULONG FreeType) {
-    const KPROCESSOR_MODE mode = IopPreviousMode;
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     if (ProcessHandle != NtCurrentProcess()) {
         return STATUS_NOT_IMPLEMENTED;
     }

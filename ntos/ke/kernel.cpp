@@ -1,5 +1,6 @@
 // ke/kernel.cpp - starting and stopping the emulated kernel in a host process.
 #include "ntos/ke/kernel.h"
+#include "ntos/evlog/evlp.h"
 #include "ntos/ke/ki.h"
 #include "ntos/ob/obp.h"
 #include "ntos/ps/psp.h"
@@ -23,8 +24,7 @@ KI_KERNEL KipKernel;
 
 void KiStartKernel(const KernelConfig& Config) {
     if (KipKernel.Running) {
-        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "kernel started while it runs",
-                   VF_CALLER());
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "kernel started while it runs", VF_CALLER());
     }
     if (KiCurrentThreadOrNull() != nullptr) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -41,6 +41,21 @@ void KiStartKernel(const KernelConfig& Config) {
     KiStartDpcThread();
 }
 
+void KiPowerOffThreads() {
+    PKTHREAD current = KiCurrentThread(VF_CALLER());
+    if (!current->IsInitialThread) {
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                   "machine powered off from a thread other than the one that started it",
+                   VF_CALLER());
+    }
+    if (current->Irql != PASSIVE_LEVEL) {
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "machine powered off above PASSIVE_LEVEL", VF_CALLER(),
+                   current->Irql);
+    }
+    KiBeginPowerOff();
+    PspWaitForPowerOff();
+}
+
 void KiStopKernel() {
     if (!KipKernel.Running) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "kernel stopped while not running",
@@ -51,9 +66,18 @@ void KiStopKernel() {
     KiStopClock();
     PspShutdown();
     ObpShutdown();
+    EvlpResetEventLog();
+    {
+        std::lock_guard<std::mutex> guard(KiDispatcherLock);
+        KiPowerOffUnderway = FALSE;
+    }
     KipKernel.Running = false;
 }
 
-BOOLEAN KiKernelRunning() { return KipKernel.Running; }
+BOOLEAN KiKernelRunning() {
+    return KipKernel.Running;
+}
 
-const KernelConfig& KiConfig() { return KipKernel.Config; }
+const KernelConfig& KiConfig() {
+    return KipKernel.Config;
+}

@@ -4,7 +4,7 @@
 // KiStartKernel makes the calling host thread the initial thread of the System
 // process; KiStopKernel, called from that same thread, verifies that every
 // system thread has ended and no handle is left open, then tears everything
-// down so that the next KiStartKernel starts clean.
+// down (the event log included) so that the next KiStartKernel starts clean.
 #pragma once
 
 #include "ntdef.h"
@@ -17,10 +17,19 @@ struct KernelConfig {
     const WCHAR* CsdVersion = u"Service Pack 4";
     MM_SYSTEMSIZE SystemSize = MmLargeSystem;
     BOOLEAN NtAsSystem = FALSE;
-    double ClockScale = 1.0;  // system time advances at host speed times this
+    double ClockScale = 1.0; // system time advances at host speed times this
 };
 
 void KiStartKernel(const KernelConfig& Config);
+// Ends every kernel thread but the initial thread and the kernel's own
+// workers, as a machine that loses power stops threads that would wait
+// forever: each one's current wait (or its next wait or delay) unwinds its
+// stack as PsTerminateSystemThread does, running its termination handlers,
+// and the thread ends through the normal path without the checks of a
+// thread's end. Returns once all of them have ended; bug-checks naming a
+// thread that does not reach a wait within a bounded time. From the initial
+// thread, at PASSIVE_LEVEL, before KiStopKernel.
+void KiPowerOffThreads();
 void KiStopKernel();
 BOOLEAN KiKernelRunning();
 const KernelConfig& KiConfig();

@@ -43,6 +43,13 @@ struct _KTHREAD {
                                     // itself, or its waker while it sleeps (dispatcher lock)
     BOOLEAN KernelApcInProgress;    // a normal kernel APC is running; the thread itself
     BOOLEAN IsInitialThread;        // the host thread that started the kernel
+    BOOLEAN KernelWorker;           // the kernel's own thread (DPC, volume workers), stopped
+                                    // by its owner and never unwound at power-off; set at
+                                    // creation
+    BOOLEAN PowerOffUnwound;        // its stack has been unwound for power-off; the thread
+                                    // itself
+    KPROCESSOR_MODE PreviousMode;   // mode the current system service was called from;
+                                    // the thread itself
     KPRIORITY Priority;             // dispatcher lock
     LIST_ENTRY ApcListHead;         // pending kernel APCs; dispatcher lock
     BOOLEAN ApcQueueable;           // FALSE once the thread runs down; dispatcher lock
@@ -52,6 +59,7 @@ struct _KTHREAD {
 
     // Wait state; dispatcher lock.
     BOOLEAN Waiting;                // blocked in a wait
+    LIST_ENTRY WaitingListEntry;    // in KiWaitingThreads while Waiting
     BOOLEAN WaitApcEligible;        // normal kernel APCs may interrupt this wait
     BOOLEAN WaitAlertable;
     BOOLEAN ApcWake;                // woken to deliver kernel APCs
@@ -67,6 +75,10 @@ struct _KTHREAD {
 };
 
 extern std::mutex KiDispatcherLock;
+// Threads blocked in a wait (KTHREAD.WaitingListEntry); dispatcher lock.
+extern LIST_ENTRY KiWaitingThreads;
+// Set while the machine powers off; dispatcher lock.
+extern BOOLEAN KiPowerOffUnderway;
 
 // The current thread; a bug check for a host thread the kernel does not know.
 PKTHREAD KiCurrentThread(const void* Caller);
@@ -78,10 +90,16 @@ void KiInitializeProcess(PKPROCESS Process);
 void KiInitializeThread(PKTHREAD Thread, PKPROCESS Process);
 // Checks the rules of a thread's end, delivers its pending APCs and abandons
 // its mutants. Runs in the ending thread; KiSignalThread then wakes its
-// waiters, once the thread has left its process.
-void KiRundownThread(PKTHREAD Thread);
+// waiters, once the thread has left its process. A thread unwound for
+// power-off did not choose where it ended: the rules are not checked, its
+// IRQL, attachment and critical regions are reset instead.
+void KiRundownThread(PKTHREAD Thread, BOOLEAN PowerOff);
 void KiSignalThread(PKTHREAD Thread);
 void KiSignalProcess(PKPROCESS Process);
+
+// Marks the kernel as powering off and wakes every waiting thread, so that
+// each thread the power-off ends unwinds at its current or next wait.
+void KiBeginPowerOff();
 
 // Dispatcher internals; the caller holds the dispatcher lock.
 BOOLEAN KiIsSignaledFor(PDISPATCHER_HEADER Object, PKTHREAD Thread);

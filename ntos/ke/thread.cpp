@@ -1,5 +1,6 @@
 // ke/thread.cpp - the kernel side of threads: the current thread, thread
-// initialisation and rundown, process attachment and priorities.
+// initialisation and rundown, process attachment, priorities and the
+// previous mode.
 #include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
 
@@ -18,11 +19,17 @@ PKTHREAD KiCurrentThread(const void* Caller) {
     return thread;
 }
 
-PKTHREAD KiCurrentThreadOrNull() { return KipCurrentThread; }
+PKTHREAD KiCurrentThreadOrNull() {
+    return KipCurrentThread;
+}
 
-void KiSetCurrentThread(PKTHREAD Thread) { KipCurrentThread = Thread; }
+void KiSetCurrentThread(PKTHREAD Thread) {
+    KipCurrentThread = Thread;
+}
 
-PKTHREAD KeGetCurrentThread(VOID) { return KiCurrentThread(VF_CALLER()); }
+PKTHREAD KeGetCurrentThread(VOID) {
+    return KiCurrentThread(VF_CALLER());
+}
 
 void KiInitializeDispatcherHeader(PDISPATCHER_HEADER Header, UCHAR Type, ULONG Size,
                                   LONG SignalState) {
@@ -50,7 +57,9 @@ void KiInitializeThread(PKTHREAD Thread, PKPROCESS Process) {
     Thread->ApcQueueable = TRUE;
     KiInitializeListHead(&Thread->MutantListHead);
     KiInitializeListHead(&Thread->TimeoutListEntry);
+    KiInitializeListHead(&Thread->WaitingListEntry);
     Thread->WaitStatus = STATUS_SUCCESS;
+    Thread->PreviousMode = KernelMode;
 }
 
 void KiSignalProcess(PKPROCESS Process) {
@@ -59,7 +68,27 @@ void KiSignalProcess(PKPROCESS Process) {
     KiWaitTest(&Process->Header);
 }
 
-void KiRundownThread(PKTHREAD Thread) {
+namespace {
+
+// A thread unwound for power-off may have been stopped anywhere a wait is
+// allowed: inside a critical region, attached, or holding a fast mutex at
+// APC_LEVEL. Its termination handlers have released what they could; the
+// rest is put back to a thread's resting state.
+void KipResetForPowerOff(PKTHREAD Thread) {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock);
+    Thread->Irql = PASSIVE_LEVEL;
+    Thread->AttachState = KI_NOT_ATTACHED;
+    Thread->ApcStateProcess = Thread->Process;
+    Thread->KernelApcDisable = 0;
+    Thread->KernelApcInProgress = FALSE;
+}
+
+} // namespace
+
+namespace {
+
+// The rules a thread's own end must keep.
+void KipCheckThreadEnd(PKTHREAD Thread) {
     if (Thread->Irql != PASSIVE_LEVEL) {
         VfBugCheck(IRQL_GT_ZERO_AT_SYSTEM_SERVICE, "thread ended at a raised IRQL", nullptr,
                    Thread->Irql, reinterpret_cast<ULONG_PTR>(Thread));
@@ -85,6 +114,16 @@ void KiRundownThread(PKTHREAD Thread) {
         VfBugCheck(APC_INDEX_MISMATCH, "thread ended inside a critical region", nullptr,
                    static_cast<ULONG_PTR>(Thread->KernelApcDisable),
                    reinterpret_cast<ULONG_PTR>(Thread));
+    }
+}
+
+} // namespace
+
+void KiRundownThread(PKTHREAD Thread, BOOLEAN PowerOff) {
+    if (PowerOff) {
+        KipResetForPowerOff(Thread);
+    } else {
+        KipCheckThreadEnd(Thread);
     }
     KiDeliverApcs(Thread);
 
@@ -112,8 +151,7 @@ void KiRundownThread(PKTHREAD Thread) {
 
     std::lock_guard<std::mutex> guard(KiDispatcherLock);
     while (!KiIsListEmpty(&Thread->MutantListHead)) {
-        PKMUTANT mutant = CONTAINING_RECORD(Thread->MutantListHead.Flink, KMUTANT,
-                                            MutantListEntry);
+        PKMUTANT mutant = CONTAINING_RECORD(Thread->MutantListHead.Flink, KMUTANT, MutantListEntry);
         KiRemoveEntryList(&mutant->MutantListEntry);
         mutant->Header.SignalState = 1;
         mutant->OwnerThread = nullptr;
@@ -135,9 +173,8 @@ VOID KeAttachProcess(PRKPROCESS Process) {
                    thread->Irql);
     }
     if (thread->AttachState != KI_NOT_ATTACHED) {
-        VfBugCheck(INVALID_PROCESS_ATTACH_ATTEMPT,
-                   "process attached by a thread already attached", VF_CALLER(),
-                   reinterpret_cast<ULONG_PTR>(Process),
+        VfBugCheck(INVALID_PROCESS_ATTACH_ATTEMPT, "process attached by a thread already attached",
+                   VF_CALLER(), reinterpret_cast<ULONG_PTR>(Process),
                    reinterpret_cast<ULONG_PTR>(thread->ApcStateProcess));
     }
     std::lock_guard<std::mutex> guard(KiDispatcherLock);
@@ -175,6 +212,14 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     KPRIORITY old = Thread->Priority;
     Thread->Priority = Priority;
     return old;
+}
+
+KPROCESSOR_MODE KeGetPreviousMode(VOID) {
+    return KiCurrentThread(VF_CALLER())->PreviousMode;
+}
+
+KPROCESSOR_MODE ExGetPreviousMode(VOID) {
+    return KiCurrentThread(VF_CALLER())->PreviousMode;
 }
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {

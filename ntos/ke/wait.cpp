@@ -6,8 +6,18 @@
 // WaitAll only when every object is signalled for that thread, so it takes all
 // or nothing) and wakes their threads. Normal kernel APCs interrupt a wait at
 // PASSIVE_LEVEL outside critical regions; they run and the wait goes on.
+//
+// While the machine powers off, a thread's current or next wait (or delay)
+// unwinds its stack instead, as PsTerminateSystemThread does, once per
+// thread: waits made by its termination handlers on the way out proceed as
+// usual. Polls at DISPATCH_LEVEL are left alone, since a thread holding a
+// spin lock cannot be unwound.
 #include "ntos/ke/ki.h"
+#include "ntos/ps/psp.h"
 #include "ntos/verifier/bugcheck.h"
+
+LIST_ENTRY KiWaitingThreads = {&KiWaitingThreads, &KiWaitingThreads};
+BOOLEAN KiPowerOffUnderway = FALSE;
 
 BOOLEAN KiIsSignaledFor(PDISPATCHER_HEADER Object, PKTHREAD Thread) {
     if (Object->Type == MutantObject) {
@@ -33,7 +43,7 @@ BOOLEAN KipSatisfy(PDISPATCHER_HEADER Object, PKTHREAD Thread) {
         PKMUTANT mutant = reinterpret_cast<PKMUTANT>(Object);
         Object->SignalState -= 1;
         if (Object->SignalState != 0) {
-            return FALSE;  // a recursive acquisition by the owner
+            return FALSE; // a recursive acquisition by the owner
         }
         mutant->OwnerThread = Thread;
         KiInsertTailList(&Thread->MutantListHead, &mutant->MutantListEntry);
@@ -43,7 +53,7 @@ BOOLEAN KipSatisfy(PDISPATCHER_HEADER Object, PKTHREAD Thread) {
         return abandoned;
     }
     default:
-        return FALSE;  // notification objects stay signalled
+        return FALSE; // notification objects stay signalled
     }
 }
 
@@ -82,7 +92,31 @@ NTSTATUS KipTrySatisfy(PKTHREAD Thread, ULONG Count, PDISPATCHER_HEADER* Object,
     return abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
 }
 
+// TRUE when the power-off must unwind Thread now; dispatcher lock.
+bool KipMustUnwindForPowerOff(PKTHREAD Thread) {
+    return KiPowerOffUnderway && !Thread->IsInitialThread && !Thread->KernelWorker &&
+           !Thread->PowerOffUnwound && Thread->Irql <= APC_LEVEL;
+}
+
+// Unwinds the current thread when the power-off asks for it; takes the
+// dispatcher lock from the caller (held) and gives it up before unwinding.
+void KipUnwindIfPoweringOff(PKTHREAD Thread, std::unique_lock<std::mutex>& Lock) {
+    if (KipMustUnwindForPowerOff(Thread)) {
+        Thread->PowerOffUnwound = TRUE;
+        Lock.unlock();
+        PspUnwindThreadForPowerOff();
+    }
+}
+
 } // namespace
+
+void KiBeginPowerOff() {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock);
+    KiPowerOffUnderway = TRUE;
+    for (PLIST_ENTRY e = KiWaitingThreads.Flink; e != &KiWaitingThreads; e = e->Flink) {
+        CONTAINING_RECORD(e, KTHREAD, WaitingListEntry)->WaitCv.notify_one();
+    }
+}
 
 void KiEndWait(PKTHREAD Thread, NTSTATUS Status) {
     KipUnlinkWaitBlocks(Thread);
@@ -95,8 +129,7 @@ void KiWaitTest(PDISPATCHER_HEADER Object) {
     bool progress = true;
     while (progress && Object->SignalState > 0) {
         progress = false;
-        for (PLIST_ENTRY e = Object->WaitListHead.Flink; e != &Object->WaitListHead;
-             e = e->Flink) {
+        for (PLIST_ENTRY e = Object->WaitListHead.Flink; e != &Object->WaitListHead; e = e->Flink) {
             PKWAIT_BLOCK block = CONTAINING_RECORD(e, KWAIT_BLOCK, WaitListEntry);
             PKTHREAD thread = block->Thread;
             NTSTATUS status;
@@ -107,8 +140,8 @@ void KiWaitTest(PDISPATCHER_HEADER Object) {
                 bool all = true;
                 PKWAIT_BLOCK b = block;
                 do {
-                    all = all && KiIsSignaledFor(static_cast<PDISPATCHER_HEADER>(b->Object),
-                                                 thread);
+                    all =
+                        all && KiIsSignaledFor(static_cast<PDISPATCHER_HEADER>(b->Object), thread);
                     b = b->NextWaitBlock;
                 } while (b != block);
                 if (!all) {
@@ -123,16 +156,16 @@ void KiWaitTest(PDISPATCHER_HEADER Object) {
             }
             KiEndWait(thread, status);
             progress = true;
-            break;  // the list changed; start over
+            break; // the list changed; start over
         }
     }
 }
 
 namespace {
 
-NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType,
-                 BOOLEAN Alertable, PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray,
-                 NTSTATUS TimeoutStatus, const void* Caller) {
+NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType, BOOLEAN Alertable,
+                 PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray, NTSTATUS TimeoutStatus,
+                 const void* Caller) {
     PKTHREAD thread = KiCurrentThread(Caller);
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (thread->Irql > DISPATCH_LEVEL || (thread->Irql == DISPATCH_LEVEL && !poll)) {
@@ -154,6 +187,7 @@ NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType,
             KiDeliverApcs(thread);
             lock.lock();
         }
+        KipUnwindIfPoweringOff(thread, lock);
         if (Alertable && thread->Alerted) {
             thread->Alerted = FALSE;
             return STATUS_ALERTED;
@@ -184,14 +218,16 @@ NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType,
         thread->WaitApcEligible = apcEligible;
         thread->ApcWake = FALSE;
         thread->Waiting = TRUE;
+        KiInsertTailList(&KiWaitingThreads, &thread->WaitingListEntry);
         if (timed) {
             KiInsertTimeout(thread, due);
         }
         thread->WaitCv.wait(lock, [thread] {
             return thread->WaitStatus != KI_WAIT_PENDING || thread->ApcWake ||
-                   (thread->WaitAlertable && thread->Alerted);
+                   (thread->WaitAlertable && thread->Alerted) || KipMustUnwindForPowerOff(thread);
         });
         thread->Waiting = FALSE;
+        KiRemoveEntryList(&thread->WaitingListEntry);
         status = thread->WaitStatus;
         if (status != KI_WAIT_PENDING) {
             return status;
@@ -199,7 +235,8 @@ NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType,
         KipUnlinkWaitBlocks(thread);
         KiRemoveTimeout(thread);
         thread->ApcWake = FALSE;
-        // Woken for an alert or an APC: the loop handles both, then waits again.
+        // Woken for an alert, an APC or the power-off: the loop handles each,
+        // then waits again.
     }
 }
 
@@ -210,8 +247,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     PDISPATCHER_HEADER object = static_cast<PDISPATCHER_HEADER>(Object);
-    return KipWait(1, &object, WaitAny, Alertable, Timeout, nullptr, STATUS_TIMEOUT,
-                   VF_CALLER());
+    return KipWait(1, &object, WaitAny, Alertable, Timeout, nullptr, STATUS_TIMEOUT, VF_CALLER());
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
@@ -222,8 +258,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     UNREFERENCED_PARAMETER(WaitMode);
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                   "wait for more than MAXIMUM_WAIT_OBJECTS objects or none", VF_CALLER(),
-                   Count);
+                   "wait for more than MAXIMUM_WAIT_OBJECTS objects or none", VF_CALLER(), Count);
     }
     if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -253,10 +288,11 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "delay above APC_LEVEL", VF_CALLER(), thread->Irql);
     }
     if (Interval->QuadPart == 0) {
+        std::unique_lock<std::mutex> lock(KiDispatcherLock);
+        KipUnwindIfPoweringOff(thread, lock);
         return STATUS_SUCCESS;
     }
-    return KipWait(0, nullptr, WaitAny, Alertable, Interval, nullptr, STATUS_SUCCESS,
-                   VF_CALLER());
+    return KipWait(0, nullptr, WaitAny, Alertable, Interval, nullptr, STATUS_SUCCESS, VF_CALLER());
 }
 
 BOOLEAN KeAlertThread(PKTHREAD Thread, KPROCESSOR_MODE AlertMode) {

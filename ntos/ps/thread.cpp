@@ -22,26 +22,33 @@ namespace {
 // The host side of a kernel thread; lives until the kernel stops.
 struct PSP_HOST_THREAD {
     std::thread Thread;
-    std::atomic<bool> Ended{false};     // the kernel thread has run down
-    PKSTART_ROUTINE StartRoutine;       // for the shutdown report
-    bool SystemThread;                  // created by PsCreateSystemThread
+    std::atomic<bool> Ended{false}; // the kernel thread has run down
+    PKSTART_ROUTINE StartRoutine;   // for the shutdown report
+    bool SystemThread;              // created by PsCreateSystemThread
 };
 
-// Thrown by PsTerminateSystemThread to unwind the thread's stack to its start.
+// Thrown by PsTerminateSystemThread, and by the kernel's waits at power-off,
+// to unwind the thread's stack to its start. Exception guards let it pass;
+// their termination handlers run.
 struct PSP_THREAD_TERMINATION {
     NTSTATUS ExitStatus;
+    bool PowerOff; // the machine is powering off; not the thread's own choice
 };
 
-std::list<PSP_HOST_THREAD> PspHostThreads;  // PspLock
-ULONG_PTR PspClientIdCounter = 0;           // PspLock
+// How long a running thread may take to reach a wait once the power-off
+// began, and how long a thread ending on its own may take at kernel stop.
+constexpr auto PspEndGracePeriod = std::chrono::seconds(10);
+
+std::list<PSP_HOST_THREAD> PspHostThreads; // PspLock
+ULONG_PTR PspClientIdCounter = 0;          // PspLock
 PETHREAD PspInitialThread = nullptr;
 
 struct PSP_THREAD_CREATE_FAULT {
     bool Armed = false;
-    ULONG Remaining = 0;  // successful creations before the failure
+    ULONG Remaining = 0; // successful creations before the failure
     NTSTATUS Status = STATUS_SUCCESS;
 };
-PSP_THREAD_CREATE_FAULT PspThreadCreateFault;  // PspLock
+PSP_THREAD_CREATE_FAULT PspThreadCreateFault; // PspLock
 
 void PspDeleteThread(PVOID Object) {
     PETHREAD thread = static_cast<PETHREAD>(Object);
@@ -51,8 +58,8 @@ void PspDeleteThread(PVOID Object) {
 }
 
 // Creates the thread object in Process and enters it in the process's list.
-NTSTATUS PspCreateThreadObject(PEPROCESS Process, PKSTART_ROUTINE StartRoutine,
-                               PVOID StartContext, BOOLEAN SystemThread, PETHREAD* Thread) {
+NTSTATUS PspCreateThreadObject(PEPROCESS Process, PKSTART_ROUTINE StartRoutine, PVOID StartContext,
+                               BOOLEAN SystemThread, PETHREAD* Thread) {
     PVOID body;
     NTSTATUS status = ObpCreateObject(PspThreadTypeStorage, sizeof(ETHREAD), &body);
     if (!NT_SUCCESS(status)) {
@@ -64,6 +71,7 @@ NTSTATUS PspCreateThreadObject(PEPROCESS Process, PKSTART_ROUTINE StartRoutine,
     thread->StartRoutine = StartRoutine;
     thread->StartContext = StartContext;
     thread->SystemThread = SystemThread;
+    thread->Tcb.KernelWorker = !SystemThread;
     thread->Cid.UniqueProcess = Process->UniqueProcessId;
     {
         std::lock_guard<std::mutex> guard(PspLock);
@@ -86,16 +94,18 @@ void PspUnlinkThread(PETHREAD Thread, NTSTATUS ExitStatus) {
 void PspThreadMain(PETHREAD Thread, PSP_HOST_THREAD* Host) {
     KiSetCurrentThread(&Thread->Tcb);
     NTSTATUS exitStatus = STATUS_SUCCESS;
+    BOOLEAN powerOff = FALSE;
     try {
         Thread->StartRoutine(Thread->StartContext);
     } catch (const PSP_THREAD_TERMINATION& termination) {
         exitStatus = termination.ExitStatus;
+        powerOff = termination.PowerOff;
     }
-    KiRundownThread(&Thread->Tcb);
+    KiRundownThread(&Thread->Tcb, powerOff);
     PspUnlinkThread(Thread, exitStatus);
     KiSignalThread(&Thread->Tcb);
     KiSetCurrentThread(nullptr);
-    ObfDereferenceObject(Thread);  // the running thread's own reference
+    ObfDereferenceObject(Thread); // the running thread's own reference
     Host->Ended.store(true, std::memory_order_release);
 }
 
@@ -148,6 +158,30 @@ NTSTATUS PspTakeThreadCreateFault() {
     return PspThreadCreateFault.Status;
 }
 
+// Waits a bounded time for every thread created by PsCreateSystemThread to
+// end, including those started meanwhile; bug-checks with Rule naming the
+// start routine of one that does not.
+void PspWaitForSystemThreads(const char* Rule) {
+    const auto deadline = std::chrono::steady_clock::now() + PspEndGracePeriod;
+    std::unique_lock<std::mutex> lock(PspLock);
+    for (PSP_HOST_THREAD& host : PspHostThreads) {
+        if (!host.SystemThread) {
+            continue;
+        }
+        while (!host.Ended.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < deadline) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+        }
+        if (!host.Ended.load(std::memory_order_acquire)) {
+            VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, Rule,
+                       reinterpret_cast<const void*>(host.StartRoutine),
+                       reinterpret_cast<ULONG_PTR>(host.StartRoutine));
+        }
+    }
+}
+
 } // namespace
 
 ULONG_PTR PspNextClientId() {
@@ -178,8 +212,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               PVOID StartContext) {
     PKTHREAD current = KiCurrentThread(VF_CALLER());
     if (current->Irql != PASSIVE_LEVEL) {
-        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "system thread created above PASSIVE_LEVEL",
-                   VF_CALLER(), current->Irql);
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "system thread created above PASSIVE_LEVEL", VF_CALLER(),
+                   current->Irql);
     }
     if (ThreadHandle == nullptr || StartRoutine == nullptr) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -188,9 +222,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     }
     PEPROCESS process = PsInitialSystemProcess;
     if (ProcessHandle != nullptr) {
-        NTSTATUS status = ObReferenceObjectByHandle(ProcessHandle, PROCESS_CREATE_THREAD,
-                                                    PspProcessTypeStorage, KernelMode,
-                                                    reinterpret_cast<PVOID*>(&process), nullptr);
+        NTSTATUS status =
+            ObReferenceObjectByHandle(ProcessHandle, PROCESS_CREATE_THREAD, PspProcessTypeStorage,
+                                      KernelMode, reinterpret_cast<PVOID*>(&process), nullptr);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -208,8 +242,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     }
     ULONG attributes = ObjectAttributes != nullptr ? ObjectAttributes->Attributes : 0;
     HANDLE handle;
-    status = ObpCreateHandle(thread, DesiredAccess, attributes & OBJ_KERNEL_HANDLE, KernelMode,
-                             &handle);
+    status =
+        ObpCreateHandle(thread, DesiredAccess, attributes & OBJ_KERNEL_HANDLE, KernelMode, &handle);
     if (NT_SUCCESS(status)) {
         status = PspStartThread(thread);
         if (!NT_SUCCESS(status)) {
@@ -225,12 +259,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
         *ClientId = thread->Cid;
     }
     *ThreadHandle = handle;
-    ObfDereferenceObject(thread);  // the handle and the running thread hold it now
+    ObfDereferenceObject(thread); // the handle and the running thread hold it now
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PspCreateKernelThread(PKSTART_ROUTINE StartRoutine, PVOID StartContext,
-                               PETHREAD* Thread) {
+NTSTATUS PspCreateKernelThread(PKSTART_ROUTINE StartRoutine, PVOID StartContext, PETHREAD* Thread) {
     return PspCreateThread(PsInitialSystemProcess, StartRoutine, StartContext, FALSE, Thread);
 }
 
@@ -239,7 +272,11 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
     if (!thread->SystemThread) {
         return STATUS_INVALID_PARAMETER;
     }
-    throw PSP_THREAD_TERMINATION{ExitStatus};
+    throw PSP_THREAD_TERMINATION{ExitStatus, false};
+}
+
+void PspUnwindThreadForPowerOff() {
+    throw PSP_THREAD_TERMINATION{STATUS_SUCCESS, true};
 }
 
 PETHREAD PsGetCurrentThread(VOID) {
@@ -278,6 +315,10 @@ void PspInitialize() {
     KiSetCurrentThread(&PspInitialThread->Tcb);
 }
 
+void PspWaitForPowerOff() {
+    PspWaitForSystemThreads("thread never reached a wait while the machine powered off");
+}
+
 void PspVerifyShutdown() {
     PKTHREAD current = KiCurrentThread(VF_CALLER());
     if (!current->IsInitialThread) {
@@ -285,25 +326,8 @@ void PspVerifyShutdown() {
                    "kernel stopped from a thread other than the one that started it", nullptr);
     }
     // Threads that are on their way out get a grace period to finish.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::unique_lock<std::mutex> lock(PspLock);
-    for (PSP_HOST_THREAD& host : PspHostThreads) {
-        if (!host.SystemThread) {
-            continue;
-        }
-        while (!host.Ended.load(std::memory_order_acquire) &&
-               std::chrono::steady_clock::now() < deadline) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            lock.lock();
-        }
-        if (!host.Ended.load(std::memory_order_acquire)) {
-            VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                       "system thread still running when the kernel stopped",
-                       reinterpret_cast<const void*>(host.StartRoutine),
-                       reinterpret_cast<ULONG_PTR>(host.StartRoutine));
-        }
-    }
+    PspWaitForSystemThreads("system thread still running when the kernel stopped");
+    std::lock_guard<std::mutex> guard(PspLock);
     for (PLIST_ENTRY e = PspProcessList.Flink; e != &PspProcessList; e = e->Flink) {
         PEPROCESS process = CONTAINING_RECORD(e, EPROCESS, ProcessListEntry);
         if (process->ObjectTable != nullptr) {
@@ -313,7 +337,7 @@ void PspVerifyShutdown() {
 }
 
 void PspShutdown() {
-    KiRundownThread(&PspInitialThread->Tcb);
+    KiRundownThread(&PspInitialThread->Tcb, FALSE);
     PspUnlinkThread(PspInitialThread, STATUS_SUCCESS);
     KiSignalThread(&PspInitialThread->Tcb);
     KiSetCurrentThread(nullptr);

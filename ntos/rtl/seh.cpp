@@ -9,6 +9,8 @@
 #include "nt/seh.h"
 
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "bugcodes.h"
 #include "ntos/verifier/bugcheck.h"
@@ -30,6 +32,20 @@ struct SehUnwind {
 
 thread_local RtlpSehGuard* TopGuard;      // innermost registered exception guard
 thread_local ActiveDispatch* TopDispatch; // innermost first pass in progress
+
+// Host exceptions held by termination handlers that run while they pass
+// (innermost last); each goes on from its guard's Resume. A guard in this
+// state is RtlpSehFinallyUnwinding with no UnwindTarget.
+thread_local std::vector<std::pair<const RtlpSehGuard*, std::exception_ptr>> ForeignUnwinds;
+
+void ForgetForeignUnwind(const RtlpSehGuard* Guard) {
+    for (auto It = ForeignUnwinds.begin(); It != ForeignUnwinds.end(); ++It) {
+        if (It->first == Guard) {
+            ForeignUnwinds.erase(It);
+            return;
+        }
+    }
+}
 
 // An exception raised inside a filter cannot be handled by the guards between
 // the original raise and the filter's own guard (nor by that guard): skip
@@ -159,6 +175,13 @@ void RtlpSehGuard::RunFinallyCore(RTLP_SEH_BODY Body, PVOID BodyContext) {
         Record = Unwind.Record;
         UnwindTarget = Unwind.Target;
         State = RtlpSehFinallyUnwinding;
+    } catch (...) {
+        // A host exception (a thread's termination, say) unwinds as a
+        // foreign unwind does: the termination handler runs, then it goes on.
+        Record = {};
+        UnwindTarget = NULL;
+        State = RtlpSehFinallyUnwinding;
+        ForeignUnwinds.emplace_back(this, std::current_exception());
     }
     UncaughtAtFinally = std::uncaught_exceptions();
 }
@@ -166,6 +189,16 @@ void RtlpSehGuard::RunFinallyCore(RTLP_SEH_BODY Body, PVOID BodyContext) {
 void RtlpSehGuard::Resume() {
     if (State == RtlpSehFinallyUnwinding) {
         State = RtlpSehRunning;
+        if (UnwindTarget == NULL) {
+            std::exception_ptr Foreign;
+            for (auto& Entry : ForeignUnwinds) {
+                if (Entry.first == this) {
+                    Foreign = Entry.second;
+                }
+            }
+            ForgetForeignUnwind(this);
+            std::rethrow_exception(Foreign);
+        }
         throw SehUnwind{Record, UnwindTarget};
     }
 }
@@ -178,6 +211,9 @@ RtlpSehGuard::~RtlpSehGuard() {
                    "termination handler left by return, break or goto while an exception was "
                    "passing through it",
                    Record.ExceptionAddress, (ULONG_PTR)(ULONG)Record.ExceptionCode);
+    }
+    if (State == RtlpSehFinallyUnwinding && UnwindTarget == NULL) {
+        ForgetForeignUnwind(this); // a newer exception left the termination handler
     }
 }
 

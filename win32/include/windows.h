@@ -231,3 +231,13 @@ void SetLastError(DWORD dwErrCode);
 HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+
+// The rest of the subset, as the platform's windows.h gathers it. Each of
+// these headers also includes windows.h, so whichever one a file includes
+// first, the others may be read before its own body: the one type they
+// share is declared here.
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+#include "fileapi.h"
+#include "ioapiset.h"
+#include "synchapi.h"
+#include "memoryapi.h"

@@ -238,6 +238,11 @@ VOID KeAttachProcess(PRKPROCESS Process);
 VOID KeDetachProcess(VOID);
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);
+// The mode of the caller of the system service the current thread is in:
+// UserMode while a user program's thread is inside a system service (and in
+// the drivers that service calls), KernelMode for system threads.
+KPROCESSOR_MODE KeGetPreviousMode(VOID);
+KPROCESSOR_MODE ExGetPreviousMode(VOID);
 
 // The clock: system time in 100 ns units since 1601-01-01.
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);

@@ -1,6 +1,5 @@
 // nt/mm.h - user buffers as kernel code meets them: probing a caller's
-// buffer, reaching a 32-bit user address embedded in a request, and the
-// mode the current system service was called from.
+// buffer and reaching a 32-bit user address embedded in a request.
 //
 // Every process other than System has a user address space whose addresses
 // fit in 32 bits; a user address and the kernel's pointer to the same byte
@@ -26,9 +25,3 @@ VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
 // (Write TRUE) or ProbeForRead. This is the only way kernel code reaches a
 // pointer embedded in a user's request record.
 PVOID MmGetUserBuffer(ULONG32 UserAddress, SIZE_T Length, ULONG Alignment, BOOLEAN Write);
-
-// The mode of the caller of the system service the current thread is in:
-// UserMode while a user program's thread is inside a system service (and in
-// the drivers that service calls), KernelMode for system threads.
-KPROCESSOR_MODE ExGetPreviousMode(VOID);
-KPROCESSOR_MODE KeGetPreviousMode(VOID);
