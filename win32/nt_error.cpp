@@ -50,6 +50,12 @@ ULONG BasepDosErrorFromStatus(NTSTATUS Status) {
         return ERROR_INVALID_ADDRESS;
     case STATUS_INVALID_PAGE_PROTECTION:
         return ERROR_INVALID_PARAMETER;
+    case STATUS_INVALID_BUFFER_SIZE:
+        return ERROR_INVALID_USER_BUFFER;
+    case STATUS_MEDIA_WRITE_PROTECTED:
+        return ERROR_WRITE_PROTECT;
+    case STATUS_DISK_FULL:
+        return ERROR_DISK_FULL;
     default:
         return BasepErrorFromStatus(Status);
     }

@@ -155,6 +155,12 @@ NTSTATUS IopLoadDriver(PCWSTR ServiceName, PDRIVER_INITIALIZE Entry, PDRIVER_OBJ
         ObDereferenceObject(driver);
         return status;
     }
+    // As the platform's loader does, devices created during DriverEntry are
+    // ready once it returns.
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
+         device = device->NextDevice) {
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
     body->Extension.Count++;
     *Out = driver;
     return STATUS_SUCCESS;

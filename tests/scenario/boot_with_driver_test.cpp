@@ -142,6 +142,7 @@ TEST_F(BootWithDriverTest, UserProgramGetsTheRoutersAnswers) {
     ASSERT_EQ(BootRunUserProgram(u"agent.exe", AgentProgram, &view, &exitCode), STATUS_SUCCESS);
     ASSERT_EQ(exitCode, 0u) << "the control device could not be opened twice";
     EXPECT_EQ(view.Short, STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(view.ShortError, 1784u) << "ERROR_INVALID_USER_BUFFER, as the platform maps it";
     EXPECT_EQ(view.Outside, STATUS_INVALID_DEVICE_REQUEST);
     for (NTSTATUS status : view.Unbuilt) {
         EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);

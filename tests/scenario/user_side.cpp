@@ -4,6 +4,7 @@
 #include "user_side.h"
 #include "exports.h"
 #include "fileapi.h"
+#include "ioapiset.h"
 #include "win32/ntcall.h"
 
 #include <cstring>
@@ -35,6 +36,11 @@ ULONG AgentProgram(PVOID Context) {
         }
     }
     view->Short = Send(opens[0], QVD_CODE(0x800), 3, output);
+    DWORD returned = 0;
+    view->ShortError = DeviceIoControl(opens[0], QVD_CODE(0x801), output, 16, output, 3,
+                                       &returned, nullptr)
+                           ? ERROR_SUCCESS
+                           : GetLastError();
     view->Outside = Send(opens[1], 0x80002024u, 16, output);
     for (ULONG i = 0; i < 9; i++) {
         view->Unbuilt[i] = Send(opens[i % 2], QVD_CODE(0x800 + i), 16, output);

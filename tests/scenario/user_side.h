@@ -9,6 +9,7 @@
 
 struct AgentView {
     NTSTATUS Short;       // any code, output of 3 bytes
+    DWORD ShortError;     // the same through DeviceIoControl: its Win32 error
     NTSTATUS Outside;     // a code outside the table
     NTSTATUS Unbuilt[9];  // the nine codes of the table
     NTSTATUS VolumeCode;  // disk geometry asked of C: through its filter
