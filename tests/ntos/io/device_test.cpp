@@ -146,6 +146,31 @@ TEST_F(IoTest, LoadDriverCallsEntryOnASystemThreadAndUndoesFailure) {
     IopUnloadDriver(driver);
 }
 
+TEST_F(IoTest, DevicesCreatedInDriverEntryAreReadyWhenItReturns) {
+    PDRIVER_OBJECT driver;
+    ASSERT_EQ(IopLoadDriver(
+                  u"Early",
+                  [](PDRIVER_OBJECT Driver, PUNICODE_STRING) -> NTSTATUS {
+                      PDEVICE_OBJECT device;
+                      NTSTATUS status = IoCreateDevice(Driver, 0, nullptr, FILE_DEVICE_UNKNOWN,
+                                                       0, FALSE, &device);
+                      EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
+                      return status;
+                  },
+                  &driver),
+              STATUS_SUCCESS);
+    ASSERT_NE(driver->DeviceObject, nullptr);
+    EXPECT_FALSE(driver->DeviceObject->Flags & DO_DEVICE_INITIALIZING);
+    // A device created later stays initialising until its driver clears the flag.
+    PDEVICE_OBJECT late;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &late),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(late->Flags & DO_DEVICE_INITIALIZING);
+    IoDeleteDevice(late);
+    IoDeleteDevice(driver->DeviceObject);
+    IopUnloadDriver(driver);
+}
+
 TEST_F(IoTest, UnhandledMajorFunctionsFailAsInvalidRequests) {
     PDRIVER_OBJECT driver;
     ASSERT_EQ(IopLoadDriver(
