@@ -13,6 +13,15 @@ DWORD ServiceErrorControl(const OSVERSIONINFOW& Version) {
     return Version.dwMajorVersion == 4 ? SERVICE_ERROR_NORMAL : SERVICE_ERROR_IGNORE;
 }
 
+// On Windows 2000 the driver reaches the volumes only as a Volume-class upper
+// filter, so a filter that could not be added is reported to the caller (the
+// service stays registered; installing again retries the filter). An earlier
+// failure of the event-source step keeps its own code.
+int AddFilterAfter(int Result) {
+    int filter = AddUpperFilter();
+    return Result != QVD_INSTALL_SUCCESS ? Result : filter;
+}
+
 } // namespace
 
 int RegisterService(const OSVERSIONINFOW& Version) {
@@ -41,8 +50,7 @@ int RegisterService(const OSVERSIONINFOW& Version) {
             CloseServiceHandle(service);
             result = RegisterEventSource(Version);
             if (Version.dwMajorVersion == 5) {
-                // Best effort: a missing filter shows in the debug output only.
-                AddUpperFilter();
+                result = AddFilterAfter(result);
             }
         }
     } else {
@@ -56,7 +64,7 @@ int RegisterService(const OSVERSIONINFOW& Version) {
             OutputDebugStringW(QVD_WIDE("Service updated\n"));
             result = RegisterEventSource(Version);
             if (Version.dwMajorVersion == 5) {
-                AddUpperFilter();
+                result = AddFilterAfter(result);
             }
         }
         CloseServiceHandle(service);

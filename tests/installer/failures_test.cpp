@@ -108,19 +108,23 @@ TEST_F(Nt5Test, UninstallFailuresOfServiceAndEventSource) {
     CmpClearInjectedFailures(Registry);
 }
 
-TEST_F(Nt5Test, FilterFailuresOnInstallShowOnlyInTheDebugOutput) {
+// A driver that is not a Volume-class filter never sees a volume, so the
+// failure is returned, not only written to the debug output; installing again
+// once the registry works completes the registration.
+TEST_F(Nt5Test, FilterFailuresOnInstallAreReportedAndARetryCompletes) {
     struct Case {
         CM_OPERATION Operation;
         PCWSTR Value;
         ULONG Skip;
         bool Present; // UpperFilters exists before install
         std::u16string Line;
+        int Result;
     };
     const Case cases[] = {
-        {CmOperationOpenKey, nullptr, 0, true, u"Could not open storage class key\n"},
-        {CmOperationSetValue, u"UpperFilters", 0, false, u"Could not make UpperFilters\n"},
-        {CmOperationQueryValue, u"UpperFilters", 1, true, u"Could not query upperfilters\n"},
-        {CmOperationSetValue, u"UpperFilters", 0, true, u"Could not change UpperFilters\n"},
+        {CmOperationOpenKey, nullptr, 0, true, u"Could not open storage class key\n", 2},
+        {CmOperationSetValue, u"UpperFilters", 0, false, u"Could not make UpperFilters\n", 14},
+        {CmOperationQueryValue, u"UpperFilters", 1, true, u"Could not query upperfilters\n", 13},
+        {CmOperationSetValue, u"UpperFilters", 0, true, u"Could not change UpperFilters\n", 15},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.Line.begin(), c.Line.end()));
@@ -129,12 +133,14 @@ TEST_F(Nt5Test, FilterFailuresOnInstallShowOnlyInTheDebugOutput) {
         }
         BasepClearDebugOutput();
         Fail(c.Operation, VolumeClass, c.Value, c.Skip);
-        EXPECT_EQ(QVDInstall(1), 0);
+        EXPECT_EQ(QVDInstall(1), c.Result);
         EXPECT_EQ(Debug().back(), c.Line);
         CmpClearInjectedFailures(Registry);
         if (c.Present) {
             EXPECT_EQ(Filters().Text(), List({u"Filter7"})) << "the other filters are kept";
         }
+        EXPECT_EQ(QVDInstall(1), 0);
+        EXPECT_EQ(Filters().Text(), c.Present ? List({u"Filter7", u"QVDNT"}) : List({u"QVDNT"}));
         ASSERT_EQ(QVDUninstall(1), 0);
         DeleteFilters();
     }
@@ -143,7 +149,7 @@ TEST_F(Nt5Test, FilterFailuresOnInstallShowOnlyInTheDebugOutput) {
 TEST_F(Nt5Test, UnreadableFilterListIsNotOverwritten) {
     StoreFilters(List({u"Filter7"}));
     Fail(CmOperationQueryValue, VolumeClass, u"UpperFilters");
-    EXPECT_EQ(QVDInstall(1), 0);
+    EXPECT_EQ(QVDInstall(1), 13);
     EXPECT_EQ(Debug().back(), u"Could not query upperfilters\n");
     CmpClearInjectedFailures(Registry);
     EXPECT_EQ(Filters().Text(), List({u"Filter7"}));
