@@ -4,6 +4,10 @@
 
 #include <string>
 
+#ifndef ERROR_FILE_EXISTS
+#define ERROR_FILE_EXISTS 80
+#endif
+
 namespace {
 
 // The NT name of a Win32 path; empty when the form is not emulated.
@@ -110,6 +114,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     ULONG_PTR information = 0;
     NTSTATUS status = BasepNtOpen(ntPath.c_str(), access, dwShareMode, disposition, options,
                                   dwFlagsAndAttributes & 0x7FA7, &handle, &information);
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+        // CREATE_NEW on an existing file: CreateFileW reports the file, not
+        // the generic ERROR_ALREADY_EXISTS the status maps to.
+        SetLastError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
     if (!NT_SUCCESS(status)) {
         BasepSetLastNtError(status);
         return INVALID_HANDLE_VALUE;

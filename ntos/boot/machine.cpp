@@ -2,7 +2,9 @@
 // and loading the kernel services its registry names.
 #include "ntos/boot/machine.h"
 #include "ntos/boot/module.h"
+#include "ntos/disk/disk.h"
 #include "ntos/evlog/evlp.h"
+#include "ntos/fs/fsp.h"
 #include "ntos/io/iop.h"
 #include "ntos/ke/kernel.h"
 #include "ntos/pnp/pnp.h"
@@ -13,6 +15,7 @@
 
 namespace {
 
+// A test's own storage routine, or NULL for the machine's disks.
 std::atomic<BOOT_STORAGE_ROUTINE> BootpStorageRoutine{nullptr};
 
 // Event the platform's service controller writes for drivers that failed
@@ -164,6 +167,15 @@ NTSTATUS BootpLoadService(const BOOTP_SERVICE& Service) {
     return IopLoadDriver(Service.Name.c_str(), entry, &driver);
 }
 
+// Files a thread had open are closed once power-off has ended it; the file
+// system then dismounts every volume it mounted.
+void BootpUnloadFileSystem(PBOOT_MACHINE Machine) {
+    if (Machine->FileSystemDriver != nullptr) {
+        FsUnloadFileSystem(Machine->FileSystemDriver);
+        Machine->FileSystemDriver = nullptr;
+    }
+}
+
 } // namespace
 
 VOID BootSetStorageRoutine(BOOT_STORAGE_ROUTINE Routine) {
@@ -193,10 +205,8 @@ NTSTATUS BootMachine(PBOOT_MACHINE Machine) {
     }
     const BOOT_MACHINE_DESCRIPTION& description = Machine->Description;
     BOOT_STORAGE_ROUTINE storage = BootpStorageRoutine.load();
-    if (!description.Storage.empty() && storage == nullptr) {
-        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                   "machine with storage devices booted without a storage routine", VF_CALLER(),
-                   description.Storage.size());
+    if (storage == nullptr) {
+        storage = DiskBootStorageRoutine;
     }
     KernelConfig config;
     config.MajorVersion = description.MajorVersion;
@@ -221,6 +231,14 @@ NTSTATUS BootMachine(PBOOT_MACHINE Machine) {
     }
 
     NTSTATUS result = STATUS_SUCCESS;
+    Machine->FileSystemDriver = nullptr;
+    if (!description.FileSystem.empty()) {
+        result = FsLoadFileSystem(description.FileSystem.c_str(), &Machine->FileSystemDriver);
+        if (!NT_SUCCESS(result)) {
+            Machine->FileSystemDriver = nullptr;
+        }
+    }
+
     for (const BOOT_STORAGE_DEVICE& device : description.Storage) {
         NTSTATUS status = storage(&device);
         if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
@@ -235,8 +253,11 @@ VOID PowerOffMachine(PBOOT_MACHINE Machine) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "machine powered off while not running",
                    VF_CALLER());
     }
-    PnpShutdown();
     KiPowerOffThreads();
+    // The manager's references keep removed volumes in being until the file
+    // system has dismounted them.
+    BootpUnloadFileSystem(Machine);
+    PnpShutdown();
     KiStopKernel();
     IopShutdown();
     CmpSetActiveRegistry(nullptr);

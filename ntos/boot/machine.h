@@ -4,9 +4,11 @@
 // Booting starts the kernel in the calling host thread (which becomes the
 // System process's initial thread and must also power the machine off),
 // activates the machine's registry, loads the boot-start and system-start
-// kernel services the registry names, and hands every storage device of the
-// description to the storage routine, which builds its volumes and gives
-// their PDOs to the plug-and-play manager (PnpAddVolume). Host code only.
+// kernel services the registry names, loads the file system the description
+// names, and hands every storage device of the description to the storage
+// routine, which builds its volumes and gives their PDOs to the
+// plug-and-play manager (PnpAddVolume). The file system mounts each volume
+// at the first open of a name on it. Host code only.
 #pragma once
 
 #include "ntddk.h"
@@ -33,13 +35,18 @@ struct BOOT_MACHINE_DESCRIPTION {
     BOOLEAN Server = FALSE;
     double ClockScale = 1.0; // system time runs at host speed times this
     std::vector<BOOT_STORAGE_DEVICE> Storage;
+    // File system loaded at boot: u"Ntfs" (lays out the NT file system's
+    // control block) or another name such as u"Fastfat"; empty for none, so
+    // that opens of a volume reach the volume device itself.
+    std::u16string FileSystem = u"Ntfs";
 };
 
 // Builds the volumes of one storage device at boot and hands their PDOs to
-// PnpAddVolume. Runs in the booting thread after the boot drivers loaded.
+// PnpAddVolume. Runs in the booting thread after the boot drivers and the
+// file system loaded.
 typedef NTSTATUS (*BOOT_STORAGE_ROUTINE)(const BOOT_STORAGE_DEVICE* Device);
-// Set by the storage component; a description with storage devices cannot
-// boot without one.
+// Replaces the storage routine (a test's own volumes); NULL restores the
+// machine's own storage, DiskBootStorageRoutine.
 VOID BootSetStorageRoutine(BOOT_STORAGE_ROUTINE Routine);
 
 // What became of a kernel service at boot.
@@ -54,6 +61,7 @@ struct BOOT_MACHINE {
     PCM_REGISTRY Registry;                // owned; persists across boots
     BOOLEAN Running;                      // between BootMachine and PowerOffMachine
     std::vector<BOOT_SERVICE_LOAD> Loads; // of the latest boot, in load order
+    PDRIVER_OBJECT FileSystemDriver;      // loaded at boot, NULL when none; while Running
 };
 typedef BOOT_MACHINE* PBOOT_MACHINE;
 
@@ -62,9 +70,11 @@ PBOOT_MACHINE BootCreateMachine(const BOOT_MACHINE_DESCRIPTION& Description);
 VOID BootDestroyMachine(PBOOT_MACHINE Machine);
 
 // Boots the machine (see above). Service failures are recorded in Loads and
-// in the event log, and boot goes on; a failing storage routine's status is
-// returned after the machine is up.
+// in the event log, and boot goes on; a file system that fails to load, or a
+// failing storage routine, gives its status, returned after the machine is
+// up.
 NTSTATUS BootMachine(PBOOT_MACHINE Machine);
 // Stops the machine as the platform does at power-off: volumes and drivers
-// are simply abandoned; the kernel stops (every thread must have ended).
+// are simply abandoned; once the threads have ended, the file system is
+// unloaded (no file may remain open on a volume) and the kernel stops.
 VOID PowerOffMachine(PBOOT_MACHINE Machine);

@@ -13,3 +13,6 @@
 #include "nt/io.h"
 #include "nt/iolog.h"
 #include "nt/mm.h"
+// File I/O on handles (ZwReadFile, ZwWriteFile ...), as the platform's
+// ntddk.h declares them.
+#include "nt/fs.h"

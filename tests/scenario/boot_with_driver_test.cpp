@@ -1,18 +1,10 @@
 // A machine with the driver installed by the install library: boot loads
 // it, it attaches above every volume, the volumes still serve their I/O, a
 // user program talks to the control device, and volumes are removed.
-#include "user_side.h"
-#include "frame/exempt_file_list.h"
+#include "scenario_fixture.h"
 #include "frame/frame.h"
-#include "ntos/boot/machine.h"
-#include "ntos/boot/module.h"
 #include "ntos/boot/user_process.h"
-#include "ntos/disk/disk.h"
-#include "ntos/evlog/evlp.h"
 #include "ntos/pnp/pnp.h"
-#include "resources/message_table.h"
-#include "snapshot/qvdapi.h"
-#include "support/block_cache.h"
 
 #include <ntdddisk.h>
 
@@ -22,60 +14,6 @@
 #include <vector>
 
 namespace {
-
-class BootWithDriverTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        // The driver image, as if copied into the drivers directory.
-        BootRegisterModule(u"qvdnt5.sys", DriverEntry, &DriverMessageTable);
-        BootSetStorageRoutine(DiskBootStorageRoutine);
-        BOOT_MACHINE_DESCRIPTION description;
-        description.Storage.push_back(BOOT_STORAGE_DEVICE{u"C:", 8 << 20, 512, FALSE});
-        description.Storage.push_back(BOOT_STORAGE_DEVICE{u"D:", 4 << 20, 4096, TRUE});
-        description.Storage.push_back(BOOT_STORAGE_DEVICE{u"", 2 << 20, 512, FALSE});
-        Machine = BootCreateMachine(description);
-
-        // Install on a running system, then restart it.
-        ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
-        ASSERT_EQ(InstallForProduct(1), 0);
-        PowerOffMachine(Machine);
-        EvlpResetEventLog();
-        ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
-    }
-
-    void TearDown() override {
-        if (Machine->Running) {
-            // Volumes go before the system stops, so that no filter device
-            // is abandoned with its resource still initialised.
-            for (PDEVICE_OBJECT pdo : Volumes()) {
-                if (pdo != nullptr && PnpQueryVolumeState(pdo) != PnpVolumeRemoved) {
-                    PnpSendRemove(pdo);
-                }
-            }
-            // The driver's services live until the system stops.
-            StopWorkQueues();
-            FreeBlockPools();
-            ExemptFileClose();
-            PowerOffMachine(Machine);
-        }
-        EvlpResetEventLog();
-        BootDestroyMachine(Machine);
-        BootSetStorageRoutine(nullptr);
-        BootUnregisterModule(u"qvdnt5.sys");
-    }
-
-    // The volumes of the machine, by their names.
-    std::vector<PDEVICE_OBJECT> Volumes() {
-        std::vector<PDEVICE_OBJECT> volumes;
-        for (PCWSTR name : {u"\\Device\\HarddiskVolume1", u"\\Device\\HarddiskVolume2",
-                            u"\\Device\\HarddiskVolume3"}) {
-            volumes.push_back(DiskFindVolume(name));
-        }
-        return volumes;
-    }
-
-    PBOOT_MACHINE Machine = nullptr;
-};
 
 TEST_F(BootWithDriverTest, BootLoadsTheDriverAndLogsItsLoad) {
     bool loaded = false;

@@ -21,5 +21,26 @@ struct AgentView {
 // opens succeeded. Runs as a user program's thread.
 ULONG AgentProgram(PVOID Context);
 
+// What FileRoundTripProgram saw.
+struct FileRoundTrip {
+    ULONG CreateError;  // Win32 error of the create, 0 when it succeeded
+    ULONG BytesWritten; // by WriteFile, in pieces of unaligned sizes
+    ULONG ReopenError;  // Win32 error of the reopen for reading, 0 when it succeeded
+    ULONG BytesRead;    // by one ReadFile that asks for more than the file holds
+    BOOLEAN Matches;    // the bytes read are those written
+};
+
+// Bytes of the file FileRoundTripProgram writes, and its name.
+#define FILE_ROUND_TRIP_BYTES (300u * 1024u + 123u)
+#define FILE_ROUND_TRIP_NAME u"C:\\file.bin"
+
+// The file's bytes [Offset, Offset + Length): each 8-byte word holds a
+// magic and its own index, so a misplaced or stale word shows.
+void FillRoundTripData(ULONG Offset, UCHAR* Buffer, ULONG Length);
+
+// Creates FILE_ROUND_TRIP_NAME, writes it, closes it, reopens it and reads
+// it back; Context is a FileRoundTrip. Runs as a user program's thread.
+ULONG FileRoundTripProgram(PVOID Context);
+
 // QVDInstall(Product) of the install library; its result code.
 int InstallForProduct(ULONG Product);

@@ -1,18 +1,25 @@
 // machine_test.cpp - booting and powering off a machine: installed registry
 // state persists, boot-start services load from their registered images, a
-// service whose image is missing fails to load without stopping boot, and
-// power-off ends the threads drivers and user programs leave waiting.
+// service whose image is missing fails to load without stopping boot,
+// power-off ends the threads drivers and user programs leave waiting, and
+// the described volumes carry the described file system.
 #include "ntos/boot/machine.h"
 #include "ntos/boot/module.h"
 #include "ntos/boot/user_process.h"
+#include "ntos/disk/disk.h"
 #include "ntos/evlog/evlp.h"
+#include "ntos/fs/fsp.h"
 #include "ntos/kernel_fixture.h"
+#include "ntos/pnp/pnp.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -158,6 +165,150 @@ TEST_F(UserPowerOffTest, UserProgramThreadEndsAtPowerOff) {
     EXPECT_TRUE(ended.load());
     BootCloseUserThread(thread);
     BootDeleteUserProcess(process);
+}
+
+// Kernel-mode file access on a booted machine, from its initial thread.
+NTSTATUS TestOpenFile(const std::u16string& Path, ULONG Disposition, HANDLE* Handle) {
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWSTR>(Path.c_str());
+    name.Length = static_cast<USHORT>(Path.size() * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    IO_STATUS_BLOCK iosb = {};
+    return ZwCreateFile(Handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &iosb,
+                        nullptr, 0, FILE_SHARE_READ, Disposition,
+                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+}
+
+NTSTATUS TestTransfer(bool Write, HANDLE File, ULONGLONG Offset, std::vector<UCHAR>& Data,
+                      ULONG_PTR* Transferred) {
+    IO_STATUS_BLOCK iosb = {};
+    LARGE_INTEGER offset;
+    offset.QuadPart = static_cast<LONGLONG>(Offset);
+    const ULONG length = static_cast<ULONG>(Data.size());
+    NTSTATUS status = Write ? ZwWriteFile(File, nullptr, nullptr, nullptr, &iosb, Data.data(),
+                                          length, &offset, nullptr)
+                            : ZwReadFile(File, nullptr, nullptr, nullptr, &iosb, Data.data(),
+                                         length, &offset, nullptr);
+    *Transferred = iosb.Information;
+    return status;
+}
+
+// The 16-bit node type at the start of the NT control block of the file
+// system's volume device mounted on Volume.
+USHORT TestNodeTypeOf(PDEVICE_OBJECT Volume) {
+    FSP_VOLUME* mounted = FsGetVolume(Volume);
+    USHORT nodeType = 0;
+    std::memcpy(&nodeType, reinterpret_cast<UCHAR*>(mounted->VolumeDevice) + NTFS_VCB_DEVICE_OFFSET,
+                sizeof(nodeType));
+    return nodeType;
+}
+
+class MachineStorageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Description.Storage.push_back(BOOT_STORAGE_DEVICE{u"C:", 16 << 20, 512, FALSE});
+        Description.Storage.push_back(BOOT_STORAGE_DEVICE{u"D:", 8 << 20, 4096, FALSE});
+    }
+    void TearDown() override {
+        if (Machine != nullptr) {
+            if (Machine->Running) {
+                PowerOffMachine(Machine);
+            }
+            BootDestroyMachine(Machine);
+        }
+    }
+    void Boot() {
+        Machine = BootCreateMachine(Description);
+        ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
+    }
+    BOOT_MACHINE_DESCRIPTION Description;
+    PBOOT_MACHINE Machine = nullptr;
+};
+
+TEST_F(MachineStorageTest, BootedVolumesHoldFilesOfTheNtFileSystemOnEveryBoot) {
+    Boot();
+    for (int boot = 1; boot <= 2; boot++) {
+        ASSERT_NE(Machine->FileSystemDriver, nullptr) << "boot " << boot;
+        EXPECT_EQ(std::u16string(Machine->FileSystemDriver->DriverName.Buffer,
+                                 Machine->FileSystemDriver->DriverName.Length / sizeof(WCHAR)),
+                  u"\\FileSystem\\Ntfs");
+        for (const char16_t* letter : {u"C:", u"D:"}) {
+            const std::u16string root = std::u16string(u"\\??\\") + letter;
+            PDEVICE_OBJECT volume = DiskFindVolume(root.c_str());
+            ASSERT_NE(volume, nullptr) << "no volume behind " << boot;
+            EXPECT_EQ(PnpQueryVolumeState(volume), PnpVolumeStarted);
+
+            // A transfer that starts and ends inside sectors.
+            HANDLE file;
+            ASSERT_EQ(TestOpenFile(root + u"\\boot.bin", FILE_OVERWRITE_IF, &file), STATUS_SUCCESS);
+            std::vector<UCHAR> written(9000);
+            for (size_t i = 0; i < written.size(); i++) {
+                written[i] = UCHAR(i * 13 + boot);
+            }
+            ULONG_PTR transferred = 0;
+            EXPECT_EQ(TestTransfer(true, file, 3, written, &transferred), STATUS_SUCCESS);
+            EXPECT_EQ(transferred, written.size());
+            std::vector<UCHAR> read(written.size());
+            EXPECT_EQ(TestTransfer(false, file, 3, read, &transferred), STATUS_SUCCESS);
+            EXPECT_EQ(read, written);
+            ZwClose(file);
+            EXPECT_EQ(TestNodeTypeOf(volume), NTFS_NTC_VCB) << "NT control block laid out";
+        }
+        // Power-off unloads the file system: the next boot loads it again.
+        PowerOffMachine(Machine);
+        if (boot == 1) {
+            ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
+        }
+    }
+}
+
+TEST_F(MachineStorageTest, FileSystemNamedInTheDescriptionMountsWithoutTheNtLayout) {
+    Description.FileSystem = u"Fastfat";
+    Boot();
+    ASSERT_NE(Machine->FileSystemDriver, nullptr);
+    EXPECT_EQ(std::u16string(Machine->FileSystemDriver->DriverName.Buffer,
+                             Machine->FileSystemDriver->DriverName.Length / sizeof(WCHAR)),
+              u"\\FileSystem\\Fastfat");
+    HANDLE file;
+    ASSERT_EQ(TestOpenFile(u"\\??\\C:\\fat.bin", FILE_CREATE, &file), STATUS_SUCCESS);
+    ZwClose(file);
+    EXPECT_NE(TestNodeTypeOf(DiskFindVolume(u"\\??\\C:")), NTFS_NTC_VCB);
+}
+
+TEST_F(MachineStorageTest, WithoutAFileSystemOpensReachTheVolumeItself) {
+    Description.FileSystem.clear();
+    Boot();
+    EXPECT_EQ(Machine->FileSystemDriver, nullptr);
+    PDEVICE_OBJECT c = DiskFindVolume(u"\\??\\C:");
+    ASSERT_NE(c, nullptr);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\??\\C:");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT top;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_SUCCESS);
+    EXPECT_EQ(top, c) << "nothing mounted the volume";
+    EXPECT_EQ(FsGetVolume(c), nullptr);
+    ObDereferenceObject(file);
+}
+
+TEST_F(MachineStorageTest, MountedVolumeRemovedBeforePowerOffIsDismountedSafely) {
+    Boot();
+    PDEVICE_OBJECT c = DiskFindVolume(u"\\??\\C:");
+    HANDLE file;
+    ASSERT_EQ(TestOpenFile(u"\\??\\C:\\gone.bin", FILE_CREATE, &file), STATUS_SUCCESS);
+    ZwClose(file);
+    ASSERT_NE(FsGetVolume(c), nullptr);
+    ASSERT_EQ(PnpSendRemove(c), STATUS_SUCCESS);
+    // The file system still holds the removed volume; power-off dismounts it
+    // before the last reference to the volume goes (the sanitizer builds
+    // catch a use after free here).
+    PowerOffMachine(Machine);
+    EXPECT_EQ(Machine->FileSystemDriver, nullptr);
+    ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
+    EXPECT_NE(DiskFindVolume(u"\\??\\C:"), nullptr) << "volumes are rebuilt at boot";
 }
 
 } // namespace

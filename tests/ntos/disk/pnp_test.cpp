@@ -16,6 +16,8 @@ class DiskMachineTest : public ::testing::Test {
         BOOT_MACHINE_DESCRIPTION description;
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"C:", 16 << 20, 512, FALSE});
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"E:", 8 << 20, 4096, TRUE});
+        // No file system: opens of a volume reach the volume device itself.
+        description.FileSystem.clear();
         Machine = BootCreateMachine(description);
     }
     void TearDown() override {
