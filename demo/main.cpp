@@ -199,10 +199,6 @@ ULONG DriverDeviceCount() {
     return count;
 }
 
-PDEVICE_OBJECT FindVolume(PCWSTR Link) {
-    return DiskFindVolume(Link);
-}
-
 struct Throughput {
     double WriteMiBs = 0;
     double ReadMiBs = 0;
@@ -239,7 +235,7 @@ void ShowControlAnswers(DemoRun& Run, const ControlProbe& Probe, ULONG ExitCode)
 // then every file is read back and compared.
 Throughput WriteAndVerify(DemoRun& Run) {
     Throughput result;
-    PDEVICE_OBJECT c = FindVolume(u"\\DosDevices\\C:");
+    PDEVICE_OBJECT c = DiskFindVolume(u"\\DosDevices\\C:");
     if (c == nullptr) {
         Run.Check(false, "C: is missing");
         return result;
@@ -326,7 +322,7 @@ Throughput WriteAndVerify(DemoRun& Run) {
 
 // Removes D: through plug and play and shows that its filter went with it.
 void RemoveVolumeD(DemoRun& Run) {
-    PDEVICE_OBJECT d = FindVolume(u"\\DosDevices\\D:");
+    PDEVICE_OBJECT d = DiskFindVolume(u"\\DosDevices\\D:");
     if (d == nullptr) {
         Run.Check(false, "D: is missing");
         return;
@@ -395,7 +391,7 @@ int RunDemo(const DemoOptions& Options) {
     fmt::print("  writers                  {} for {:.1f}s\n", Options.Writers, Options.Seconds);
     fmt::print("  file versions written    {} ({:.1f} MiB)\n", throughput.FilesWritten,
                double(throughput.BytesWritten) / (1 << 20));
-    fmt::print("  files read back intact   {}\n", throughput.FilesChecked);
+    fmt::print("  files read back          {}\n", throughput.FilesChecked);
     fmt::print("  C: writes through filter {:.1f} MiB/s\n", throughput.WriteMiBs);
     fmt::print("  C: reads through filter  {:.1f} MiB/s\n", throughput.ReadMiBs);
     fmt::print("  checks failed            {}\n", run.Failures.size());

@@ -3,6 +3,7 @@
 // user program talks to the control device, and volumes are removed.
 #include "scenario_fixture.h"
 #include "frame/frame.h"
+#include "host/volumes.h"
 #include "ntos/boot/user_process.h"
 #include "ntos/pnp/pnp.h"
 
@@ -103,6 +104,27 @@ TEST_F(BootWithDriverTest, RemovedVolumesLeaveNoFilterBehind) {
     EXPECT_EQ(DriverGlobals.DriverObject->DeviceObject, DriverGlobals.ControlDevice)
         << "only the control device is left";
     EXPECT_EQ(DriverGlobals.ControlDevice->NextDevice, nullptr);
+}
+
+TEST_F(BootWithDriverTest, HostViewNamesEveryVolumeAndItsStack) {
+    const std::vector<PDEVICE_OBJECT> listed = HostListVolumes();
+    EXPECT_EQ(listed, Volumes()) << "every volume, oldest first";
+    const char16_t* letters[] = {u"C:", u"D:", u""};
+    for (size_t i = 0; i < listed.size() && i < 3; i++) {
+        const HOST_VOLUME_NAME name = HostVolumeName(listed[i]);
+        EXPECT_EQ(name.DeviceName,
+                  u"\\Device\\HarddiskVolume" + std::u16string(1, char16_t(u'1' + i)));
+        EXPECT_EQ(name.DriveLetter, letters[i]);
+        EXPECT_EQ(HostDeviceStack(listed[i]),
+                  (std::vector<std::u16string>{u"\\Driver\\VolEmu", u"\\Driver\\QVDNT"}));
+    }
+    HostReleaseVolumes(listed);
+
+    // Removal through the host's view leaves no filter device behind.
+    EXPECT_EQ(HostRemoveVolumes(), 3u);
+    EXPECT_EQ(HostRemoveVolumes(), 0u) << "removed volumes are not removed twice";
+    EXPECT_EQ(DriverGlobals.DriverObject->DeviceObject, DriverGlobals.ControlDevice);
+    EXPECT_TRUE(HostListVolumes().empty());
 }
 
 } // namespace
