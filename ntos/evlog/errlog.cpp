@@ -73,7 +73,10 @@ EVLP_ENTRY EvlpDecodePacket(const UCHAR* Packet, ULONG Size, std::u16string&& So
     const ULONG dumpStart = offsetof(IO_ERROR_LOG_PACKET, DumpData);
     const ULONG dumpBytes = std::min<ULONG>(entry.Packet.DumpDataSize, Size - dumpStart);
     entry.DumpData.resize(dumpBytes / sizeof(ULONG));
-    std::memcpy(entry.DumpData.data(), Packet + dumpStart, entry.DumpData.size() * sizeof(ULONG));
+    if (!entry.DumpData.empty()) {
+        std::memcpy(entry.DumpData.data(), Packet + dumpStart,
+                    entry.DumpData.size() * sizeof(ULONG));
+    }
 
     if (entry.Packet.NumberOfStrings == 0 || entry.Packet.StringOffset == 0)
         return entry;
