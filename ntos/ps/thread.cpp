@@ -5,6 +5,7 @@
 // a handle or returned) and its own while it runs, dropped when it has ended.
 #include "ntos/ps/psp.h"
 #include "ntos/ps/pspstate.h"
+#include "ntos/rtl/rtlp.h"
 #include "ntos/verifier/bugcheck.h"
 
 #include <chrono>
@@ -276,6 +277,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 }
 
 void PspUnwindThreadForPowerOff() {
+    RtlpRunTerminationHandlersOnHostUnwind(TRUE);
     throw PSP_THREAD_TERMINATION{STATUS_SUCCESS, true};
 }
 

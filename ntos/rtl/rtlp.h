@@ -14,3 +14,10 @@ WCHAR RtlpAnsiCharToUnicode(CHAR Character);
 // first two exception parameters) before anything unwinds. Thread start-up
 // code of the kernel wraps every thread routine in it.
 VOID RtlpRunGuarded(void (*Routine)(PVOID), PVOID Context);
+
+// A host exception passing a termination handler skips it, as a thread's end
+// does on the platform (PsTerminateSystemThread runs no handler of the ending
+// thread). Power-off of the emulated machine, which has no platform
+// counterpart, ends threads through their termination handlers so that their
+// locks are given back: it sets this for the current thread before it throws.
+VOID RtlpRunTerminationHandlersOnHostUnwind(BOOLEAN Run);

@@ -38,6 +38,9 @@ thread_local ActiveDispatch* TopDispatch; // innermost first pass in progress
 // state is RtlpSehFinallyUnwinding with no UnwindTarget.
 thread_local std::vector<std::pair<const RtlpSehGuard*, std::exception_ptr>> ForeignUnwinds;
 
+// Whether host exceptions run termination handlers in this thread.
+thread_local BOOLEAN RunHandlersOnHostUnwind = FALSE;
+
 void ForgetForeignUnwind(const RtlpSehGuard* Guard) {
     for (auto It = ForeignUnwinds.begin(); It != ForeignUnwinds.end(); ++It) {
         if (It->first == Guard) {
@@ -167,6 +170,8 @@ bool RtlpSehGuard::RunExceptCore(RTLP_SEH_BODY Body, PVOID BodyContext, RTLP_SEH
     }
 }
 
+VOID RtlpRunTerminationHandlersOnHostUnwind(BOOLEAN Run) { RunHandlersOnHostUnwind = Run; }
+
 void RtlpSehGuard::RunFinallyCore(RTLP_SEH_BODY Body, PVOID BodyContext) {
     try {
         Body(BodyContext);
@@ -176,8 +181,11 @@ void RtlpSehGuard::RunFinallyCore(RTLP_SEH_BODY Body, PVOID BodyContext) {
         UnwindTarget = Unwind.Target;
         State = RtlpSehFinallyUnwinding;
     } catch (...) {
-        // A host exception (a thread's termination, say) unwinds as a
-        // foreign unwind does: the termination handler runs, then it goes on.
+        // A host exception (a thread's end) passes untouched unless the
+        // thread is being ended by power-off, which runs termination handlers.
+        if (!RunHandlersOnHostUnwind) {
+            throw;
+        }
         Record = {};
         UnwindTarget = NULL;
         State = RtlpSehFinallyUnwinding;

@@ -34,8 +34,8 @@
 //    _SEH2_LEAVE). Used elsewhere they bug-check.
 //  - Exceptions are the ones raised by the raise routines below (and the
 //    emulation's own faults on user addresses); host C++ exceptions pass
-//    through guards as a foreign unwind does on the platform: no filter sees
-//    them, termination handlers run (AbnormalTermination() TRUE).
+//    through guards untouched, as a thread's end does on the platform (the
+//    emulated machine's power-off alone runs termination handlers on its way).
 #pragma once
 
 #include <type_traits>

@@ -48,6 +48,31 @@ TEST_F(ThreadTest, SystemThreadRunsInTheNamedProcessAndTerminates) {
 
 VOID Nothing(PVOID) {}
 
+std::atomic<bool> FinallyRan{false};
+
+VOID TerminatingInsideAGuard(PVOID) {
+    _SEH2_TRY {
+        PsTerminateSystemThread(STATUS_SUCCESS);
+    }
+    _SEH2_FINALLY {
+        FinallyRan = true;
+    }
+    _SEH2_END;
+}
+
+// The thread simply ends: a lock given back in a termination handler stays
+// held, as on the platform, so a driver that relies on it shows here too.
+TEST_F(ThreadTest, TerminatingInsideAGuardRunsNoTerminationHandler) {
+    FinallyRan = false;
+    HANDLE thread;
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   TerminatingInsideAGuard, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_WAIT_0);
+    EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
+    EXPECT_FALSE(FinallyRan.load());
+}
+
 TEST_F(ThreadTest, InjectedThreadCreationFailureHitsTheChosenCreation) {
     PspInjectThreadCreateFailure(1, STATUS_INSUFFICIENT_RESOURCES);
     HANDLE first;
