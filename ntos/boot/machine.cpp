@@ -259,6 +259,7 @@ VOID PowerOffMachine(PBOOT_MACHINE Machine) {
     BootpUnloadFileSystem(Machine);
     PnpShutdown();
     KiStopKernel();
+    DiskReleaseAbandonedVolumes();
     IopShutdown();
     CmpSetActiveRegistry(nullptr);
     Machine->Running = FALSE;

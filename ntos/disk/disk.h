@@ -60,6 +60,10 @@ NTSTATUS DiskAddVolume(const DISK_VOLUME_CONFIG& Config, PDEVICE_OBJECT* Pdo);
 // in a sparse temporary file beyond.
 NTSTATUS DiskBootStorageRoutine(const BOOT_STORAGE_DEVICE* Device);
 
+// Frees the records of the volumes a machine abandoned when it powered off.
+// Only once the kernel has stopped: their workers have been joined then.
+VOID DiskReleaseAbandonedVolumes();
+
 // The volume device named Name ("\Device\HarddiskVolume1") or reached by
 // a drive-letter link ("\DosDevices\C:", "\??\C:"), or NULL. Not referenced.
 PDEVICE_OBJECT DiskFindVolume(PCWSTR Name);

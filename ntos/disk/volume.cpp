@@ -71,6 +71,18 @@ NTSTATUS DiskpLoadDriverLocked(PDRIVER_OBJECT* Driver) {
     return IopLoadDriver(DiskpServiceName, DiskpDriverEntry, Driver);
 }
 
+} // namespace
+
+VOID DiskReleaseAbandonedVolumes() {
+    std::lock_guard<std::mutex> guard(DiskpLock);
+    for (DISKP_VOLUME* volume : DiskpVolumes) {
+        DiskpDestroyVolumeRecord(volume);
+    }
+    DiskpVolumes.clear();
+}
+
+namespace {
+
 bool DiskpValidConfig(const DISK_VOLUME_CONFIG& Config) {
     const ULONG sector = Config.CdRom ? 2048 : Config.SectorSize;
     if (!Config.CdRom && sector != 512 && sector != 4096) {
