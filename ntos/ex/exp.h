@@ -107,3 +107,9 @@ void ExpReturnPoolTag(ULONG Tag, POOL_TYPE BaseType, SIZE_T Bytes);
 // memory holding a resource must not be freed before ExDeleteResourceLite.
 // Called by the pool for each block it frees.
 void ExpCheckNoResourceIn(const void* Start, SIZE_T Size, const void* Caller);
+
+// Forgets resources recorded in [Start, Start + Size): memory that was just
+// allocated holds none. A resource in memory freed without the pool (an object
+// of a device abandoned when the machine powered off) leaves a stale record
+// that must not later be taken for a live resource at the same address.
+void ExpForgetResourcesIn(const void* Start, SIZE_T Size);

@@ -163,6 +163,7 @@ PVOID AllocateBlock(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const v
     }
     EXP_POISON(host, align);
     EXP_POISON(user + NumberOfBytes, kBackGuard);
+    ExpForgetResourcesIn(user, NumberOfBytes);
     ExpChargePoolTag(Tag, base, NumberOfBytes);
     return user;
 }

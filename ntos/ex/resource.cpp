@@ -269,6 +269,13 @@ void ExpCheckNoResourceIn(const void* Start, SIZE_T Size, const void* Caller) {
     }
 }
 
+void ExpForgetResourcesIn(const void* Start, SIZE_T Size) {
+    ExpResourceRegistry& registry = Registry();
+    std::lock_guard<std::mutex> guard(registry.Lock);
+    auto begin = reinterpret_cast<ULONG_PTR>(Start);
+    registry.Live.erase(registry.Live.lower_bound(begin), registry.Live.lower_bound(begin + Size));
+}
+
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
     const void* caller = VF_CALLER();
     {
