@@ -11,8 +11,8 @@
 namespace {
 
 ACCESS_MASK BasepMapKeyAccess(REGSAM Desired) {
-    ACCESS_MASK access = Desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                                     MAXIMUM_ALLOWED);
+    ACCESS_MASK access =
+        Desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
     if (Desired & (GENERIC_ALL | MAXIMUM_ALLOWED)) {
         access |= KEY_ALL_ACCESS;
     }
@@ -88,11 +88,28 @@ LSTATUS BasepOpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, bool C
     return ERROR_SUCCESS;
 }
 
+// Runs Operation on hKey's key when the handle grants any of Needed
+// (STATUS_ACCESS_DENIED otherwise) and returns its status as an error code.
+template <typename OPERATION>
+LSTATUS BasepOperateOnKey(HKEY hKey, ACCESS_MASK Needed, OPERATION Operation) {
+    PCM_KEY key = nullptr;
+    ACCESS_MASK access = 0;
+    PCM_REGISTRY registry = nullptr;
+    LSTATUS error = BasepReferenceKey(hKey, &key, &access, &registry);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    NTSTATUS status = (access & Needed) ? Operation(key) : STATUS_ACCESS_DENIED;
+    CmpDereferenceKey(key);
+    return BasepErrorFromStatus(status);
+}
+
 } // namespace
 
-LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                        PHKEY phkResult, LPDWORD lpdwDisposition) {
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                        DWORD dwOptions, REGSAM samDesired,
+                        const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                        LPDWORD lpdwDisposition) {
     if (dwOptions != REG_OPTION_NON_VOLATILE) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                    "RegCreateKeyExW: only REG_OPTION_NON_VOLATILE is emulated", VF_CALLER(),
@@ -114,18 +131,10 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
     if (lpData != nullptr && lpcbData == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    PCM_KEY key = nullptr;
-    ACCESS_MASK access = 0;
-    PCM_REGISTRY registry = nullptr;
-    LSTATUS error = BasepReferenceKey(hKey, &key, &access, &registry);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    NTSTATUS status = STATUS_ACCESS_DENIED;
-    if (access & KEY_QUERY_VALUE) {
+    return BasepOperateOnKey(hKey, KEY_QUERY_VALUE, [&](PCM_KEY Key) {
         ULONG type = 0;
         ULONG size = lpcbData == nullptr ? 0 : *lpcbData;
-        status = CmpQueryValue(key, lpValueName, &type, lpData, &size);
+        NTSTATUS status = CmpQueryValue(Key, lpValueName, &type, lpData, &size);
         if (status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW) {
             if (lpType != nullptr) {
                 *lpType = type;
@@ -134,9 +143,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
                 *lpcbData = size;
             }
         }
-    }
-    CmpDereferenceKey(key);
-    return BasepErrorFromStatus(status);
+        return status;
+    });
 }
 
 LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
@@ -144,18 +152,9 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     if (lpData == nullptr && cbData != 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    PCM_KEY key = nullptr;
-    ACCESS_MASK access = 0;
-    PCM_REGISTRY registry = nullptr;
-    LSTATUS error = BasepReferenceKey(hKey, &key, &access, &registry);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    NTSTATUS status = (access & KEY_SET_VALUE)
-                          ? CmpSetValue(key, lpValueName, dwType, lpData, cbData)
-                          : STATUS_ACCESS_DENIED;
-    CmpDereferenceKey(key);
-    return BasepErrorFromStatus(status);
+    return BasepOperateOnKey(hKey, KEY_SET_VALUE, [&](PCM_KEY Key) {
+        return CmpSetValue(Key, lpValueName, dwType, lpData, cbData);
+    });
 }
 
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {

@@ -6,6 +6,7 @@
 // Kernel mode, PASSIVE_LEVEL. A stream's resource is held across its I/O
 // (exclusive for writes); the volume lock only while reading cluster maps.
 #include "ntos/fs/fsp.h"
+#include "ntos/io/iop.h"
 
 #include <cstring>
 
@@ -137,16 +138,7 @@ NTSTATUS FspVolumeIo(FSP_VOLUME* Volume, PFILE_OBJECT FileObject, PETHREAD Threa
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
     status = irp->IoStatus.Status;
-    PMDL mdl = irp->MdlAddress;
-    irp->MdlAddress = nullptr;
-    while (mdl != nullptr) {
-        PMDL next = mdl->Next;
-        if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
-            MmUnlockPages(mdl);
-        }
-        IoFreeMdl(mdl);
-        mdl = next;
-    }
+    IopFreeMdlChain(irp);
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
         if (!Write && NT_SUCCESS(status)) {
             std::memcpy(Buffer, irp->AssociatedIrp.SystemBuffer, Length);

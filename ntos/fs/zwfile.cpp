@@ -7,6 +7,7 @@
 // block, sets the event (or the file object) and queues the caller's APC
 // routine to the issuing thread as a normal kernel APC.
 #include "ntos/fs/fsp.h"
+#include "ntos/io/iop.h"
 
 #include <cstring>
 
@@ -99,16 +100,11 @@ NTSTATUS FspReadWriteHandle(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event
         ObDereferenceObject(fileObject);
         return STATUS_INVALID_PARAMETER;
     }
-    PKEVENT event = nullptr;
-    if (Event != nullptr) {
-        status = ObReferenceObjectByHandle(Event, EVENT_MODIFY_STATE, *ExEventObjectType,
-                                           KernelMode, &object, nullptr);
-        if (!NT_SUCCESS(status)) {
-            ObDereferenceObject(fileObject);
-            return status;
-        }
-        event = static_cast<PKEVENT>(object);
-        KeClearEvent(event);
+    PKEVENT event;
+    status = IopReferenceEvent(Event, &event);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(fileObject);
+        return status;
     }
     auto request = static_cast<FSP_HANDLE_REQUEST*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(FSP_HANDLE_REQUEST), FSP_TAG_REQUEST));
@@ -140,20 +136,7 @@ NTSTATUS FspReadWriteHandle(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event
     irp->Tail.Overlay.OriginalFileObject = fileObject;
     IoGetNextIrpStackLocation(irp)->FileObject = fileObject;
     IoSetCompletionRoutine(irp, FspHandleRequestDone, request, TRUE, TRUE, TRUE);
-    if (synchronous) {
-        KeClearEvent(&fileObject->Event);
-    }
-    // The request holds the file object reference from here on; keep one
-    // for the wait below.
-    ObReferenceObject(fileObject);
-    status = IoCallDriver(device, irp);
-    if (synchronous && status == STATUS_PENDING) {
-        KeWaitForSingleObject(&fileObject->Event, Executive, KernelMode,
-                              (fileObject->Flags & FO_ALERTABLE_IO) != 0, nullptr);
-        status = fileObject->FinalStatus;
-    }
-    ObDereferenceObject(fileObject);
-    return status;
+    return IopSendFileRequest(fileObject, device, irp);
 }
 
 NTSTATUS FspQueryDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

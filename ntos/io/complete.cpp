@@ -57,19 +57,6 @@ VOID IopAbortCompleteRequestApc(PKAPC Apc) {
     IopFinishThreadedIrp(CONTAINING_RECORD(Apc, IRP, Tail.Apc), false);
 }
 
-void IopFreeMdlChain(PIRP Irp) {
-    PMDL mdl = Irp->MdlAddress;
-    Irp->MdlAddress = nullptr;
-    while (mdl != nullptr) {
-        PMDL next = mdl->Next;
-        if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
-            MmUnlockPages(mdl);
-        }
-        IoFreeMdl(mdl);
-        mdl = next;
-    }
-}
-
 // The completion of an associated request: free it and complete the master
 // when it was the last one.
 void IopCompleteAssociatedIrp(PIRP Irp, CCHAR PriorityBoost) {
@@ -83,6 +70,19 @@ void IopCompleteAssociatedIrp(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 } // namespace
+
+void IopFreeMdlChain(PIRP Irp) {
+    PMDL mdl = Irp->MdlAddress;
+    Irp->MdlAddress = nullptr;
+    while (mdl != nullptr) {
+        PMDL next = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
+            MmUnlockPages(mdl);
+        }
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+}
 
 void IopFinishThreadedIrp(PIRP Irp, bool QueueUserApc) {
     PFILE_OBJECT fileObject;

@@ -9,6 +9,40 @@
 
 #include <cstring>
 
+NTSTATUS IopReferenceEvent(HANDLE Event, PKEVENT* EventObject) {
+    *EventObject = nullptr;
+    if (Event == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    PVOID object;
+    NTSTATUS status = ObReferenceObjectByHandle(Event, EVENT_MODIFY_STATE, *ExEventObjectType,
+                                                KernelMode, &object, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *EventObject = static_cast<PKEVENT>(object);
+    KeClearEvent(*EventObject);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IopSendFileRequest(PFILE_OBJECT FileObject, PDEVICE_OBJECT Device, PIRP Irp) {
+    const bool synchronous = (FileObject->Flags & FO_SYNCHRONOUS_IO) != 0;
+    if (synchronous) {
+        KeClearEvent(&FileObject->Event);
+    }
+    // The request holds the caller's file object reference from here on;
+    // keep one for the wait below.
+    ObReferenceObject(FileObject);
+    NTSTATUS status = IofCallDriver(Device, Irp);
+    if (synchronous && status == STATUS_PENDING) {
+        KeWaitForSingleObject(&FileObject->Event, Executive, KernelMode,
+                              (FileObject->Flags & FO_ALERTABLE_IO) != 0, nullptr);
+        status = FileObject->FinalStatus;
+    }
+    ObDereferenceObject(FileObject);
+    return status;
+}
+
 NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                                PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
@@ -20,29 +54,19 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
         return status;
     }
     auto fileObject = static_cast<PFILE_OBJECT>(object);
-    PKEVENT event = nullptr;
-    if (Event != nullptr) {
-        PVOID eventObject;
-        status = ObReferenceObjectByHandle(Event, EVENT_MODIFY_STATE, *ExEventObjectType,
-                                           KernelMode, &eventObject, nullptr);
-        if (!NT_SUCCESS(status)) {
-            ObDereferenceObject(fileObject);
-            return status;
-        }
-        event = static_cast<PKEVENT>(eventObject);
-        KeClearEvent(event);
-    }
-    bool synchronous = (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0;
-    if (synchronous) {
-        KeClearEvent(&fileObject->Event);
+    PKEVENT event;
+    status = IopReferenceEvent(Event, &event);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(fileObject);
+        return status;
     }
 
     // Builds the request as IoBuildDeviceIoControlRequest does, then makes
     // it a request on this file.
-    IO_STATUS_BLOCK* iosb = IoStatusBlock;
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
     PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, device, InputBuffer, InputBufferLength,
-                                             OutputBuffer, OutputBufferLength, FALSE, event, iosb);
+                                             OutputBuffer, OutputBufferLength, FALSE, event,
+                                             IoStatusBlock);
     if (irp == nullptr) {
         if (event != nullptr) {
             ObDereferenceObject(event);
@@ -59,15 +83,5 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
         std::lock_guard<std::mutex> guard(IopIrpLock());
         IopFindIrpLocked(irp)->DereferenceUserEvent = event != nullptr;
     }
-
-    // The request holds the file object reference from here on.
-    ObReferenceObject(fileObject);
-    status = IofCallDriver(device, irp);
-    if (synchronous && status == STATUS_PENDING) {
-        KeWaitForSingleObject(&fileObject->Event, Executive, KernelMode,
-                              (fileObject->Flags & FO_ALERTABLE_IO) != 0, nullptr);
-        status = fileObject->FinalStatus;
-    }
-    ObDereferenceObject(fileObject);
-    return status;
+    return IopSendFileRequest(fileObject, device, irp);
 }

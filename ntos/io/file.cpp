@@ -260,26 +260,13 @@ void IopDeleteFile(PVOID Object) {
     ObDereferenceObject(device);
 }
 
-NTSTATUS IopOpenFile(PCUNICODE_STRING Name, IOP_OPEN_PACKET* Packet, PFILE_OBJECT* FileObject) {
-    PVOID object;
-    NTSTATUS status = ObpLookupObjectName(Name, *IoFileObjectType, Packet, &object);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    *FileObject = static_cast<PFILE_OBJECT>(object);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
-                      ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
-                      CREATE_FILE_TYPE CreateFileType, PVOID ExtraCreateParameters, ULONG Options) {
-    UNREFERENCED_PARAMETER(Options);
-    // Opens relative to a directory handle, extended attributes, pipes and
-    // mailslots are not emulated.
-    if (ObjectAttributes->RootDirectory != nullptr || EaBuffer != nullptr || EaLength != 0 ||
-        CreateFileType != CreateFileTypeNone || ExtraCreateParameters != nullptr) {
+NTSTATUS IopCreateFileHandle(ACCESS_MASK DesiredAccess, const OBJECT_ATTRIBUTES* ObjectAttributes,
+                             LARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                             ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                             KPROCESSOR_MODE Mode, PHANDLE Handle, PIO_STATUS_BLOCK Result) {
+    // Opens relative to a directory handle and extended attributes are not
+    // emulated.
+    if (ObjectAttributes->RootDirectory != nullptr || EaBuffer != nullptr || EaLength != 0) {
         return STATUS_NOT_IMPLEMENTED;
     }
     if (Disposition > FILE_MAXIMUM_DISPOSITION || (CreateOptions & ~FILE_VALID_OPTION_FLAGS) ||
@@ -292,26 +279,51 @@ NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     packet.CreateOptions = CreateOptions;
     packet.FileAttributes = FileAttributes;
     packet.ShareAccess = ShareAccess;
-    if (AllocationSize != nullptr) {
-        packet.AllocationSize = *AllocationSize;
-    }
-    packet.AccessMode = KernelMode;
-    PFILE_OBJECT fileObject;
-    NTSTATUS status = IopOpenFile(ObjectAttributes->ObjectName, &packet, &fileObject);
+    packet.AllocationSize = AllocationSize;
+    packet.AccessMode = Mode;
+    PVOID object;
+    NTSTATUS status =
+        ObpLookupObjectName(ObjectAttributes->ObjectName, *IoFileObjectType, &packet, &object);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    auto fileObject = static_cast<PFILE_OBJECT>(object);
     status = ObpCreateHandle(fileObject, DesiredAccess,
-                             ObjectAttributes->Attributes & (OBJ_KERNEL_HANDLE | OBJ_INHERIT),
-                             KernelMode, FileHandle);
+                             ObjectAttributes->Attributes & (OBJ_KERNEL_HANDLE | OBJ_INHERIT), Mode,
+                             Handle);
     if (NT_SUCCESS(status)) {
         fileObject->Flags |= FO_HANDLE_CREATED;
-        IoStatusBlock->Status = packet.FinalStatus;
-        IoStatusBlock->Information = packet.Information;
-        status = packet.FinalStatus;
+        Result->Status = packet.FinalStatus;
+        Result->Information = packet.Information;
     }
     ObDereferenceObject(fileObject);
     return status;
+}
+
+NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                      CREATE_FILE_TYPE CreateFileType, PVOID ExtraCreateParameters, ULONG Options) {
+    UNREFERENCED_PARAMETER(Options);
+    // Pipes and mailslots are not emulated.
+    if (CreateFileType != CreateFileTypeNone || ExtraCreateParameters != nullptr) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    LARGE_INTEGER allocation = {};
+    if (AllocationSize != nullptr) {
+        allocation = *AllocationSize;
+    }
+    IO_STATUS_BLOCK result = {};
+    NTSTATUS status = IopCreateFileHandle(DesiredAccess, ObjectAttributes, allocation,
+                                          FileAttributes, ShareAccess, Disposition, CreateOptions,
+                                          EaBuffer, EaLength, KernelMode, FileHandle, &result);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    IoStatusBlock->Status = result.Status;
+    IoStatusBlock->Information = result.Information;
+    return result.Status;
 }
 
 NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,

@@ -45,8 +45,18 @@ void IopDeleteFile(PVOID Object);
 void IopDeleteDevice(PVOID Object);
 void IopDeleteDriver(PVOID Object);
 
-// Opens Name through the parse procedures; returns the referenced file object.
-NTSTATUS IopOpenFile(PCUNICODE_STRING Name, IOP_OPEN_PACKET* Packet, PFILE_OBJECT* FileObject);
+// Opens ObjectAttributes' name through the parse procedures and creates a
+// handle to the file in Mode's handle table (OBJ_KERNEL_HANDLE and
+// OBJ_INHERIT of the attributes apply). The arguments are checked as the
+// create services check them: a root directory or extended attributes are
+// STATUS_NOT_IMPLEMENTED; a bad disposition or option, or no name,
+// STATUS_INVALID_PARAMETER. On success *Handle is the new handle and *Result
+// the create request's final status and information; the caller returns
+// Result->Status. Captured (kernel) arguments only.
+NTSTATUS IopCreateFileHandle(ACCESS_MASK DesiredAccess, const OBJECT_ATTRIBUTES* ObjectAttributes,
+                             LARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                             ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                             KPROCESSOR_MODE Mode, PHANDLE Handle, PIO_STATUS_BLOCK Result);
 
 // The mount routine set by IopSetMountRoutine, or NULL.
 IOP_MOUNT_ROUTINE IopMountRoutine();

@@ -99,20 +99,35 @@ NTSTATUS IopProbeBuffers(PIO_STATUS_BLOCK IoStatusBlock, PVOID ReadBuffer, ULONG
     return status;
 }
 
-NTSTATUS IopReferenceFile(HANDLE FileHandle, KPROCESSOR_MODE Mode, PFILE_OBJECT* FileObject) {
+// References the file object behind FileHandle. A user caller's handle must
+// have been opened for the reads and writes the request does
+// (STATUS_ACCESS_DENIED otherwise).
+NTSTATUS IopReferenceFile(HANDLE FileHandle, KPROCESSOR_MODE Mode, bool Reads, bool Writes,
+                          PFILE_OBJECT* FileObject) {
     PVOID object;
     NTSTATUS status =
         ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, Mode, &object, nullptr);
-    if (NT_SUCCESS(status)) {
-        *FileObject = static_cast<PFILE_OBJECT>(object);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    return status;
+    auto fileObject = static_cast<PFILE_OBJECT>(object);
+    if (Mode == UserMode &&
+        ((Reads && !fileObject->ReadAccess) || (Writes && !fileObject->WriteAccess))) {
+        ObDereferenceObject(fileObject);
+        return STATUS_ACCESS_DENIED;
+    }
+    *FileObject = fileObject;
+    return STATUS_SUCCESS;
 }
 
 // Sends a threaded request built for FileObject's device and waits for it;
-// *Result receives the final status block.
+// *Result receives the final status block. A request that could not be built
+// (Irp NULL) is STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS IopCallAndWait(PDEVICE_OBJECT Device, PIRP Irp, PFILE_OBJECT FileObject,
                         KPROCESSOR_MODE Mode, PKEVENT Event, PIO_STATUS_BLOCK Result) {
+    if (Irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     Irp->RequestorMode = Mode;
     IoGetNextIrpStackLocation(Irp)->FileObject = FileObject;
     NTSTATUS status = IofCallDriver(Device, Irp);
@@ -121,6 +136,56 @@ NTSTATUS IopCallAndWait(PDEVICE_OBJECT Device, PIRP Irp, PFILE_OBJECT FileObject
         status = Result->Status;
     }
     Result->Status = status;
+    return status;
+}
+
+// A request's status as the service returns it: unless it is an error, the
+// final status block is stored for the caller first, and a fault doing so
+// becomes the service's status.
+NTSTATUS IopReturnResult(NTSTATUS Status, PIO_STATUS_BLOCK IoStatusBlock,
+                         const IO_STATUS_BLOCK& Result) {
+    if (NT_ERROR(Status)) {
+        return Status;
+    }
+    NTSTATUS stored = IopStoreResult(IoStatusBlock, Result);
+    return NT_SUCCESS(stored) ? Status : stored;
+}
+
+// Runs a memory service on the caller's *BaseAddress and *RegionSize: both
+// are captured, handed to Service and stored back when it succeeds.
+template <typename SERVICE>
+NTSTATUS IopCallMemoryService(PVOID* BaseAddress, PSIZE_T RegionSize, SERVICE Service) {
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
+    NTSTATUS status = STATUS_SUCCESS;
+    PVOID base = nullptr;
+    SIZE_T size = 0;
+    _SEH2_TRY {
+        if (mode == UserMode) {
+            IopProbeForWriteOf(BaseAddress);
+            IopProbeForWriteOf(RegionSize);
+        }
+        base = *BaseAddress;
+        size = *RegionSize;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = Service(&base, &size);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    _SEH2_TRY {
+        *BaseAddress = base;
+        *RegionSize = size;
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
     return status;
 }
 
@@ -154,42 +219,17 @@ NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUT
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // Opens relative to a directory and extended attributes are not emulated.
-    if (captured.Attributes.RootDirectory != nullptr || EaBuffer != nullptr || EaLength != 0) {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    if (Disposition > FILE_MAXIMUM_DISPOSITION || (CreateOptions & ~FILE_VALID_OPTION_FLAGS) ||
-        captured.Attributes.ObjectName == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    IOP_OPEN_PACKET packet = {};
-    packet.DesiredAccess = DesiredAccess;
-    packet.Disposition = Disposition;
-    packet.CreateOptions = CreateOptions;
-    packet.FileAttributes = FileAttributes;
-    packet.ShareAccess = ShareAccess;
-    packet.AllocationSize = allocation;
-    packet.AccessMode = mode;
-    PFILE_OBJECT fileObject;
-    status = IopOpenFile(&captured.Name, &packet, &fileObject);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
     HANDLE handle;
-    status = ObpCreateHandle(fileObject, DesiredAccess,
-                             captured.Attributes.Attributes & (OBJ_KERNEL_HANDLE | OBJ_INHERIT),
-                             mode, &handle);
-    if (NT_SUCCESS(status)) {
-        fileObject->Flags |= FO_HANDLE_CREATED;
-    }
-    ObDereferenceObject(fileObject);
+    IO_STATUS_BLOCK result = {};
+    status = IopCreateFileHandle(DesiredAccess, &captured.Attributes, allocation, FileAttributes,
+                                 ShareAccess, Disposition, CreateOptions, EaBuffer, EaLength, mode,
+                                 &handle, &result);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     _SEH2_TRY {
         *FileHandle = handle;
-        IoStatusBlock->Status = packet.FinalStatus;
-        IoStatusBlock->Information = packet.Information;
+        *IoStatusBlock = result;
     }
     _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
         status = GetExceptionCode();
@@ -199,7 +239,7 @@ NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUT
         ObpCloseHandle(handle, mode);
         return status;
     }
-    return packet.FinalStatus;
+    return result.Status;
 }
 
 NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
@@ -238,13 +278,9 @@ NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
         return status;
     }
     PFILE_OBJECT fileObject;
-    status = IopReferenceFile(FileHandle, mode, &fileObject);
+    status = IopReferenceFile(FileHandle, mode, read, !read, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    if (mode == UserMode && !(read ? fileObject->ReadAccess : fileObject->WriteAccess)) {
-        ObDereferenceObject(fileObject);
-        return STATUS_ACCESS_DENIED;
     }
     const bool useCurrentOffset = !hasOffset && (fileObject->Flags & FO_SYNCHRONOUS_IO);
     if (useCurrentOffset) {
@@ -259,22 +295,12 @@ NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = IoBuildSynchronousFsdRequest(MajorFunction, device, Buffer, Length, &offset, &event,
                                             &result);
-    if (irp == nullptr) {
-        ObDereferenceObject(fileObject);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     status = IopCallAndWait(device, irp, fileObject, mode, &event, &result);
     if (useCurrentOffset && NT_SUCCESS(status)) {
         fileObject->CurrentByteOffset.QuadPart = offset.QuadPart + result.Information;
     }
     ObDereferenceObject(fileObject);
-    if (!NT_ERROR(status)) {
-        NTSTATUS stored = IopStoreResult(IoStatusBlock, result);
-        if (!NT_SUCCESS(stored)) {
-            return stored;
-        }
-    }
-    return status;
+    return IopReturnResult(status, IoStatusBlock, result);
 }
 
 } // namespace
@@ -316,17 +342,13 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
             return status;
         }
     }
-    PFILE_OBJECT fileObject;
-    NTSTATUS status = IopReferenceFile(FileHandle, mode, &fileObject);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
     // The access a control code demands of the handle.
     const ULONG access = (IoControlCode >> 14) & 3;
-    if (mode == UserMode && (((access & FILE_READ_ACCESS) && !fileObject->ReadAccess) ||
-                             ((access & FILE_WRITE_ACCESS) && !fileObject->WriteAccess))) {
-        ObDereferenceObject(fileObject);
-        return STATUS_ACCESS_DENIED;
+    PFILE_OBJECT fileObject;
+    NTSTATUS status = IopReferenceFile(FileHandle, mode, (access & FILE_READ_ACCESS) != 0,
+                                       (access & FILE_WRITE_ACCESS) != 0, &fileObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
     KEVENT event;
@@ -335,19 +357,9 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
     PIRP irp =
         IoBuildDeviceIoControlRequest(IoControlCode, device, InputBuffer, InputBufferLength,
                                       OutputBuffer, OutputBufferLength, FALSE, &event, &result);
-    if (irp == nullptr) {
-        ObDereferenceObject(fileObject);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     status = IopCallAndWait(device, irp, fileObject, mode, &event, &result);
     ObDereferenceObject(fileObject);
-    if (!NT_ERROR(status)) {
-        NTSTATUS stored = IopStoreResult(IoStatusBlock, result);
-        if (!NT_SUCCESS(stored)) {
-            return stored;
-        }
-    }
-    return status;
+    return IopReturnResult(status, IoStatusBlock, result);
 }
 
 NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
@@ -498,78 +510,20 @@ NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER 
 
 NTSTATUS NtAllocateVirtualMemory(HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
                                  PSIZE_T RegionSize, ULONG AllocationType, ULONG Protect) {
-    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     if (ProcessHandle != NtCurrentProcess() || ZeroBits != 0) {
         return STATUS_NOT_IMPLEMENTED; // other processes' memory and ZeroBits are not emulated
     }
-    NTSTATUS status = STATUS_SUCCESS;
-    PVOID base = nullptr;
-    SIZE_T size = 0;
-    _SEH2_TRY {
-        if (mode == UserMode) {
-            IopProbeForWriteOf(BaseAddress);
-            IopProbeForWriteOf(RegionSize);
-        }
-        base = *BaseAddress;
-        size = *RegionSize;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = MmpAllocateUserMemory(PsGetCurrentProcess(), &base, &size, AllocationType, Protect);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    _SEH2_TRY {
-        *BaseAddress = base;
-        *RegionSize = size;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    return status;
+    return IopCallMemoryService(BaseAddress, RegionSize, [&](PVOID* Base, PSIZE_T Size) {
+        return MmpAllocateUserMemory(PsGetCurrentProcess(), Base, Size, AllocationType, Protect);
+    });
 }
 
 NTSTATUS NtFreeVirtualMemory(HANDLE ProcessHandle, PVOID* BaseAddress, PSIZE_T RegionSize,
                              ULONG FreeType) {
-    const KPROCESSOR_MODE mode = ExGetPreviousMode();
     if (ProcessHandle != NtCurrentProcess()) {
         return STATUS_NOT_IMPLEMENTED;
     }
-    NTSTATUS status = STATUS_SUCCESS;
-    PVOID base = nullptr;
-    SIZE_T size = 0;
-    _SEH2_TRY {
-        if (mode == UserMode) {
-            IopProbeForWriteOf(BaseAddress);
-            IopProbeForWriteOf(RegionSize);
-        }
-        base = *BaseAddress;
-        size = *RegionSize;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = MmpFreeUserMemory(PsGetCurrentProcess(), &base, &size, FreeType);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    _SEH2_TRY {
-        *BaseAddress = base;
-        *RegionSize = size;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    return status;
+    return IopCallMemoryService(BaseAddress, RegionSize, [&](PVOID* Base, PSIZE_T Size) {
+        return MmpFreeUserMemory(PsGetCurrentProcess(), Base, Size, FreeType);
+    });
 }
