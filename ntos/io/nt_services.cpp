@@ -23,6 +23,20 @@ template <typename T> void IopProbeForReadOf(const T* Pointer) {
     ProbeForRead(Pointer, sizeof(T), alignof(T));
 }
 
+// Runs Access, which reads or writes the caller's memory, inside an
+// exception guard; a fault becomes the returned status.
+template <typename ACCESS> NTSTATUS IopGuarded(ACCESS Access) {
+    NTSTATUS status = STATUS_SUCCESS;
+    _SEH2_TRY {
+        Access();
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    _SEH2_END;
+    return status;
+}
+
 // Object attributes and their name, copied out of the caller's memory.
 struct IOP_CAPTURED_ATTRIBUTES {
     OBJECT_ATTRIBUTES Attributes; // ObjectName points at Name
@@ -34,7 +48,7 @@ NTSTATUS IopCaptureAttributes(POBJECT_ATTRIBUTES Source, KPROCESSOR_MODE Mode,
                               IOP_CAPTURED_ATTRIBUTES* Captured) {
     NTSTATUS status = STATUS_SUCCESS;
     bool hasName = false;
-    _SEH2_TRY {
+    status = IopGuarded([&] {
         if (Mode == UserMode) {
             IopProbeForReadOf(Source);
         }
@@ -50,11 +64,7 @@ NTSTATUS IopCaptureAttributes(POBJECT_ATTRIBUTES Source, KPROCESSOR_MODE Mode,
             Captured->Text.assign(name.Buffer, name.Length / sizeof(WCHAR));
             hasName = true;
         }
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
+    });
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -72,31 +82,17 @@ NTSTATUS IopCaptureAttributes(POBJECT_ATTRIBUTES Source, KPROCESSOR_MODE Mode,
 
 // Stores a service's results in the caller's memory, probed beforehand.
 NTSTATUS IopStoreResult(PIO_STATUS_BLOCK IoStatusBlock, const IO_STATUS_BLOCK& Result) {
-    NTSTATUS status = STATUS_SUCCESS;
-    _SEH2_TRY {
-        *IoStatusBlock = Result;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    return status;
+    return IopGuarded([&] { *IoStatusBlock = Result; });
 }
 
 // Probes the buffers of a request; returns the fault's status or success.
 NTSTATUS IopProbeBuffers(PIO_STATUS_BLOCK IoStatusBlock, PVOID ReadBuffer, ULONG ReadLength,
                          PVOID WriteBuffer, ULONG WriteLength) {
-    NTSTATUS status = STATUS_SUCCESS;
-    _SEH2_TRY {
+    return IopGuarded([&] {
         IopProbeForWriteOf(IoStatusBlock);
         ProbeForRead(ReadBuffer, ReadLength, 1);
         ProbeForWrite(WriteBuffer, WriteLength, 1);
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    return status;
+    });
 }
 
 // References the file object behind FileHandle. A user caller's handle must
@@ -159,18 +155,14 @@ NTSTATUS IopCallMemoryService(PVOID* BaseAddress, PSIZE_T RegionSize, SERVICE Se
     NTSTATUS status = STATUS_SUCCESS;
     PVOID base = nullptr;
     SIZE_T size = 0;
-    _SEH2_TRY {
+    status = IopGuarded([&] {
         if (mode == UserMode) {
             IopProbeForWriteOf(BaseAddress);
             IopProbeForWriteOf(RegionSize);
         }
         base = *BaseAddress;
         size = *RegionSize;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
+    });
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -178,15 +170,11 @@ NTSTATUS IopCallMemoryService(PVOID* BaseAddress, PSIZE_T RegionSize, SERVICE Se
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    _SEH2_TRY {
+    NTSTATUS stored = IopGuarded([&] {
         *BaseAddress = base;
         *RegionSize = size;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    return status;
+    });
+    return NT_SUCCESS(stored) ? status : stored;
 }
 
 NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
@@ -200,7 +188,7 @@ NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUT
         return status;
     }
     LARGE_INTEGER allocation = {};
-    _SEH2_TRY {
+    status = IopGuarded([&] {
         if (mode == UserMode) {
             IopProbeForWriteOf(FileHandle);
             IopProbeForWriteOf(IoStatusBlock);
@@ -211,11 +199,7 @@ NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUT
         if (AllocationSize != nullptr) {
             allocation = *AllocationSize;
         }
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
+    });
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -227,14 +211,10 @@ NTSTATUS IopOpen(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUT
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    _SEH2_TRY {
+    status = IopGuarded([&] {
         *FileHandle = handle;
         *IoStatusBlock = result;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
+    });
     if (!NT_SUCCESS(status)) {
         ObpCloseHandle(handle, mode);
         return status;
@@ -253,7 +233,7 @@ NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
     NTSTATUS status = STATUS_SUCCESS;
     LARGE_INTEGER offset = {};
     bool hasOffset = false;
-    _SEH2_TRY {
+    status = IopGuarded([&] {
         if (mode == UserMode) {
             IopProbeForWriteOf(IoStatusBlock);
             if (read) {
@@ -269,11 +249,7 @@ NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
             offset = *ByteOffset;
             hasOffset = true;
         }
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
+    });
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -401,13 +377,7 @@ NTSTATUS NtCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (mode == UserMode) {
-        _SEH2_TRY {
-            IopProbeForWriteOf(MutantHandle);
-        }
-        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-            status = GetExceptionCode();
-        }
-        _SEH2_END;
+        status = IopGuarded([&] { IopProbeForWriteOf(MutantHandle); });
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -419,15 +389,10 @@ NTSTATUS NtCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    _SEH2_TRY {
-        *MutantHandle = handle;
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
-    if (!NT_SUCCESS(status)) {
+    NTSTATUS stored = IopGuarded([&] { *MutantHandle = handle; });
+    if (!NT_SUCCESS(stored)) {
         ObpCloseHandle(handle, mode);
+        return stored;
     }
     return status;
 }
@@ -436,13 +401,7 @@ NTSTATUS NtReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount) {
     const KPROCESSOR_MODE mode = ExGetPreviousMode();
     NTSTATUS status = STATUS_SUCCESS;
     if (mode == UserMode && PreviousCount != nullptr) {
-        _SEH2_TRY {
-            IopProbeForWriteOf(PreviousCount);
-        }
-        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-            status = GetExceptionCode();
-        }
-        _SEH2_END;
+        status = IopGuarded([&] { IopProbeForWriteOf(PreviousCount); });
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -454,22 +413,11 @@ NTSTATUS NtReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount) {
         return status;
     }
     LONG previous = 0;
-    _SEH2_TRY {
-        previous = KeReleaseMutant(static_cast<PKMUTANT>(mutant), 1, FALSE, FALSE);
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        status = GetExceptionCode();
-    }
-    _SEH2_END;
+    status = IopGuarded(
+        [&] { previous = KeReleaseMutant(static_cast<PKMUTANT>(mutant), 1, FALSE, FALSE); });
     ObDereferenceObject(mutant);
     if (NT_SUCCESS(status) && PreviousCount != nullptr) {
-        _SEH2_TRY {
-            *PreviousCount = previous;
-        }
-        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-            status = GetExceptionCode();
-        }
-        _SEH2_END;
+        status = IopGuarded([&] { *PreviousCount = previous; });
     }
     return status;
 }
@@ -479,16 +427,12 @@ NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER 
     NTSTATUS status = STATUS_SUCCESS;
     LARGE_INTEGER timeout = {};
     if (Timeout != nullptr) {
-        _SEH2_TRY {
+        status = IopGuarded([&] {
             if (mode == UserMode) {
                 IopProbeForReadOf(Timeout);
             }
             timeout = *Timeout;
-        }
-        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-            status = GetExceptionCode();
-        }
-        _SEH2_END;
+        });
         if (!NT_SUCCESS(status)) {
             return status;
         }
