@@ -83,13 +83,11 @@ NTSTATUS FspReadWriteHandle(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event
                             PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                             PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                             PLARGE_INTEGER ByteOffset) {
-    PVOID object;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+    PFILE_OBJECT fileObject;
+    NTSTATUS status = IopReferenceFileByHandle(FileHandle, KernelMode, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto fileObject = static_cast<PFILE_OBJECT>(object);
     const bool synchronous = (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0;
     LARGE_INTEGER offset;
     if (ByteOffset != nullptr) {
@@ -167,13 +165,11 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
 NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                       PVOID FsInformation, ULONG Length,
                                       FS_INFORMATION_CLASS FsInformationClass) {
-    PVOID object;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+    PFILE_OBJECT fileObject;
+    NTSTATUS status = IopReferenceFileByHandle(FileHandle, KernelMode, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto fileObject = static_cast<PFILE_OBJECT>(object);
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(fileObject);
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     PVOID buffer =

@@ -9,6 +9,17 @@
 
 #include <cstring>
 
+NTSTATUS IopReferenceFileByHandle(HANDLE FileHandle, KPROCESSOR_MODE AccessMode,
+                                  PFILE_OBJECT* FileObject) {
+    PVOID object;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, AccessMode, &object, nullptr);
+    if (NT_SUCCESS(status)) {
+        *FileObject = static_cast<PFILE_OBJECT>(object);
+    }
+    return status;
+}
+
 NTSTATUS IopReferenceEvent(HANDLE Event, PKEVENT* EventObject) {
     *EventObject = nullptr;
     if (Event == nullptr) {
@@ -47,13 +58,11 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                                PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
                                PVOID OutputBuffer, ULONG OutputBufferLength) {
-    PVOID object;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+    PFILE_OBJECT fileObject;
+    NTSTATUS status = IopReferenceFileByHandle(FileHandle, KernelMode, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto fileObject = static_cast<PFILE_OBJECT>(object);
     PKEVENT event;
     status = IopReferenceEvent(Event, &event);
     if (!NT_SUCCESS(status)) {

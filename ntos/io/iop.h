@@ -68,11 +68,14 @@ void IopSetMountRoutine(IOP_MOUNT_ROUTINE Routine);
 PDEVICE_OBJECT IopGetLowerDevice(PDEVICE_OBJECT DeviceObject);
 
 // Requests on a kernel caller's file handle (the Zw read, write and device
-// control routines). IopReferenceEvent references and clears the event
+// control routines). IopReferenceFileByHandle references the file object
+// behind FileHandle, looked up for AccessMode. IopReferenceEvent references and clears the event
 // object behind Event, the request's optional event (Event NULL: *EventObject
 // NULL). IopSendFileRequest sends Irp, which takes over the caller's file
 // object reference, and on a synchronous file waits for it and returns the
 // file's final status.
+NTSTATUS IopReferenceFileByHandle(HANDLE FileHandle, KPROCESSOR_MODE AccessMode,
+                                  PFILE_OBJECT* FileObject);
 NTSTATUS IopReferenceEvent(HANDLE Event, PKEVENT* EventObject);
 NTSTATUS IopSendFileRequest(PFILE_OBJECT FileObject, PDEVICE_OBJECT Device, PIRP Irp);
 

@@ -98,15 +98,13 @@ NTSTATUS IopProbeBuffers(PIO_STATUS_BLOCK IoStatusBlock, PVOID ReadBuffer, ULONG
 // References the file object behind FileHandle. A user caller's handle must
 // have been opened for the reads and writes the request does
 // (STATUS_ACCESS_DENIED otherwise).
-NTSTATUS IopReferenceFile(HANDLE FileHandle, KPROCESSOR_MODE Mode, bool Reads, bool Writes,
-                          PFILE_OBJECT* FileObject) {
-    PVOID object;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(FileHandle, 0, *IoFileObjectType, Mode, &object, nullptr);
+NTSTATUS IopReferenceFileForAccess(HANDLE FileHandle, KPROCESSOR_MODE Mode, bool Reads, bool Writes,
+                                   PFILE_OBJECT* FileObject) {
+    PFILE_OBJECT fileObject;
+    NTSTATUS status = IopReferenceFileByHandle(FileHandle, Mode, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto fileObject = static_cast<PFILE_OBJECT>(object);
     if (Mode == UserMode &&
         ((Reads && !fileObject->ReadAccess) || (Writes && !fileObject->WriteAccess))) {
         ObDereferenceObject(fileObject);
@@ -254,7 +252,7 @@ NTSTATUS IopReadWrite(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event,
         return status;
     }
     PFILE_OBJECT fileObject;
-    status = IopReferenceFile(FileHandle, mode, read, !read, &fileObject);
+    status = IopReferenceFileForAccess(FileHandle, mode, read, !read, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -321,8 +319,8 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
     // The access a control code demands of the handle.
     const ULONG access = (IoControlCode >> 14) & 3;
     PFILE_OBJECT fileObject;
-    NTSTATUS status = IopReferenceFile(FileHandle, mode, (access & FILE_READ_ACCESS) != 0,
-                                       (access & FILE_WRITE_ACCESS) != 0, &fileObject);
+    NTSTATUS status = IopReferenceFileForAccess(FileHandle, mode, (access & FILE_READ_ACCESS) != 0,
+                                                (access & FILE_WRITE_ACCESS) != 0, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
