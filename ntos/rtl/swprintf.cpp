@@ -46,21 +46,21 @@ struct Conversion {
     SizePrefix Size = SizePrefix::None;
 };
 
-void PutPadded(OutputSink& Out, const Conversion& Spec, SIZE_T Length, const WCHAR* Wide,
+void PutPadded(OutputSink& Out, const Conversion& Conv, SIZE_T Length, const WCHAR* Wide,
                const CHAR* Narrow) {
-    SIZE_T Pad = Spec.Width > Length ? Spec.Width - Length : 0;
-    if (!Spec.Left) {
-        Out.Repeat(Spec.Zero ? u'0' : u' ', Pad);
+    SIZE_T Pad = Conv.Width > Length ? Conv.Width - Length : 0;
+    if (!Conv.Left) {
+        Out.Repeat(Conv.Zero ? u'0' : u' ', Pad);
     }
     for (SIZE_T i = 0; i < Length; i++) {
         Out.Put(Wide != NULL ? Wide[i] : RtlpAnsiCharToUnicode(Narrow[i]));
     }
-    if (Spec.Left) {
+    if (Conv.Left) {
         Out.Repeat(u' ', Pad);
     }
 }
 
-void PutString(OutputSink& Out, const Conversion& Spec, bool IsNarrow, const void* Argument) {
+void PutString(OutputSink& Out, const Conversion& Conv, bool IsNarrow, const void* Argument) {
     static const CHAR NullText[] = "(null)";
     const CHAR* Narrow = IsNarrow ? (const CHAR*)Argument : NULL;
     const WCHAR* Wide = IsNarrow ? NULL : (const WCHAR*)Argument;
@@ -68,7 +68,7 @@ void PutString(OutputSink& Out, const Conversion& Spec, bool IsNarrow, const voi
         Narrow = NullText;
         Wide = NULL;
     }
-    SIZE_T Limit = Spec.HasPrecision ? Spec.Precision : (SIZE_T)-1;
+    SIZE_T Limit = Conv.HasPrecision ? Conv.Precision : (SIZE_T)-1;
     SIZE_T Length = 0;
     if (Wide != NULL) {
         while (Length < Limit && Wide[Length] != UNICODE_NULL) {
@@ -79,10 +79,10 @@ void PutString(OutputSink& Out, const Conversion& Spec, bool IsNarrow, const voi
             Length++;
         }
     }
-    PutPadded(Out, Spec, Length, Wide, Narrow);
+    PutPadded(Out, Conv, Length, Wide, Narrow);
 }
 
-void PutInteger(OutputSink& Out, const Conversion& Spec, WCHAR Type, ULONGLONG Magnitude,
+void PutInteger(OutputSink& Out, const Conversion& Conv, WCHAR Type, ULONGLONG Magnitude,
                 bool Negative) {
     static const char LowerDigits[] = "0123456789abcdef";
     static const char UpperDigits[] = "0123456789ABCDEF";
@@ -95,8 +95,8 @@ void PutInteger(OutputSink& Out, const Conversion& Spec, WCHAR Type, ULONGLONG M
         Text[Length++] = (WCHAR)Digits[V % Base];
     }
     // Without a precision a zero still prints one digit; precision 0 prints none.
-    SIZE_T MinDigits = Spec.HasPrecision ? Spec.Precision : 1;
-    if (Type == u'o' && Spec.Alternate && MinDigits <= Length) {
+    SIZE_T MinDigits = Conv.HasPrecision ? Conv.Precision : 1;
+    if (Type == u'o' && Conv.Alternate && MinDigits <= Length) {
         MinDigits = Length + 1; // the alternate form starts with a zero
     }
     SIZE_T Zeros = MinDigits > Length ? MinDigits - Length : 0;
@@ -106,19 +106,19 @@ void PutInteger(OutputSink& Out, const Conversion& Spec, WCHAR Type, ULONGLONG M
     bool Signed = (Type == u'd' || Type == u'i');
     if (Signed && Negative) {
         Prefix[PrefixLength++] = u'-';
-    } else if (Signed && Spec.Plus) {
+    } else if (Signed && Conv.Plus) {
         Prefix[PrefixLength++] = u'+';
-    } else if (Signed && Spec.Space) {
+    } else if (Signed && Conv.Space) {
         Prefix[PrefixLength++] = u' ';
-    } else if ((Type == u'x' || Type == u'X') && Spec.Alternate && Magnitude != 0) {
+    } else if ((Type == u'x' || Type == u'X') && Conv.Alternate && Magnitude != 0) {
         Prefix[PrefixLength++] = u'0';
         Prefix[PrefixLength++] = (WCHAR)Type;
     }
 
     SIZE_T Total = PrefixLength + Zeros + Length;
-    SIZE_T Pad = Spec.Width > Total ? Spec.Width - Total : 0;
-    bool PadWithZeros = Spec.Zero && !Spec.Left && !Spec.HasPrecision;
-    if (!Spec.Left && !PadWithZeros) {
+    SIZE_T Pad = Conv.Width > Total ? Conv.Width - Total : 0;
+    bool PadWithZeros = Conv.Zero && !Conv.Left && !Conv.HasPrecision;
+    if (!Conv.Left && !PadWithZeros) {
         Out.Repeat(u' ', Pad);
     }
     for (SIZE_T i = 0; i < PrefixLength; i++) {
@@ -131,7 +131,7 @@ void PutInteger(OutputSink& Out, const Conversion& Spec, WCHAR Type, ULONGLONG M
     while (Length > 0) {
         Out.Put(Text[--Length]);
     }
-    if (Spec.Left) {
+    if (Conv.Left) {
         Out.Repeat(u' ', Pad);
     }
 }
@@ -147,18 +147,18 @@ SIZE_T FormatWide(OutputSink& Out, PCWSTR Format, va_list Arguments, const void*
             continue;
         }
         F++;
-        Conversion Spec;
+        Conversion Conv;
         for (;; F++) {
             if (*F == u'-') {
-                Spec.Left = true;
+                Conv.Left = true;
             } else if (*F == u'+') {
-                Spec.Plus = true;
+                Conv.Plus = true;
             } else if (*F == u' ') {
-                Spec.Space = true;
+                Conv.Space = true;
             } else if (*F == u'#') {
-                Spec.Alternate = true;
+                Conv.Alternate = true;
             } else if (*F == u'0') {
-                Spec.Zero = true;
+                Conv.Zero = true;
             } else {
                 break;
             }
@@ -166,50 +166,50 @@ SIZE_T FormatWide(OutputSink& Out, PCWSTR Format, va_list Arguments, const void*
         if (*F == u'*') {
             int Width = va_arg(Args, int);
             if (Width < 0) {
-                Spec.Left = true;
+                Conv.Left = true;
                 Width = -Width;
             }
-            Spec.Width = (SIZE_T)Width;
+            Conv.Width = (SIZE_T)Width;
             F++;
         } else {
             while (*F >= u'0' && *F <= u'9') {
-                Spec.Width = Spec.Width * 10 + (SIZE_T)(*F++ - u'0');
+                Conv.Width = Conv.Width * 10 + (SIZE_T)(*F++ - u'0');
             }
         }
         if (*F == u'.') {
             F++;
-            Spec.HasPrecision = true;
+            Conv.HasPrecision = true;
             if (*F == u'*') {
                 int Precision = va_arg(Args, int);
-                Spec.HasPrecision = Precision >= 0; // a negative precision is none
-                Spec.Precision = Precision >= 0 ? (SIZE_T)Precision : 0;
+                Conv.HasPrecision = Precision >= 0; // a negative precision is none
+                Conv.Precision = Precision >= 0 ? (SIZE_T)Precision : 0;
                 F++;
             } else {
                 while (*F >= u'0' && *F <= u'9') {
-                    Spec.Precision = Spec.Precision * 10 + (SIZE_T)(*F++ - u'0');
+                    Conv.Precision = Conv.Precision * 10 + (SIZE_T)(*F++ - u'0');
                 }
             }
         }
         if (*F == u'h') {
-            Spec.Size = SizePrefix::Short;
+            Conv.Size = SizePrefix::Short;
             F++;
         } else if (*F == u'l' && F[1] == u'l') {
-            Spec.Size = SizePrefix::LongLong;
+            Conv.Size = SizePrefix::LongLong;
             F += 2;
         } else if (*F == u'l') {
-            Spec.Size = SizePrefix::Long;
+            Conv.Size = SizePrefix::Long;
             F++;
         } else if (*F == u'w') {
-            Spec.Size = SizePrefix::Wide;
+            Conv.Size = SizePrefix::Wide;
             F++;
         } else if (*F == u'I' && F[1] == u'6' && F[2] == u'4') {
-            Spec.Size = SizePrefix::LongLong;
+            Conv.Size = SizePrefix::LongLong;
             F += 3;
         } else if (*F == u'I' && F[1] == u'3' && F[2] == u'2') {
-            Spec.Size = SizePrefix::Long;
+            Conv.Size = SizePrefix::Long;
             F += 3;
         } else if (*F == u'I') {
-            Spec.Size = SizePrefix::Pointer;
+            Conv.Size = SizePrefix::Pointer;
             F++;
         }
 
@@ -218,37 +218,37 @@ SIZE_T FormatWide(OutputSink& Out, PCWSTR Format, va_list Arguments, const void*
             break; // a lone '%' at the end prints nothing
         }
         F++;
-        bool ForceWide = Spec.Size == SizePrefix::Long || Spec.Size == SizePrefix::Wide;
+        bool ForceWide = Conv.Size == SizePrefix::Long || Conv.Size == SizePrefix::Wide;
         switch (Type) {
         case u'%':
             Out.Put(u'%');
             break;
         case u'c':
         case u'C': {
-            bool IsNarrow = Spec.Size == SizePrefix::Short || (Type == u'C' && !ForceWide);
+            bool IsNarrow = Conv.Size == SizePrefix::Short || (Type == u'C' && !ForceWide);
             int Value = va_arg(Args, int);
             WCHAR C = IsNarrow ? RtlpAnsiCharToUnicode((CHAR)Value) : (WCHAR)Value;
-            PutPadded(Out, Spec, 1, &C, NULL);
+            PutPadded(Out, Conv, 1, &C, NULL);
             break;
         }
         case u's':
         case u'S': {
-            bool IsNarrow = Spec.Size == SizePrefix::Short || (Type == u'S' && !ForceWide);
-            PutString(Out, Spec, IsNarrow, va_arg(Args, const void*));
+            bool IsNarrow = Conv.Size == SizePrefix::Short || (Type == u'S' && !ForceWide);
+            PutString(Out, Conv, IsNarrow, va_arg(Args, const void*));
             break;
         }
         case u'd':
         case u'i': {
             LONGLONG Value;
-            if (Spec.Size == SizePrefix::LongLong || Spec.Size == SizePrefix::Pointer) {
+            if (Conv.Size == SizePrefix::LongLong || Conv.Size == SizePrefix::Pointer) {
                 Value = va_arg(Args, LONGLONG);
-            } else if (Spec.Size == SizePrefix::Short) {
+            } else if (Conv.Size == SizePrefix::Short) {
                 Value = (SHORT)va_arg(Args, int);
             } else {
                 Value = (LONG)va_arg(Args, int);
             }
             ULONGLONG Magnitude = Value < 0 ? 0 - (ULONGLONG)Value : (ULONGLONG)Value;
-            PutInteger(Out, Spec, Type, Magnitude, Value < 0);
+            PutInteger(Out, Conv, Type, Magnitude, Value < 0);
             break;
         }
         case u'u':
@@ -256,22 +256,22 @@ SIZE_T FormatWide(OutputSink& Out, PCWSTR Format, va_list Arguments, const void*
         case u'x':
         case u'X': {
             ULONGLONG Value;
-            if (Spec.Size == SizePrefix::LongLong || Spec.Size == SizePrefix::Pointer) {
+            if (Conv.Size == SizePrefix::LongLong || Conv.Size == SizePrefix::Pointer) {
                 Value = va_arg(Args, ULONGLONG);
-            } else if (Spec.Size == SizePrefix::Short) {
+            } else if (Conv.Size == SizePrefix::Short) {
                 Value = (USHORT)va_arg(Args, unsigned);
             } else {
                 Value = (ULONG)va_arg(Args, unsigned);
             }
-            PutInteger(Out, Spec, Type, Value, false);
+            PutInteger(Out, Conv, Type, Value, false);
             break;
         }
         case u'p': {
             Conversion Pointer;
             Pointer.HasPrecision = true;
             Pointer.Precision = 2 * sizeof(PVOID);
-            Pointer.Width = Spec.Width;
-            Pointer.Left = Spec.Left;
+            Pointer.Width = Conv.Width;
+            Pointer.Left = Conv.Left;
             PutInteger(Out, Pointer, u'p', (ULONG_PTR)va_arg(Args, PVOID), false);
             break;
         }
