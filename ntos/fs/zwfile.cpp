@@ -23,6 +23,8 @@ struct FSP_HANDLE_REQUEST {
     PIO_APC_ROUTINE ApcRoutine; // caller's APC routine, or NULL
     PVOID ApcContext;
     PKTHREAD Issuer; // thread the APC goes to
+    PVOID Buffer;    // caller's buffer, bytes
+    ULONG Length;    // its length, bytes
     KAPC Apc;        // carries ApcRoutine to the issuer
 };
 
@@ -55,11 +57,20 @@ NTSTATUS FspHandleRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     if (fileObject->Flags & FO_SYNCHRONOUS_IO) {
         fileObject->FinalStatus = Irp->IoStatus.Status;
     }
-    if (Irp->MdlAddress != nullptr) {
-        MmUnlockPages(Irp->MdlAddress);
-        IoFreeMdl(Irp->MdlAddress);
-        Irp->MdlAddress = nullptr;
+    if ((Irp->Flags & IRP_DEALLOCATE_BUFFER) && Irp->AssociatedIrp.SystemBuffer != nullptr) {
+        // A buffered device answered into the request's system buffer: a
+        // read hands the caller what the device returned, never more than
+        // the caller's buffer holds.
+        if ((Irp->Flags & IRP_INPUT_OPERATION) && NT_SUCCESS(Irp->IoStatus.Status)) {
+            ULONG_PTR returned = Irp->IoStatus.Information;
+            std::memcpy(request->Buffer, Irp->AssociatedIrp.SystemBuffer,
+                        returned < request->Length ? returned : request->Length);
+        }
+        ExFreePool(Irp->AssociatedIrp.SystemBuffer);
+        Irp->AssociatedIrp.SystemBuffer = nullptr;
+        Irp->Flags &= ~IRP_DEALLOCATE_BUFFER;
     }
+    IopFreeMdlChain(Irp);
     IoFreeIrp(Irp);
     if (request->Event != nullptr) {
         KeSetEvent(request->Event, IO_NO_INCREMENT, FALSE);
@@ -129,6 +140,8 @@ NTSTATUS FspReadWriteHandle(UCHAR MajorFunction, HANDLE FileHandle, HANDLE Event
     request->ApcRoutine = ApcRoutine;
     request->ApcContext = ApcContext;
     request->Issuer = KeGetCurrentThread();
+    request->Buffer = Buffer;
+    request->Length = Length;
     irp->Flags |= (MajorFunction == IRP_MJ_READ ? IRP_READ_OPERATION : IRP_WRITE_OPERATION) |
                   (synchronous ? IRP_SYNCHRONOUS_API : 0);
     irp->Tail.Overlay.OriginalFileObject = fileObject;

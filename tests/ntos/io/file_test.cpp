@@ -229,3 +229,28 @@ TEST_F(IoTest, RequestWithAnApcRoutineCompletesInTheIssuingThreadAtItsNextWait) 
     TestExt(device)->Action = TestAction::Complete;
     ZwClose(handle);
 }
+
+// A read on a handle to a buffered device returns what the device put in the
+// request's system buffer, and the buffer goes back to the pool.
+TEST_F(IoTest, ReadOnABufferedDeviceHandsTheReplyToTheCaller) {
+    static const char reply[] = "buffered reply";
+    PDEVICE_OBJECT device = TestCreateDevice(Driver, u"\\Device\\IoTestBuffered",
+                                             TestAction::Complete, DO_BUFFERED_IO);
+    HANDLE handle;
+    ASSERT_EQ(OpenPath(u"\\Device\\IoTestBuffered", FILE_SYNCHRONOUS_IO_NONALERT, &handle),
+              STATUS_SUCCESS);
+    TestExt(device)->Reply = reply;
+    TestExt(device)->Information = sizeof(reply);
+    const ExpPoolTagUsage before = ExpQueryPoolTag(IOP_TAG_SYSTEM_BUFFER);
+    char buffer[64] = {};
+    IO_STATUS_BLOCK iosb = {};
+    LARGE_INTEGER offset = {};
+    EXPECT_EQ(ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), &offset,
+                         nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, sizeof(reply));
+    EXPECT_STREQ(buffer, reply);
+    const ExpPoolTagUsage after = ExpQueryPoolTag(IOP_TAG_SYSTEM_BUFFER);
+    EXPECT_EQ(after.NonPagedBlocks, before.NonPagedBlocks) << "the system buffer is freed";
+    ZwClose(handle);
+}
