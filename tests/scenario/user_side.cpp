@@ -115,3 +115,7 @@ ULONG FileRoundTripProgram(PVOID Context) {
 int InstallForProduct(ULONG Product) {
     return QVDInstall(Product);
 }
+
+int UninstallForProduct(ULONG Product) {
+    return QVDUninstall(Product);
+}

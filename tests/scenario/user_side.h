@@ -44,3 +44,4 @@ ULONG FileRoundTripProgram(PVOID Context);
 
 // QVDInstall(Product) of the install library; its result code.
 int InstallForProduct(ULONG Product);
+int UninstallForProduct(ULONG Product);
