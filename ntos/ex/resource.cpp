@@ -218,9 +218,22 @@ BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, co
     ++Resource->NumberOfSharedWaiters;
     ++Resource->ContentionCount;
     KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
-    // The releaser records the grant in our entry before it signals.
-    WaitForGrant(&Resource->SharedWaiters);
-    return TRUE;
+    // The releaser records each grant in its waiter's entry (SharedWaits back
+    // to 0) before it releases the semaphore once per grant. A permit is not
+    // tied to a thread: a waiter that queued later may take the permit of one
+    // that has not reached its wait yet. Such a waiter hands the permit on and
+    // waits again, so that only granted threads go on.
+    for (;;) {
+        WaitForGrant(&Resource->SharedWaiters);
+        KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+        POWNER_ENTRY entry = FindSharedLocked(Resource, self);
+        bool granted = entry != nullptr && entry->SharedWaits == 0;
+        KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+        if (granted) {
+            return TRUE;
+        }
+        KeReleaseSemaphore(&Resource->SharedWaiters, 0, 1, FALSE);
+    }
 }
 
 // Releases one hold of Thread. Checks are the caller's.
