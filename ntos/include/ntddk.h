@@ -9,6 +9,7 @@
 #include "nt/ke.h"
 #include "nt/ps.h"
 #include "nt/ex.h"
+#include "nt/interlocked.h"
 #include "nt/ob.h"
 #include "nt/se.h"
 #include "nt/io.h"
