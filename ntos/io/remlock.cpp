@@ -31,6 +31,7 @@ void IopCheckRemoveLock(PIO_REMOVE_LOCK Lock, KIRQL MaxIrql, const char* Rule,
 
 // Records one acquisition under Tag. Caller holds Lock->Dbg.Spin.
 void IopTrackTag(PIO_REMOVE_LOCK Lock, PVOID Tag) {
+    ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     IO_REMOVE_LOCK_TAG_BLOCK* free = nullptr;
     for (IO_REMOVE_LOCK_TAG_BLOCK& block : Lock->Dbg.Tags) {
         if (block.Count > 0 && block.Tag == Tag) {
@@ -52,6 +53,7 @@ void IopTrackTag(PIO_REMOVE_LOCK Lock, PVOID Tag) {
 // Takes back one acquisition recorded under Tag, or else one that went
 // untracked; FALSE when neither accounts for it. Caller holds Lock->Dbg.Spin.
 BOOLEAN IopUntrackTag(PIO_REMOVE_LOCK Lock, PVOID Tag) {
+    ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     for (IO_REMOVE_LOCK_TAG_BLOCK& block : Lock->Dbg.Tags) {
         if (block.Count > 0 && block.Tag == Tag) {
             block.Count--;
@@ -68,6 +70,7 @@ BOOLEAN IopUntrackTag(PIO_REMOVE_LOCK Lock, PVOID Tag) {
 // Gives back the acquisition of Tag; returns the count left. Caller holds
 // Lock->Dbg.Spin.
 LONG IopDropAcquisition(PIO_REMOVE_LOCK Lock, PVOID Tag, const void* Caller) {
+    ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     if (!IopUntrackTag(Lock, Tag)) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                    "remove lock released with a tag that holds no acquisition", Caller,
