@@ -128,6 +128,9 @@ NTSTATUS FspCreateStreamFileObject(FSP_VOLUME* Volume, FSP_STREAM* Stream, PFILE
 }
 
 VOID FspFreeVolume(FSP_VOLUME* Volume) {
+    for (FSP_STREAM* deleted : Volume->DeletedStreams) {
+        FspDeleteStream(deleted);
+    }
     for (auto& entry : Volume->Streams) {
         FspDeleteStream(entry.second);
     }

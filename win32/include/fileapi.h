@@ -63,5 +63,21 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#ifndef ERROR_NEGATIVE_SEEK
+#define ERROR_NEGATIVE_SEEK 131
+#endif
+
+// Moves the file pointer of a synchronous file handle; a position before
+// the start fails with ERROR_NEGATIVE_SEEK. lpNewFilePointer may be NULL.
+BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
+                      PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod);
+BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
+// Ends the file at its file pointer (shrinking or growing it).
+BOOL SetEndOfFile(HANDLE hFile);
+// Deletes the file at once, or when its last handle closes if it is open.
+BOOL DeleteFileW(LPCWSTR lpFileName);
 // Closes a kernel object handle (file, device, mutex).
 BOOL CloseHandle(HANDLE hObject);
