@@ -8,6 +8,7 @@
 struct TestVolume {
     PDEVICE_OBJECT Pdo;
     PDRIVER_OBJECT FileSystem;
+    std::u16string GuidName;
 };
 
 namespace {
@@ -26,7 +27,12 @@ TestVolume* TestMountVolume() {
     config.DriveLetter = u"T:";
     EXPECT_EQ(DiskCreateVolume(config, &volume->Pdo), STATUS_SUCCESS);
     EXPECT_EQ(FsLoadFileSystem(u"Ntfs", &volume->FileSystem), STATUS_SUCCESS);
+    volume->GuidName = DiskQueryVolumeGuidName(volume->Pdo);
     return volume;
+}
+
+const char16_t* TestVolumeGuidName(TestVolume* Volume) {
+    return Volume->GuidName.c_str();
 }
 
 void TestUnmountVolume(TestVolume* Volume) {

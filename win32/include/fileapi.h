@@ -79,5 +79,11 @@ BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
 BOOL SetEndOfFile(HANDLE hFile);
 // Deletes the file at once, or when its last handle closes if it is open.
 BOOL DeleteFileW(LPCWSTR lpFileName);
+// The volume GUID path ("\\?\Volume{GUID}\") of the volume mounted at a
+// drive's root ("C:\") or named by its own GUID path. The mount point must
+// end with a backslash. cchBufferLength: characters of lpszVolumeName (50
+// always suffice); too few fail with ERROR_FILENAME_EXCED_RANGE.
+BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName,
+                                       DWORD cchBufferLength);
 // Closes a kernel object handle (file, device, mutex).
 BOOL CloseHandle(HANDLE hObject);
