@@ -56,6 +56,15 @@ ULONG BasepDosErrorFromStatus(NTSTATUS Status) {
         return ERROR_WRITE_PROTECT;
     case STATUS_DISK_FULL:
         return ERROR_DISK_FULL;
+    case STATUS_FILE_IS_A_DIRECTORY:
+    case STATUS_DELETE_PENDING:
+        return ERROR_ACCESS_DENIED;
+    case STATUS_DIRECTORY_NOT_EMPTY:
+        return 145; // ERROR_DIR_NOT_EMPTY
+    case STATUS_INFO_LENGTH_MISMATCH:
+        return 24; // ERROR_BAD_LENGTH
+    case STATUS_INVALID_INFO_CLASS:
+        return ERROR_INVALID_PARAMETER;
     default:
         return BasepErrorFromStatus(Status);
     }

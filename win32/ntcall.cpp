@@ -1,5 +1,6 @@
 // win32/ntcall.cpp - user mode's calls into the system services.
 #include "win32/ntcall.h"
+#include "ntos/fs/file_information.h"
 #include "ntos/io/nt_services.h"
 #include "ntos/se/token_services.h"
 
@@ -97,4 +98,18 @@ NTSTATUS BasepNtAdjustPrivilegesToken(HANDLE Token, BOOLEAN DisableAll, PVOID Ne
     return NtAdjustPrivilegesToken(Token, DisableAll, static_cast<PTOKEN_PRIVILEGES>(NewState),
                                    BufferLength, static_cast<PTOKEN_PRIVILEGES>(PreviousState),
                                    ReturnLength);
+}
+
+NTSTATUS BasepNtQueryInformationFile(HANDLE Handle, PVOID Information, ULONG Length,
+                                     ULONG InformationClass) {
+    IO_STATUS_BLOCK iosb = {};
+    return NtQueryInformationFile(Handle, &iosb, Information, Length,
+                                  static_cast<FILE_INFORMATION_CLASS>(InformationClass));
+}
+
+NTSTATUS BasepNtSetInformationFile(HANDLE Handle, PVOID Information, ULONG Length,
+                                   ULONG InformationClass) {
+    IO_STATUS_BLOCK iosb = {};
+    return NtSetInformationFile(Handle, &iosb, Information, Length,
+                                static_cast<FILE_INFORMATION_CLASS>(InformationClass));
 }

@@ -26,6 +26,12 @@ NTSTATUS BasepNtAllocateVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG Allocatio
                                       ULONG Protect);
 NTSTATUS BasepNtFreeVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG FreeType);
 
+// A file's information of the class (FILE_INFORMATION_CLASS values).
+NTSTATUS BasepNtQueryInformationFile(HANDLE Handle, PVOID Information, ULONG Length,
+                                     ULONG InformationClass);
+NTSTATUS BasepNtSetInformationFile(HANDLE Handle, PVOID Information, ULONG Length,
+                                   ULONG InformationClass);
+
 // TokenPrivileges: a TOKEN_PRIVILEGES as the caller laid it out.
 NTSTATUS BasepNtOpenProcessToken(HANDLE Process, ULONG DesiredAccess, HANDLE* Token);
 NTSTATUS BasepNtAdjustPrivilegesToken(HANDLE Token, BOOLEAN DisableAll, PVOID NewState,

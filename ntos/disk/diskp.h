@@ -134,6 +134,18 @@ VOID DiskpServeRequest(DISKP_VOLUME* Volume, PIRP Irp);
 // PASSIVE_LEVEL.
 VOID DiskpStopWorkers(DISKP_VOLUME* Volume);
 
+// The names of a volume the mount manager answers for.
+struct DISKP_MOUNT_NAMES {
+    std::u16string DeviceName;
+    std::vector<std::u16string> Links; // drive letter (if any), then the GUID name
+    std::vector<UCHAR> UniqueId;
+};
+// The names of every volume of this kernel not yet removed (volume.cpp).
+std::vector<DISKP_MOUNT_NAMES> DiskpListMountNames();
+// Loads \Driver\MountMgr with its device \Device\MountPointManager
+// (mount_manager.cpp). PASSIVE_LEVEL.
+NTSTATUS DiskpLoadMountManager();
+
 // The mount manager's names (mount_names.cpp): sets UniqueId and
 // GuidLinkName of a volume whose Number, CdRom and DeviceName are set.
 VOID DiskpAssignMountNames(DISKP_VOLUME* Volume);

@@ -68,7 +68,8 @@ NTSTATUS DiskpLoadDriverLocked(PDRIVER_OBJECT* Driver) {
     DiskpVolumes.clear();
     DiskpNextVolumeNumber = 1;
     DiskpNextCdRomNumber = 0;
-    return IopLoadDriver(DiskpServiceName, DiskpDriverEntry, Driver);
+    NTSTATUS status = IopLoadDriver(DiskpServiceName, DiskpDriverEntry, Driver);
+    return NT_SUCCESS(status) ? DiskpLoadMountManager() : status;
 }
 
 } // namespace
@@ -227,6 +228,25 @@ PDEVICE_OBJECT DiskFindVolume(PCWSTR Name) {
                       device->DriverObject->MajorFunction[IRP_MJ_READ] == DiskpDispatchReadWrite;
     ObDereferenceObject(device);
     return ours ? device : nullptr;
+}
+
+std::vector<DISKP_MOUNT_NAMES> DiskpListMountNames() {
+    std::lock_guard<std::mutex> guard(DiskpLock);
+    std::vector<DISKP_MOUNT_NAMES> names;
+    for (DISKP_VOLUME* volume : DiskpVolumes) {
+        if (volume->Removed.load() || volume->Device == nullptr) {
+            continue;
+        }
+        DISKP_MOUNT_NAMES entry;
+        entry.DeviceName = volume->DeviceName;
+        if (!volume->LinkName.empty()) {
+            entry.Links.push_back(volume->LinkName);
+        }
+        entry.Links.push_back(volume->GuidLinkName);
+        entry.UniqueId = volume->UniqueId;
+        names.push_back(std::move(entry));
+    }
+    return names;
 }
 
 std::u16string DiskQueryVolumeGuidName(PDEVICE_OBJECT Pdo) {

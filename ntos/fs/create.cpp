@@ -1,19 +1,20 @@
 // fs/create.cpp - opening files, directories and the volume itself:
 // name checks, the create dispositions, attributes, share access, and the
-// cleanup and close of an open.
+// cleanup and close of an open (the last cleanup of a file whose delete is
+// pending deletes it).
 //
 // Kernel mode, PASSIVE_LEVEL, in the opening thread.
 #include "ntos/fs/fsp.h"
 
-namespace {
-
-std::u16string FspUpcase(const std::u16string& Name) {
+std::u16string FspUpcasePath(const std::u16string& Name) {
     std::u16string upper = Name;
     for (auto& c : upper) {
         c = RtlUpcaseUnicodeChar(c);
     }
     return upper;
 }
+
+namespace {
 
 // A path from the volume root: "\" or "\a\b" with non-empty components free
 // of the characters the platform refuses in names.
@@ -136,15 +137,18 @@ NTSTATUS FspDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!FspValidName(name)) {
         return FspComplete(Irp, STATUS_OBJECT_NAME_INVALID, 0);
     }
-    auto parent = volume->Streams.find(FspUpcase(FspParentOf(name)));
+    auto parent = volume->Streams.find(FspUpcasePath(FspParentOf(name)));
     if (name.size() > 1 && (parent == volume->Streams.end() || !parent->second->IsDirectory)) {
         return FspComplete(Irp, STATUS_OBJECT_PATH_NOT_FOUND, 0);
     }
-    auto found = volume->Streams.find(FspUpcase(name));
+    auto found = volume->Streams.find(FspUpcasePath(name));
     FSP_STREAM* stream = found == volume->Streams.end() ? nullptr : found->second;
     ULONG_PTR information;
     bool emptied = false;
     if (stream != nullptr) {
+        if (stream->DeletePending) {
+            return FspComplete(Irp, STATUS_DELETE_PENDING, 0);
+        }
         if (disposition == FILE_CREATE) {
             return FspComplete(Irp, STATUS_OBJECT_NAME_COLLISION, 0);
         }
@@ -175,10 +179,13 @@ NTSTATUS FspDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE) {
             return FspComplete(Irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
         }
+        if (parent != volume->Streams.end() && parent->second->DeletePending) {
+            return FspComplete(Irp, STATUS_DELETE_PENDING, 0);
+        }
         stream = FspCreateStream(volume, name, wantDirectory);
         stream->Attributes = wantDirectory ? (attributes | FILE_ATTRIBUTE_DIRECTORY)
                                            : (attributes | FILE_ATTRIBUTE_ARCHIVE);
-        volume->Streams.emplace(FspUpcase(name), stream);
+        volume->Streams.emplace(FspUpcasePath(name), stream);
         information = FILE_CREATED;
     }
     FspUpdateShareAccess(stream, fileObject, 1);
@@ -209,9 +216,14 @@ NTSTATUS FspDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     FSP_VOLUME* volume = FspVolumeOf(DeviceObject);
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     auto stream = static_cast<FSP_STREAM*>(fileObject->FsContext);
+    bool deleteNow = false;
     if (stream != nullptr && !(fileObject->Flags & FO_STREAM_FILE)) {
         std::lock_guard<std::mutex> guard(volume->Lock);
         FspUpdateShareAccess(stream, fileObject, -1);
+        deleteNow = stream->DeletePending && !stream->Deleted && stream->OpenCount == 0;
+    }
+    if (deleteNow) {
+        FspDeletePendingStream(stream, Irp->Tail.Overlay.Thread);
     }
     return FspComplete(Irp, STATUS_SUCCESS, 0);
 }

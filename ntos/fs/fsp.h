@@ -46,6 +46,12 @@ struct FSP_STREAM {
     ULONGLONG FileSize;              // bytes
     ULONGLONG ValidDataLength;       // bytes written; beyond it the file reads as zeros
     std::vector<ULONGLONG> Clusters; // volume cluster of each file cluster
+    LONGLONG CreationTime;           // system time (100 ns units)
+    LONGLONG LastAccessTime;         // system time
+    LONGLONG LastWriteTime;          // system time
+    LONGLONG ChangeTime;             // system time
+    bool DeletePending;              // deleted when its last open is cleaned up
+    bool Deleted;                    // unnamed and emptied; its records stay until dismount
     ULONG OpenCount;                 // opens not yet cleaned up (share access)
     ULONG Readers, Writers, Deleters;
     ULONG SharedRead, SharedWrite, SharedDelete;
@@ -65,6 +71,7 @@ struct FSP_VOLUME {
     ULONGLONG FreeClusters;                // Lock
     std::vector<ULONGLONG> FilledClusters; // taken by FsAdjustFreeSpace; Lock
     std::map<std::u16string, FSP_STREAM*> Streams; // by upper-cased path; Lock
+    std::vector<FSP_STREAM*> DeletedStreams;       // deleted, freed at dismount; Lock
     ULONG NextFileNumber;                          // Lock
 
     FSP_STREAM* MetadataStream;      // the internal stream (set at mount)
@@ -159,9 +166,20 @@ NTSTATUS FspCreateStreamFileObject(FSP_VOLUME* Volume, FSP_STREAM* Stream, PFILE
 // Creates a stream record (not yet named in the volume).
 FSP_STREAM* FspCreateStream(FSP_VOLUME* Volume, const std::u16string& Name, bool IsDirectory);
 VOID FspDeleteStream(FSP_STREAM* Stream);
+// Deletes a stream whose delete is pending once its last open was cleaned
+// up: takes its name out of the volume, frees its clusters and keeps the
+// record (file objects may still point at it) until dismount.
+VOID FspDeletePendingStream(FSP_STREAM* Stream, PETHREAD Thread);
+// Allocates clusters up to AllocationSize bytes without changing the file's
+// size; an allocation below the size cuts the file there. Caller holds
+// Stream->Resource exclusively. STATUS_DISK_FULL when clusters run out.
+NTSTATUS FspSetAllocation(FSP_STREAM* Stream, ULONGLONG AllocationSize);
 // Sets the stream's size, allocating or freeing clusters. Caller holds
 // Stream->Resource exclusively. STATUS_DISK_FULL when clusters run out.
 NTSTATUS FspSetFileSize(FSP_STREAM* Stream, ULONGLONG NewSize);
+
+// Name upper-cased, the key of the volume's stream map.
+std::u16string FspUpcasePath(const std::u16string& Name);
 
 inline FSP_VOLUME* FspVolumeOf(PDEVICE_OBJECT VolumeDevice) {
     return static_cast<FSP_DEVICE_EXTENSION*>(VolumeDevice->DeviceExtension)->Volume;

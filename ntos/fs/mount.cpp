@@ -130,6 +130,9 @@ NTSTATUS FspCreateStreamFileObject(FSP_VOLUME* Volume, FSP_STREAM* Stream, PFILE
 namespace {
 
 VOID FspFreeVolume(FSP_VOLUME* Volume) {
+    for (FSP_STREAM* deleted : Volume->DeletedStreams) {
+        FspDeleteStream(deleted);
+    }
     for (auto& entry : Volume->Streams) {
         FspDeleteStream(entry.second);
     }

@@ -31,6 +31,10 @@ FSP_STREAM* FspCreateStream(FSP_VOLUME* Volume, const std::u16string& Name, bool
     stream->IsDirectory = IsDirectory;
     stream->IsVolumeOpen = false;
     stream->FileNumber = Volume->NextFileNumber++;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    stream->CreationTime = stream->LastAccessTime = stream->LastWriteTime = stream->ChangeTime =
+        now.QuadPart;
     ExInitializeResourceLite(&stream->Resource);
     return stream;
 }
@@ -180,4 +184,55 @@ NTSTATUS FspWriteMetadata(FSP_STREAM* Stream, PETHREAD Thread) {
                     recordSize, (Stream->FileNumber % records) * recordSize, IRP_NOCACHE, &written);
     ExFreePoolWithTag(record, FSP_TAG_BOUNCE);
     return status;
+}
+
+NTSTATUS FspSetAllocation(FSP_STREAM* Stream, ULONGLONG AllocationSize) {
+    FSP_VOLUME* volume = Stream->Volume;
+    ULONGLONG fileSize;
+    {
+        std::lock_guard<std::mutex> guard(volume->Lock);
+        fileSize = Stream->FileSize;
+    }
+    if (AllocationSize <= fileSize) {
+        return FspSetFileSize(Stream, AllocationSize);
+    }
+    std::lock_guard<std::mutex> guard(volume->Lock);
+    const ULONGLONG needed = (AllocationSize + volume->ClusterSize - 1) / volume->ClusterSize;
+    const ULONGLONG have = Stream->Clusters.size();
+    if (needed <= have) {
+        return STATUS_SUCCESS;
+    }
+    if (needed - have > volume->FreeClusters) {
+        return STATUS_DISK_FULL;
+    }
+    ULONGLONG next = 0;
+    for (ULONGLONG i = have; i < needed; i++) {
+        while (volume->ClusterInUse[next]) {
+            next++;
+        }
+        volume->ClusterInUse[next] = true;
+        Stream->Clusters.push_back(next);
+    }
+    volume->FreeClusters -= needed - have;
+    return STATUS_SUCCESS;
+}
+
+VOID FspDeletePendingStream(FSP_STREAM* Stream, PETHREAD Thread) {
+    FSP_VOLUME* volume = Stream->Volume;
+    {
+        std::lock_guard<std::mutex> guard(volume->Lock);
+        auto named = volume->Streams.find(FspUpcasePath(Stream->Name));
+        if (named != volume->Streams.end() && named->second == Stream) {
+            volume->Streams.erase(named);
+        }
+        Stream->Deleted = true;
+        volume->DeletedStreams.push_back(Stream);
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Stream->Resource, TRUE);
+    FspSetFileSize(Stream, 0);
+    // The record now describes an empty file: nothing of it survives.
+    FspWriteMetadata(Stream, Thread);
+    ExReleaseResourceLite(&Stream->Resource);
+    KeLeaveCriticalRegion();
 }

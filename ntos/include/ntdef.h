@@ -74,6 +74,8 @@ typedef ULONGLONG* PULONGLONG;
 #define NULL nullptr
 #endif
 
+#ifndef _LARGE_INTEGER_DEFINED
+#define _LARGE_INTEGER_DEFINED // windows.h declares the same union
 typedef union _LARGE_INTEGER {
     struct {
         ULONG LowPart;
@@ -85,6 +87,7 @@ typedef union _LARGE_INTEGER {
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
+#endif
 
 typedef union _ULARGE_INTEGER {
     struct {

@@ -63,6 +63,28 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#ifndef ERROR_NEGATIVE_SEEK
+#define ERROR_NEGATIVE_SEEK 131
+#endif
+
+// Moves the file pointer of a synchronous file handle; a position before
+// the start fails with ERROR_NEGATIVE_SEEK. lpNewFilePointer may be NULL.
+BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
+                      PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod);
+BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
+// Ends the file at its file pointer (shrinking or growing it).
+BOOL SetEndOfFile(HANDLE hFile);
+// Deletes the file at once, or when its last handle closes if it is open.
+BOOL DeleteFileW(LPCWSTR lpFileName);
+// The volume GUID path ("\\?\Volume{GUID}\") of the volume mounted at a
+// drive's root ("C:\") or named by its own GUID path. The mount point must
+// end with a backslash. cchBufferLength: characters of lpszVolumeName (50
+// always suffice); too few fail with ERROR_FILENAME_EXCED_RANGE.
+BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName,
+                                       DWORD cchBufferLength);
 // Closes a kernel object handle (file, device, mutex).
 // Writes the file's cached changes (every file's, on a volume handle) to
 // the disk and waits for them. The handle must allow writing.

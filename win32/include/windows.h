@@ -35,6 +35,7 @@ typedef uint32_t UINT;
 typedef uintptr_t ULONG_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef ULONG ACCESS_MASK;
+typedef int64_t LONGLONG;
 typedef char16_t WCHAR;
 typedef PVOID HANDLE;
 typedef BYTE* LPBYTE;
@@ -45,6 +46,21 @@ typedef const WCHAR* LPCWSTR;
 typedef const WCHAR* PCWSTR;
 typedef LONG LSTATUS;
 typedef ACCESS_MASK REGSAM;
+
+#ifndef _LARGE_INTEGER_DEFINED
+#define _LARGE_INTEGER_DEFINED // ntdef.h declares the same union
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+#endif
 
 typedef struct HKEY__* HKEY;
 typedef HKEY* PHKEY;

@@ -43,6 +43,46 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
 // The handle must allow writing (STATUS_ACCESS_DENIED otherwise).
 NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 
+// ---------------------------------------------------------------------------
+// File information
+// ---------------------------------------------------------------------------
+// Times are system times (100 ns units since 1601); in a set, 0 leaves a
+// time as it is, and FileAttributes 0 leaves the attributes.
+typedef struct _FILE_BASIC_INFORMATION {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    ULONG FileAttributes; // FILE_ATTRIBUTE_*
+} FILE_BASIC_INFORMATION, *PFILE_BASIC_INFORMATION;
+static_assert(sizeof(FILE_BASIC_INFORMATION) == 40, "FILE_BASIC_INFORMATION is 40 bytes");
+
+typedef struct _FILE_POSITION_INFORMATION {
+    LARGE_INTEGER CurrentByteOffset; // of a synchronous file object
+} FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
+
+typedef struct _FILE_ALLOCATION_INFORMATION {
+    LARGE_INTEGER AllocationSize; // bytes; below the end of file it cuts the file
+} FILE_ALLOCATION_INFORMATION, *PFILE_ALLOCATION_INFORMATION;
+
+typedef struct _FILE_DISPOSITION_INFORMATION {
+    BOOLEAN DeleteFile; // delete the file when its last handle is closed
+} FILE_DISPOSITION_INFORMATION, *PFILE_DISPOSITION_INFORMATION;
+
+// Queries FileBasicInformation, FileStandardInformation or
+// FilePositionInformation; sets FileBasicInformation,
+// FilePositionInformation, FileEndOfFileInformation,
+// FileAllocationInformation or FileDispositionInformation. Other classes:
+// STATUS_INVALID_INFO_CLASS; a buffer shorter than the record:
+// STATUS_INFO_LENGTH_MISMATCH. The request goes to the file system, and the
+// call waits for it.
+NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                PVOID FileInformation, ULONG Length,
+                                FILE_INFORMATION_CLASS FileInformationClass);
+NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                              PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass);
+
 // The record of FileEndOfFileInformation (IRP_MJ_SET_INFORMATION).
 typedef struct _FILE_END_OF_FILE_INFORMATION {
     LARGE_INTEGER EndOfFile; // bytes
