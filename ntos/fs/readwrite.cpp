@@ -7,6 +7,7 @@
 // Kernel mode: PASSIVE_LEVEL in the issuing thread, APC_LEVEL for paging I/O
 // (in the faulting thread or a writer thread).
 #include "ntos/fs/fsp.h"
+#include "ntos/io/iop.h"
 #include "ntos/mm/stream_pages.h"
 
 namespace {
@@ -77,8 +78,9 @@ struct FSP_RUN {
 NTSTATUS FspStartAsync(FSP_VOLUME* Volume, FSP_STREAM* Stream, PIRP Irp, bool Write,
                        PUCHAR Buffer, ULONG Length, ULONGLONG Offset) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Volume->RealDevice);
-    // Runs reach the volume by MDL; a buffered stack is served synchronously.
-    if (top->Flags & DO_BUFFERED_IO) {
+    // Runs reach the volume by MDL; a buffered stack (or a removed volume) is
+    // served by the synchronous path.
+    if ((top->Flags & DO_BUFFERED_IO) || Volume->RealDevice->DeviceObjectExtension->DeletePending) {
         ObDereferenceObject(top);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
