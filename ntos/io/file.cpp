@@ -184,9 +184,8 @@ NTSTATUS IopParseDevice(PVOID ParseObject, PUNICODE_STRING RemainingName, PVOID 
         fileObject->FileName.MaximumLength = nameBytes;
     }
     fileObject->Flags = IopFileObjectFlags(packet->CreateOptions);
-    fileObject->ReadAccess = (packet->DesiredAccess & (FILE_READ_DATA | GENERIC_READ)) != 0;
-    fileObject->WriteAccess =
-        (packet->DesiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE)) != 0;
+    fileObject->ReadAccess = (packet->DesiredAccess & (FILE_READ_DATA | FILE_EXECUTE)) != 0;
+    fileObject->WriteAccess = (packet->DesiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     fileObject->DeleteAccess = (packet->DesiredAccess & DELETE) != 0;
     fileObject->SharedRead = (packet->ShareAccess & FILE_SHARE_READ) != 0;
     fileObject->SharedWrite = (packet->ShareAccess & FILE_SHARE_WRITE) != 0;
@@ -275,7 +274,8 @@ NTSTATUS IopCreateFileHandle(ACCESS_MASK DesiredAccess, const OBJECT_ATTRIBUTES*
         return STATUS_INVALID_PARAMETER;
     }
     IOP_OPEN_PACKET packet = {};
-    packet.DesiredAccess = DesiredAccess;
+    // The file system sees specific rights only.
+    packet.DesiredAccess = ObpMapGenericAccess(*IoFileObjectType, DesiredAccess);
     packet.Disposition = Disposition;
     packet.CreateOptions = CreateOptions;
     packet.FileAttributes = FileAttributes;

@@ -18,9 +18,12 @@ void IopInitialize() {
     device.Parse = IopParseDevice;
     OBP_TYPE_PROCEDURES driver = {};
     driver.Delete = IopDeleteDriver;
-    *IoFileObjectType = ObpCreateObjectType(u"File", file);
-    *IoDeviceObjectType = ObpCreateObjectType(u"Device", device);
-    *IoDriverObjectType = ObpCreateObjectType(u"Driver", driver);
+    // Devices and drivers take the file rights, as opens of them do.
+    static const GENERIC_MAPPING fileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
+                                                FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    *IoFileObjectType = ObpCreateObjectType(u"File", file, fileMapping);
+    *IoDeviceObjectType = ObpCreateObjectType(u"Device", device, fileMapping);
+    *IoDriverObjectType = ObpCreateObjectType(u"Driver", driver, fileMapping);
 }
 
 void IopShutdown() {

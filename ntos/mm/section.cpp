@@ -23,7 +23,11 @@ POBJECT_TYPE MmpSectionType() {
     if (*MmSectionObjectType == nullptr) {
         OBP_TYPE_PROCEDURES procedures = {};
         procedures.Delete = MmpDeleteSection;
-        *MmSectionObjectType = ObpCreateObjectType(u"Section", procedures);
+        static const GENERIC_MAPPING mapping = {
+            STANDARD_RIGHTS_READ | SECTION_MAP_READ | SECTION_QUERY,
+            STANDARD_RIGHTS_WRITE | SECTION_MAP_WRITE,
+            STANDARD_RIGHTS_EXECUTE | SECTION_MAP_EXECUTE, SECTION_ALL_ACCESS};
+        *MmSectionObjectType = ObpCreateObjectType(u"Section", procedures, mapping);
     }
     return *MmSectionObjectType;
 }

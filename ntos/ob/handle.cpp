@@ -168,7 +168,8 @@ NTSTATUS ObpCreateHandle(PVOID Object, ACCESS_MASK GrantedAccess, ULONG Attribut
     OBP_OBJECT_HEADER* header = ObpHeader(Object);
     ObfReferenceObject(Object);
     header->HandleCount.fetch_add(1, std::memory_order_acq_rel);
-    OBP_HANDLE_ENTRY entry{Object, GrantedAccess, kernel ? ULONG{OBJ_KERNEL_HANDLE} : 0};
+    OBP_HANDLE_ENTRY entry{Object, ObpMapGenericAccess(header->Type, GrantedAccess),
+                           kernel ? ULONG{OBJ_KERNEL_HANDLE} : 0};
     ULONG index;
     {
         std::lock_guard<std::mutex> guard(table->Lock);
@@ -248,8 +249,11 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
         ObfDereferenceObject(object);
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    if (AccessMode != KernelMode && (granted & GENERIC_ALL) == 0 &&
-        (DesiredAccess & ~granted & ~ACCESS_MASK{MAXIMUM_ALLOWED}) != 0) {
+    // Handles hold specific rights only; generic rights asked for here mean
+    // what they mean to the object's type.
+    const ACCESS_MASK desired =
+        ObpMapGenericAccess(ObpHeader(object)->Type, DesiredAccess & ~ACCESS_MASK{MAXIMUM_ALLOWED});
+    if (AccessMode != KernelMode && (desired & ~granted) != 0) {
         ObfDereferenceObject(object);
         return STATUS_ACCESS_DENIED;
     }

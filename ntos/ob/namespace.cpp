@@ -261,12 +261,21 @@ NTSTATUS ObpDeleteSymbolicLink(PCUNICODE_STRING LinkName) {
 }
 
 void ObpInitializeNamespace() {
+    static const GENERIC_MAPPING directoryMapping = {
+        STANDARD_RIGHTS_READ | DIRECTORY_QUERY | DIRECTORY_TRAVERSE,
+        STANDARD_RIGHTS_WRITE | DIRECTORY_CREATE_OBJECT | DIRECTORY_CREATE_SUBDIRECTORY,
+        STANDARD_RIGHTS_EXECUTE | DIRECTORY_QUERY | DIRECTORY_TRAVERSE, DIRECTORY_ALL_ACCESS};
+    static const GENERIC_MAPPING linkMapping = {
+        STANDARD_RIGHTS_READ | SYMBOLIC_LINK_QUERY, STANDARD_RIGHTS_WRITE,
+        STANDARD_RIGHTS_EXECUTE | SYMBOLIC_LINK_QUERY, SYMBOLIC_LINK_ALL_ACCESS};
     OBP_TYPE_PROCEDURES directoryProcedures{};
     directoryProcedures.Delete = ObpDeleteDirectory;
-    ObpDirectoryType = ObpCreateKernelType(u"Directory", directoryProcedures, FALSE);
+    ObpDirectoryType =
+        ObpCreateKernelType(u"Directory", directoryProcedures, FALSE, directoryMapping);
     OBP_TYPE_PROCEDURES linkProcedures{};
     linkProcedures.Delete = ObpDeleteSymbolicLinkBody;
-    ObpSymbolicLinkType = ObpCreateKernelType(u"SymbolicLink", linkProcedures, FALSE);
+    ObpSymbolicLinkType =
+        ObpCreateKernelType(u"SymbolicLink", linkProcedures, FALSE, linkMapping);
 
     ObpRootDirectory = ObpCreateDirectory(u"");
     for (const char16_t* name : {u"\\Device", u"\\??", u"\\Driver", u"\\FileSystem",

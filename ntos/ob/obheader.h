@@ -27,6 +27,7 @@ struct alignas(16) OBP_OBJECT_HEADER {
 struct _OBJECT_TYPE {
     std::u16string Name;              // set at creation
     OBP_TYPE_PROCEDURES Procedures;   // set at creation
+    GENERIC_MAPPING GenericMapping;   // set at creation
     BOOLEAN Waitable;                 // the body starts with a DISPATCHER_HEADER
     BOOLEAN KernelOwned;              // created by ke/ps/ob: its Delete runs at kernel stop
 };

@@ -46,10 +46,11 @@ void ObpDeleteObject(OBP_OBJECT_HEADER* Header) {
 } // namespace
 
 POBJECT_TYPE ObpCreateKernelType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures,
-                                 BOOLEAN Waitable) {
+                                 BOOLEAN Waitable, const GENERIC_MAPPING& Mapping) {
     auto type = std::make_unique<OBJECT_TYPE>();
     type->Name = Name;
     type->Procedures = Procedures;
+    type->GenericMapping = Mapping;
     type->Waitable = Waitable;
     type->KernelOwned = TRUE;
     std::lock_guard<std::mutex> guard(ObpObjectListLock);
@@ -57,10 +58,31 @@ POBJECT_TYPE ObpCreateKernelType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedu
     return ObpTypes.back().get();
 }
 
-POBJECT_TYPE ObpCreateObjectType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures) {
-    POBJECT_TYPE type = ObpCreateKernelType(Name, Procedures, FALSE);
+POBJECT_TYPE ObpCreateObjectType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures,
+                                 const GENERIC_MAPPING& Mapping) {
+    POBJECT_TYPE type = ObpCreateKernelType(Name, Procedures, FALSE, Mapping);
     type->KernelOwned = FALSE;
     return type;
+}
+
+ACCESS_MASK ObpMapGenericAccess(POBJECT_TYPE Type, ACCESS_MASK Access) {
+    const GENERIC_MAPPING& mapping = Type->GenericMapping;
+    ACCESS_MASK mapped =
+        Access & ~ACCESS_MASK{GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
+                              MAXIMUM_ALLOWED};
+    if (Access & GENERIC_READ) {
+        mapped |= mapping.GenericRead;
+    }
+    if (Access & GENERIC_WRITE) {
+        mapped |= mapping.GenericWrite;
+    }
+    if (Access & GENERIC_EXECUTE) {
+        mapped |= mapping.GenericExecute;
+    }
+    if (Access & (GENERIC_ALL | MAXIMUM_ALLOWED)) {
+        mapped |= mapping.GenericAll;
+    }
+    return mapped;
 }
 
 PCWSTR ObpTypeName(POBJECT_TYPE Type) { return Type->Name.c_str(); }

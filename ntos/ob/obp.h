@@ -22,15 +22,21 @@ struct OBP_TYPE_PROCEDURES {
                       PVOID* Object);
 };
 
-// Creates an object type named Name (listed as \ObjectTypes\Name). Types live
-// until the kernel stops. The caller stores the result in its type global.
-POBJECT_TYPE ObpCreateObjectType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures);
+// Creates an object type named Name (listed as \ObjectTypes\Name) whose
+// generic rights mean Mapping. Types live until the kernel stops. The caller
+// stores the result in its type global.
+POBJECT_TYPE ObpCreateObjectType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures,
+                                 const GENERIC_MAPPING& Mapping);
 PCWSTR ObpTypeName(POBJECT_TYPE Type);
 // The kernel's own types (threads, processes, events ...): Waitable when the
 // body starts with a DISPATCHER_HEADER; their Delete procedures also run for
 // objects still referenced when the kernel stops.
 POBJECT_TYPE ObpCreateKernelType(PCWSTR Name, const OBP_TYPE_PROCEDURES& Procedures,
-                                 BOOLEAN Waitable);
+                                 BOOLEAN Waitable, const GENERIC_MAPPING& Mapping);
+// Access as Type grants it: generic rights replaced by their specific rights,
+// MAXIMUM_ALLOWED by every right of the type (objects carry no security
+// descriptor here, so everything the type defines is allowed).
+ACCESS_MASK ObpMapGenericAccess(POBJECT_TYPE Type, ACCESS_MASK Access);
 
 // Creates an object of Type with a zeroed body of BodySize bytes (16-byte
 // aligned) and one pointer reference, no handle and no name.
@@ -46,7 +52,8 @@ void ObpRemoveObjectName(PVOID Object);
 
 // Creates a handle to Object in the current process (the attached process when
 // attached), or in the System process's table as a kernel handle when
-// Attributes has OBJ_KERNEL_HANDLE. Takes its own reference.
+// Attributes has OBJ_KERNEL_HANDLE, granting GrantedAccess mapped through the
+// object's type. Takes its own reference.
 NTSTATUS ObpCreateHandle(PVOID Object, ACCESS_MASK GrantedAccess, ULONG Attributes,
                          KPROCESSOR_MODE AccessMode, PHANDLE Handle);
 // Closes Handle as NtClose does: STATUS_INVALID_HANDLE for a bad handle from

@@ -51,12 +51,23 @@ NTSTATUS ObpInsertAndOpen(PVOID Object, ACCESS_MASK DesiredAccess,
 } // namespace
 
 void ObpCreateExecutiveTypes() {
+    static const GENERIC_MAPPING eventMapping = {
+        STANDARD_RIGHTS_READ | EVENT_QUERY_STATE, STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
+        STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS};
+    static const GENERIC_MAPPING semaphoreMapping = {
+        STANDARD_RIGHTS_READ | SEMAPHORE_QUERY_STATE,
+        STANDARD_RIGHTS_WRITE | SEMAPHORE_MODIFY_STATE, STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE,
+        SEMAPHORE_ALL_ACCESS};
+    static const GENERIC_MAPPING mutantMapping = {STANDARD_RIGHTS_READ | MUTANT_QUERY_STATE,
+                                                  STANDARD_RIGHTS_WRITE,
+                                                  STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE,
+                                                  MUTANT_ALL_ACCESS};
     OBP_TYPE_PROCEDURES none{};
-    ObpEventTypeStorage = ObpCreateKernelType(u"Event", none, TRUE);
-    ObpSemaphoreTypeStorage = ObpCreateKernelType(u"Semaphore", none, TRUE);
+    ObpEventTypeStorage = ObpCreateKernelType(u"Event", none, TRUE, eventMapping);
+    ObpSemaphoreTypeStorage = ObpCreateKernelType(u"Semaphore", none, TRUE, semaphoreMapping);
     OBP_TYPE_PROCEDURES mutant{};
     mutant.Delete = ObpDeleteMutant;
-    ObpMutantTypeStorage = ObpCreateKernelType(u"Mutant", mutant, TRUE);
+    ObpMutantTypeStorage = ObpCreateKernelType(u"Mutant", mutant, TRUE, mutantMapping);
 }
 
 NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,

@@ -31,7 +31,13 @@ POBJECT_TYPE* PsProcessType = &PspProcessTypeStorage;
 void PspCreateProcessType() {
     OBP_TYPE_PROCEDURES procedures{};
     procedures.Delete = PspDeleteProcess;
-    PspProcessTypeStorage = ObpCreateKernelType(u"Process", procedures, TRUE);
+    static const GENERIC_MAPPING mapping = {
+        STANDARD_RIGHTS_READ | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION,
+        STANDARD_RIGHTS_WRITE | PROCESS_CREATE_THREAD | PROCESS_VM_OPERATION | PROCESS_VM_WRITE |
+            PROCESS_DUP_HANDLE | PROCESS_TERMINATE | PROCESS_SET_QUOTA |
+            PROCESS_SET_INFORMATION | PROCESS_SUSPEND_RESUME,
+        STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, PROCESS_ALL_ACCESS};
+    PspProcessTypeStorage = ObpCreateKernelType(u"Process", procedures, TRUE, mapping);
 }
 
 NTSTATUS PspCreateProcessObject(PCWSTR ImageName, SEP_ACCOUNT Account, PEPROCESS* Process) {

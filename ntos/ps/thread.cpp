@@ -195,7 +195,12 @@ ULONG_PTR PspNextClientId() {
 void PspCreateThreadType() {
     OBP_TYPE_PROCEDURES procedures{};
     procedures.Delete = PspDeleteThread;
-    PspThreadTypeStorage = ObpCreateKernelType(u"Thread", procedures, TRUE);
+    static const GENERIC_MAPPING mapping = {
+        STANDARD_RIGHTS_READ | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION,
+        STANDARD_RIGHTS_WRITE | THREAD_TERMINATE | THREAD_SUSPEND_RESUME | THREAD_ALERT |
+            THREAD_SET_INFORMATION | THREAD_SET_CONTEXT,
+        STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, THREAD_ALL_ACCESS};
+    PspThreadTypeStorage = ObpCreateKernelType(u"Thread", procedures, TRUE, mapping);
 }
 
 void PspInjectThreadCreateFailure(ULONG AfterNCreates, NTSTATUS Status) {

@@ -150,6 +150,8 @@ typedef ULONG DEVICE_TYPE;
 #define FILE_GENERIC_WRITE                                                                         \
     (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |            \
      FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE                                                                       \
+    (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
 
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002

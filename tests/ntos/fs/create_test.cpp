@@ -120,6 +120,41 @@ TEST_F(CreateTest, ShareAccessIsCheckedAgainstEveryOpenUntilItsCleanup) {
     ZwClose(other);
 }
 
+// Share access counts what generic rights and MAXIMUM_ALLOWED grant: each of
+// them writes, so each conflicts with a reader that shares only reading.
+TEST_F(CreateTest, ShareAccessCountsGenericRightsAsTheirSpecificOnes) {
+    HANDLE reader = nullptr;
+    ASSERT_EQ(Open(u"\\generic.txt", &reader, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT,
+                   FILE_READ_DATA | SYNCHRONIZE, FILE_SHARE_READ),
+              STATUS_SUCCESS);
+    for (ACCESS_MASK access : {ACCESS_MASK{GENERIC_ALL}, ACCESS_MASK{GENERIC_WRITE},
+                               ACCESS_MASK{MAXIMUM_ALLOWED}}) {
+        HANDLE other = nullptr;
+        EXPECT_EQ(Open(u"\\generic.txt", &other, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+                       access | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE),
+                  STATUS_SHARING_VIOLATION)
+            << "open for 0x" << std::hex << access;
+    }
+    HANDLE second = nullptr;
+    ASSERT_EQ(Open(u"\\generic.txt", &second, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+                   GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ),
+              STATUS_SUCCESS);
+    PVOID object;
+    OBJECT_HANDLE_INFORMATION info{};
+    ASSERT_EQ(ObReferenceObjectByHandle(second, 0, *IoFileObjectType, KernelMode, &object, &info),
+              STATUS_SUCCESS);
+    ObDereferenceObject(object);
+    EXPECT_EQ(info.GrantedAccess, ACCESS_MASK{FILE_GENERIC_READ}) << "got/expected rights";
+    HANDLE writer = nullptr;
+    EXPECT_EQ(Open(u"\\generic.txt", &writer, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+                   GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE),
+              STATUS_SUCCESS)
+        << "a generic reader alongside two readers";
+    ZwClose(writer);
+    ZwClose(second);
+    ZwClose(reader);
+}
+
 TEST_F(CreateTest, DirectoriesHoldFilesAndNamesAreRelativeToTheVolumeRoot) {
     HANDLE directory = nullptr;
     EXPECT_EQ(Open(u"\\Logs\\today.txt", &directory, FILE_CREATE), STATUS_OBJECT_PATH_NOT_FOUND);

@@ -98,6 +98,72 @@ TEST_F(HandleTest, TypeAndAccessAreChecked) {
               STATUS_INVALID_HANDLE);
 }
 
+// A handle holds the specific rights its type gives the generic rights and
+// MAXIMUM_ALLOWED; generic rights asked of it later mean the same.
+TEST_F(HandleTest, GenericRightsAreMappedPerTypeWhenAHandleIsMade) {
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, nullptr, 0, nullptr, nullptr);
+    HANDLE eventHandle;
+    ASSERT_EQ(ZwCreateEvent(&eventHandle, 0, &oa, NotificationEvent, FALSE), STATUS_SUCCESS);
+    HANDLE mutantHandle;
+    ASSERT_EQ(ZwCreateMutant(&mutantHandle, 0, &oa, FALSE), STATUS_SUCCESS);
+    PVOID event;
+    PVOID mutant;
+    ASSERT_EQ(ObReferenceObjectByHandle(eventHandle, 0, nullptr, KernelMode, &event, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(mutantHandle, 0, nullptr, KernelMode, &mutant, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(eventHandle);
+    ZwClose(mutantHandle);
+    const struct {
+        const char* Type;
+        PVOID Object;
+        ACCESS_MASK Desired;
+        ACCESS_MASK Granted;
+    } cases[] = {
+        {"event", event, GENERIC_READ, READ_CONTROL | EVENT_QUERY_STATE},
+        {"event", event, GENERIC_WRITE, READ_CONTROL | EVENT_MODIFY_STATE},
+        {"event", event, GENERIC_EXECUTE, READ_CONTROL | SYNCHRONIZE},
+        {"event", event, GENERIC_ALL, EVENT_ALL_ACCESS},
+        {"event", event, MAXIMUM_ALLOWED, EVENT_ALL_ACCESS},
+        {"mutant", mutant, GENERIC_READ | DELETE, DELETE | READ_CONTROL | MUTANT_QUERY_STATE},
+        {"mutant", mutant, GENERIC_ALL, MUTANT_ALL_ACCESS},
+        {"process", PsInitialSystemProcess, GENERIC_READ,
+         READ_CONTROL | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION},
+        {"process", PsInitialSystemProcess, MAXIMUM_ALLOWED, PROCESS_ALL_ACCESS},
+        {"thread", KeGetCurrentThread(), GENERIC_EXECUTE, READ_CONTROL | SYNCHRONIZE},
+        {"thread", KeGetCurrentThread(), GENERIC_ALL, THREAD_ALL_ACCESS},
+    };
+    for (const auto& c : cases) {
+        HANDLE handle;
+        ASSERT_EQ(ObpCreateHandle(c.Object, c.Desired, 0, KernelMode, &handle), STATUS_SUCCESS);
+        PVOID object;
+        OBJECT_HANDLE_INFORMATION info{};
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, UserMode, &object, &info),
+                  STATUS_SUCCESS);
+        ObDereferenceObject(object);
+        EXPECT_EQ(info.GrantedAccess, c.Granted)
+            << c.Type << " opened for 0x" << std::hex << c.Desired << ": got/expected rights";
+        NTSTATUS asked = ObReferenceObjectByHandle(handle, c.Desired & ~ACCESS_MASK{MAXIMUM_ALLOWED},
+                                                   nullptr, UserMode, &object, nullptr);
+        EXPECT_EQ(asked, STATUS_SUCCESS) << c.Type << ": the same generic rights asked again";
+        if (NT_SUCCESS(asked)) {
+            ObDereferenceObject(object);
+        }
+        ZwClose(handle);
+    }
+    HANDLE readOnly;
+    ASSERT_EQ(ObpCreateHandle(event, GENERIC_READ, 0, KernelMode, &readOnly), STATUS_SUCCESS);
+    PVOID object;
+    EXPECT_EQ(ObReferenceObjectByHandle(readOnly, GENERIC_WRITE, nullptr, UserMode, &object,
+                                        nullptr),
+              STATUS_ACCESS_DENIED)
+        << "GENERIC_WRITE asks for EVENT_MODIFY_STATE, which a read handle lacks";
+    ZwClose(readOnly);
+    ObDereferenceObject(event);
+    ObDereferenceObject(mutant);
+}
+
 TEST_F(HandleTest, EventsThroughHandles) {
     HANDLE handle = CreateEvent();
     LARGE_INTEGER zero{};

@@ -106,8 +106,9 @@ NTSTATUS ParseTestDevice(PVOID, PUNICODE_STRING RemainingName, PVOID, PVOID* Obj
 TEST_F(NamespaceTest, ParseProcedureProducesTheObjectThroughALink) {
     OBP_TYPE_PROCEDURES deviceProcedures{};
     deviceProcedures.Parse = ParseTestDevice;
-    TestDeviceType = ObpCreateObjectType(u"TestDevice", deviceProcedures);
-    TestFileType = ObpCreateObjectType(u"TestFile", OBP_TYPE_PROCEDURES{});
+    const GENERIC_MAPPING mapping = {1, 2, 4, 7};
+    TestDeviceType = ObpCreateObjectType(u"TestDevice", deviceProcedures, mapping);
+    TestFileType = ObpCreateObjectType(u"TestFile", OBP_TYPE_PROCEDURES{}, mapping);
     PVOID device;
     ASSERT_EQ(ObpCreateObject(TestDeviceType, 16, &device), STATUS_SUCCESS);
     UNICODE_STRING deviceName = String(u"\\Device\\HarddiskVolume1");
