@@ -210,10 +210,12 @@ using IoDeviceDeathTest = IoTest;
 
 TEST_F(IoDeviceDeathTest, DeletingADeviceWithOneAttachedAboveIsCaught) {
     auto devices = Stack({TestAction::Complete, TestAction::PassDown});
-    IO_EXPECT_BUGCHECK(IoDeleteDevice(devices[0]), "still attached to it");
+    EXPECT_BUGCHECK(IoDeleteDevice(devices[0]), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                    "still attached to it");
 }
 
 TEST_F(IoDeviceDeathTest, DeletingADeviceStillAttachedBelowIsCaught) {
     auto devices = Stack({TestAction::Complete, TestAction::PassDown});
-    IO_EXPECT_BUGCHECK(IoDeleteDevice(devices[1]), "IoDetachDevice first");
+    EXPECT_BUGCHECK(IoDeleteDevice(devices[1]), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                    "IoDetachDevice first");
 }
