@@ -1,5 +1,6 @@
 // The service control manager: what it writes, its error codes, and deletion
 // on the last handle.
+#include "expect_bugcheck.h"
 #include "machine_fixture.h"
 
 namespace {
@@ -110,9 +111,9 @@ TEST_F(ServicesTest, StoreFailuresBecomeServiceErrors) {
 }
 
 TEST(ServicesDeathTest, UnemulatedFeaturesAreRefusedLoudly) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(OpenSCManagerW(u"\\\\remote", nullptr, SC_MANAGER_ALL_ACCESS), testing::ExitedWithCode(3),
-                "only the local machine's manager is emulated");
+    EXPECT_BUGCHECK(OpenSCManagerW(u"\\\\remote", nullptr, SC_MANAGER_ALL_ACCESS),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "only the local machine's manager is emulated");
 }
 
 } // namespace

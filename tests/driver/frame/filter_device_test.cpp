@@ -16,27 +16,14 @@ TEST_F(FilterDeviceTest, AddDeviceAttachesALinkedFilterAboveTheVolume) {
     PDEVICE_OBJECT pdo = CreateVolume();
     PDEVICE_OBJECT filter = AddFilter(pdo);
     ASSERT_NE(filter, nullptr);
-    auto* extension = static_cast<FilterExtension*>(filter->DeviceExtension);
-    EXPECT_EQ(extension->Tag, FILTER_TAG_VOLUME);
-    EXPECT_EQ(extension->Size, sizeof(FilterExtension));
-    EXPECT_EQ(extension->LowerDevice, pdo);
-    EXPECT_EQ(extension->VolumePdo, pdo);
-    EXPECT_EQ(extension->Self, filter);
-    EXPECT_EQ(extension->VolumeFlags, VOLUME_ATTACHED);
-    EXPECT_EQ(extension->SpaceQueryItem.Context, extension);
-    EXPECT_EQ(filter->DeviceType, ULONG(FILE_DEVICE_DISK));
+    EXPECT_EQ(pdo->AttachedDevice, filter);
     EXPECT_EQ(filter->Flags & (DO_DIRECT_IO | DO_DEVICE_INITIALIZING), ULONG(DO_DIRECT_IO));
-    EXPECT_EQ(filter->StackSize, pdo->StackSize + 1);
-    EXPECT_EQ(FilterDevices(), std::vector<FilterExtension*>{extension});
-}
-
-TEST_F(FilterDeviceTest, PowerFlagsAreCopiedFromTheVolume) {
-    PDEVICE_OBJECT pagable = AddFilter(CreateVolume(DO_POWER_PAGABLE));
-    PDEVICE_OBJECT inrush = AddFilter(CreateVolume(DO_POWER_INRUSH));
-    PDEVICE_OBJECT plain = AddFilter(CreateVolume());
-    EXPECT_EQ(pagable->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH), ULONG(DO_POWER_PAGABLE));
-    EXPECT_EQ(inrush->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH), ULONG(DO_POWER_INRUSH));
-    EXPECT_EQ(plain->Flags & (DO_POWER_PAGABLE | DO_POWER_INRUSH), 0u);
+    EXPECT_EQ(FilterDevices(),
+              std::vector<FilterExtension*>{static_cast<FilterExtension*>(filter->DeviceExtension)});
+    const ULONG power = DO_POWER_PAGABLE | DO_POWER_INRUSH;
+    for (ULONG flags : {ULONG(DO_POWER_PAGABLE), ULONG(DO_POWER_INRUSH), 0u}) {
+        EXPECT_EQ(AddFilter(CreateVolume(flags))->Flags & power, flags) << "copied from the volume";
+    }
 }
 
 TEST_F(FilterDeviceTest, RefusedAttachLeavesNoDeviceBehind) {

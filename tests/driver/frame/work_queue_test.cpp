@@ -1,5 +1,6 @@
 // Work queues: where and how items run, which queue a kind selects, order
 // within a queue, refusals, exceptions, stopping, failed start-up, misuse.
+#include "expect_bugcheck.h"
 #include "frame/work_queue.h"
 #include "driver/support/test_threads.h"
 #include "ntos/ps/psp.h"
@@ -305,8 +306,7 @@ TEST_F(WorkQueueTest, ManyProducersEveryItemRunsExactlyOnce) {
 class WorkQueueDeathTest : public WorkQueueTest {};
 
 TEST_F(WorkQueueDeathTest, RoutineReturningAtRaisedIrqlIsABugCheck) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             WorkItem Item;
             Item.Context = NULL;
@@ -319,7 +319,7 @@ TEST_F(WorkQueueDeathTest, RoutineReturningAtRaisedIrqlIsABugCheck) {
             Delay.QuadPart = -10000 * 5000;
             KeDelayExecutionThread(KernelMode, FALSE, &Delay);
         },
-        testing::ExitedWithCode(3), "STOP: 0x000000E1");
+        WORKER_THREAD_RETURNED_AT_BAD_IRQL, "");
 }
 
 } // namespace

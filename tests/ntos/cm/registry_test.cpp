@@ -1,4 +1,5 @@
 // The registry store: names, values, deletion, enumeration, injection, lifetime.
+#include "expect_bugcheck.h"
 #include "bugcodes.h"
 #include "ntos/cm/cmp.h"
 
@@ -196,16 +197,15 @@ TEST_F(RegistryTest, SystemHiveHoldsTheServiceDatabaseAndDeviceClasses) {
 }
 
 TEST(RegistryDeathTest, MisuseIsABugCheck) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             PCM_REGISTRY registry = CmpCreateRegistry();
             PCM_KEY key = nullptr;
             CmpCreateKey(registry, nullptr, u"MACHINE\\Leak", &key, nullptr);
             CmpDestroyRegistry(registry);
         },
-        testing::ExitedWithCode(3), "registry destroyed while keys are still open");
-    EXPECT_EXIT(
+        DRIVER_VERIFIER_DETECTED_VIOLATION, "registry destroyed while keys are still open");
+    EXPECT_BUGCHECK(
         {
             PCM_REGISTRY registry = CmpCreateRegistry();
             PCM_KEY key = nullptr;
@@ -213,8 +213,8 @@ TEST(RegistryDeathTest, MisuseIsABugCheck) {
             ULONG q = 0;
             CmpSetValue(key, u"q", 11 /* REG_QWORD */, &q, 4);
         },
-        testing::ExitedWithCode(3), "registry value type is not emulated");
-    EXPECT_EXIT(
+        DRIVER_VERIFIER_DETECTED_VIOLATION, "registry value type is not emulated");
+    EXPECT_BUGCHECK(
         {
             PCM_REGISTRY registry = CmpCreateRegistry();
             PCM_KEY key = nullptr;
@@ -222,7 +222,7 @@ TEST(RegistryDeathTest, MisuseIsABugCheck) {
             CmpDereferenceKey(key);
             CmpDereferenceKey(key);
         },
-        testing::ExitedWithCode(3), "released more often than opened");
+        DRIVER_VERIFIER_DETECTED_VIOLATION, "released more often than opened");
 }
 
 } // namespace

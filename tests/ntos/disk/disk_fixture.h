@@ -4,6 +4,8 @@
 // way out, and no request may leak.
 #pragma once
 
+#include "expect_bugcheck.h"
+
 #include "ntos/disk/disk.h"
 #include "ntos/io/iop.h"
 #include "ntos/ke/ke_test_util.h"
@@ -121,9 +123,3 @@ class DiskTest : public KernelTest {
 
     std::vector<PDEVICE_OBJECT> Volumes;
 };
-
-#define DISK_EXPECT_BUGCHECK(statement, rule)                                                      \
-    do {                                                                                           \
-        GTEST_FLAG_SET(death_test_style, "threadsafe");                                            \
-        EXPECT_EXIT(statement, testing::ExitedWithCode(3), rule);                                  \
-    } while (0)

@@ -60,8 +60,8 @@ TEST_F(DiskTest, GoingWriteProtectedFailsWritesUntilCleared) {
 
 TEST_F(DiskTest, FaultWithASuccessStatusIsABugCheck) {
     PDEVICE_OBJECT pdo = Create(Config(1 << 20));
-    DISK_EXPECT_BUGCHECK(DiskFailRange(pdo, DISK_FAULT_READ, 0, 512, STATUS_SUCCESS),
-                         "without an operation or an error status");
+    EXPECT_BUGCHECK(DiskFailRange(pdo, DISK_FAULT_READ, 0, 512, STATUS_SUCCESS),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION, "without an operation or an error status");
 }
 
 } // namespace

@@ -185,7 +185,7 @@ TEST_F(DiskTest, BandwidthModelSlowsTransfersToTheConfiguredRate) {
 
 TEST_F(DiskTest, TransferWithoutAnMdlIsABugCheck) {
     PDEVICE_OBJECT pdo = Create(Config(1 << 20));
-    DISK_EXPECT_BUGCHECK(
+    EXPECT_BUGCHECK(
         {
             PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
             PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -193,7 +193,7 @@ TEST_F(DiskTest, TransferWithoutAnMdlIsABugCheck) {
             next->Parameters.Read.Length = 512;
             IoCallDriver(pdo, irp);
         },
-        "read or write without an MDL");
+        DRIVER_VERIFIER_IOMANAGER_VIOLATION, "read or write without an MDL");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Error-log packets: the allocation limits, what a written entry keeps, how
 // it renders from the source's table, and the misuse that is a bug check.
+#include "expect_bugcheck.h"
 #include "ntos/evlog/evlp.h"
 #include "ntos/ex/exp.h"
 #include "ntos/kernel_fixture.h"
@@ -244,43 +245,42 @@ TEST_F(ErrorLogTest, ConcurrentWritersLoseNoEntry) {
 }
 
 TEST_F(ErrorLogDeathTest, UnwrittenPacketIsLeakedPool) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     PVOID p = IoAllocateErrorLogEntry(&Driver, 64);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(ExpQueryPoolTag(kPacketTag).NonPagedBlocks, 1u);
-    EXPECT_EXIT(ExpVerifyNoPoolLeaks(), testing::ExitedWithCode(3), "pool leaked.*IoEr");
+    EXPECT_BUGCHECK(ExpVerifyNoPoolLeaks(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "pool leaked: tag 'IoEr'");
     IoFreeErrorLogEntry(p);
 }
 
 TEST_F(ErrorLogDeathTest, MisuseIsABugCheck) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             PVOID p = IoAllocateErrorLogEntry(&Driver, 64);
             IoWriteErrorLogEntry(p);
             IoWriteErrorLogEntry(p);
         },
-        testing::ExitedWithCode(3),
+        DRIVER_VERIFIER_DETECTED_VIOLATION,
         "IoWriteErrorLogEntry given an error-log entry that is not outstanding");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             PVOID p = IoAllocateErrorLogEntry(&Driver, 64);
             IoWriteErrorLogEntry(p);
             IoFreeErrorLogEntry(p);
         },
-        testing::ExitedWithCode(3),
+        DRIVER_VERIFIER_DETECTED_VIOLATION,
         "IoFreeErrorLogEntry given an error-log entry that is not outstanding");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             IO_ERROR_LOG_PACKET own{};
             IoWriteErrorLogEntry(&own);
         },
-        testing::ExitedWithCode(3), "not outstanding");
-    EXPECT_EXIT(
+        DRIVER_VERIFIER_DETECTED_VIOLATION, "not outstanding");
+    EXPECT_BUGCHECK(
         {
             KIRQL old;
             KeRaiseIrql(HIGH_LEVEL, &old);
             IoAllocateErrorLogEntry(&Driver, 64);
         },
-        testing::ExitedWithCode(3), "IoAllocateErrorLogEntry called above DISPATCH_LEVEL");
+        IRQL_NOT_LESS_OR_EQUAL, "IoAllocateErrorLogEntry called above DISPATCH_LEVEL");
 }

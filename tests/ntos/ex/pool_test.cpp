@@ -1,5 +1,6 @@
 // Pool blocks: per-tag accounting, alignment, the leak check, and the misuse
 // the pool turns into bug checks.
+#include "expect_bugcheck.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ex/exp.h"
 
@@ -93,52 +94,45 @@ TEST_F(PoolTest, NonPagedPoolIsUsableAtDispatchLevel) {
 }
 
 TEST_F(PoolDeathTest, LeakedTagIsReportedWithCountAndBytes) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             ExAllocatePoolWithTag(PagedPool, 100, kTagA);
             ExAllocatePoolWithTag(NonPagedPool, 28, kTagA);
             ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF);
         },
-        testing::ExitedWithCode(3),
-        "STOP: 0x000000C4(.|\n)*rule: pool leaked: tag 'QvdA' holds 2 blocks \\(128 bytes\\)");
+        DRIVER_VERIFIER_DETECTED_VIOLATION,
+        "rule: pool leaked: tag 'QvdA' holds 2 blocks \\(128 bytes\\)");
 }
 
 TEST_F(PoolDeathTest, LeakCheckIsLimitedToItsScope) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, kOtherTag);
     ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF); // only "Qvd?" tags: passes
     // Unscoped, every leaking tag is listed before the bug check.
-    EXPECT_EXIT(ExpVerifyNoPoolLeaks(), testing::ExitedWithCode(3),
-                "pool leaked: tag 'TstX' \\(0x58747354\\): nonpaged 1 blocks 8 bytes(.|\n)*STOP: "
-                "0x000000C4");
+    EXPECT_BUGCHECK(ExpVerifyNoPoolLeaks(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "pool leaked: tag 'TstX' holds 1 blocks \\(8 bytes\\)");
     ExFreePool(other);
 }
 
 TEST_F(PoolDeathTest, FreeingTwiceBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
     ExFreePool(p);
-    EXPECT_EXIT(ExFreePool(p), testing::ExitedWithCode(3),
-                "STOP: 0x000000C2 \\(0x7(.|\n)*rule: pool block freed twice");
+    EXPECT_BUGCHECK(ExFreePool(p), BAD_POOL_CALLER, "\\(0x7(.|\n)*rule: pool block freed twice");
 }
 
 TEST_F(PoolDeathTest, FreeingMemoryThatIsNotPoolBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     int local = 0;
-    EXPECT_EXIT(ExFreePool(&local), testing::ExitedWithCode(3),
-                "STOP: 0x000000C2 \\(0x46(.|\n)*rule: freed memory that is not a pool block");
+    EXPECT_BUGCHECK(ExFreePool(&local), BAD_POOL_CALLER,
+                    "\\(0x46(.|\n)*rule: freed memory that is not a pool block");
     PVOID p = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
-    EXPECT_EXIT(ExFreePool(static_cast<UCHAR*>(p) + 16), testing::ExitedWithCode(3),
-                "freed memory that is not a pool block");
+    EXPECT_BUGCHECK(ExFreePool(static_cast<UCHAR*>(p) + 16), BAD_POOL_CALLER,
+                    "freed memory that is not a pool block");
     ExFreePool(p);
 }
 
 TEST_F(PoolDeathTest, FreeingWithAnotherTagBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    EXPECT_EXIT(ExFreePoolWithTag(p, kTagB), testing::ExitedWithCode(3),
-                "freed with a tag it was not allocated with");
+    EXPECT_BUGCHECK(ExFreePoolWithTag(p, kTagB), BAD_POOL_CALLER,
+                    "freed with a tag it was not allocated with");
     ExFreePoolWithTag(p, kTagA);
 }
 
@@ -146,7 +140,6 @@ TEST_F(PoolDeathTest, FreeingWithAnotherTagBugChecks) {
 // Under AddressSanitizer the guards and freed blocks are poisoned, so the bad
 // access itself is reported.
 TEST_F(PoolDeathTest, OverrunAndUseAfterFreeAreReportedAtTheAccess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             auto* p = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagA));
@@ -163,61 +156,56 @@ TEST_F(PoolDeathTest, OverrunAndUseAfterFreeAreReportedAtTheAccess) {
 }
 #else
 TEST_F(PoolDeathTest, OverrunPastTheBlockIsCaughtAtFree) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagA));
             p[10] = 0;
             ExFreePool(p);
         },
-        testing::ExitedWithCode(3), "STOP: 0x00000019(.|\n)*pool block overrun");
-    EXPECT_EXIT(
+        BAD_POOL_HEADER, "pool block overrun");
+    EXPECT_BUGCHECK(
         {
             auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 10, kTagA));
             p[-1] = 0;
             ExFreePool(p);
         },
-        testing::ExitedWithCode(3), "pool block overrun");
+        BAD_POOL_HEADER, "pool block overrun");
 }
 #endif
 
 TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             ExAllocatePoolWithTag(PagedPool, 16, kTagA);
         },
-        testing::ExitedWithCode(3),
-        "STOP: 0x000000C2 \\(0x8(.|\n)*paged pool allocated at DISPATCH_LEVEL or above");
+        BAD_POOL_CALLER, "\\(0x8(.|\n)*paged pool allocated at DISPATCH_LEVEL or above");
     PVOID p = ExAllocatePoolWithTag(PagedPool, 16, kTagA);
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             ExFreePool(p);
         },
-        testing::ExitedWithCode(3), "paged pool freed at DISPATCH_LEVEL or above");
+        BAD_POOL_CALLER, "paged pool freed at DISPATCH_LEVEL or above");
     ExFreePool(p);
 }
 
 TEST_F(PoolDeathTest, MustSucceedPoolIsRefused) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 16, kTagA),
-                testing::ExitedWithCode(3), "must-succeed pool is not supported");
+    EXPECT_BUGCHECK(ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 16, kTagA), BAD_POOL_CALLER,
+                    "must-succeed pool is not supported");
 }
 
 TEST_F(PoolDeathTest, FreeingPoolThatHoldsALiveResourceBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     struct Record {
         ULONG Header;
         ERESOURCE Lock;
     };
     auto* r = static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Record), kTagA));
     ExInitializeResourceLite(&r->Lock);
-    EXPECT_EXIT(ExFreePool(r), testing::ExitedWithCode(3),
-                "pool freed while it holds a resource that was not deleted");
+    EXPECT_BUGCHECK(ExFreePool(r), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "pool freed while it holds a resource that was not deleted");
     ExDeleteResourceLite(&r->Lock);
     ExFreePool(r);
 }

@@ -1,6 +1,7 @@
 // Executive resources: recursion, Wait=FALSE, waiter ordering, release for
 // another thread, conversion to shared, the misuse rules, and a stress run
 // that checks mutual exclusion.
+#include "expect_bugcheck.h"
 #include "ex_test_threads.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ex/exp.h"
@@ -312,64 +313,61 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
 }
 
 TEST_F(ResourceDeathTest, AcquiringOutsideACriticalRegionBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ExAcquireResourceSharedLite(&Resource, TRUE), testing::ExitedWithCode(3),
-                "resource acquired outside a critical region");
-    EXPECT_EXIT(ExAcquireResourceExclusiveLite(&Resource, FALSE), testing::ExitedWithCode(3),
-                "resource acquired outside a critical region");
+    EXPECT_BUGCHECK(ExAcquireResourceSharedLite(&Resource, TRUE),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "resource acquired outside a critical region");
+    EXPECT_BUGCHECK(ExAcquireResourceExclusiveLite(&Resource, FALSE),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "resource acquired outside a critical region");
 }
 
 TEST_F(ResourceDeathTest, AcquiringAtDispatchLevelBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             ExAcquireResourceExclusiveLite(&Resource, FALSE);
         },
-        testing::ExitedWithCode(3), "STOP: 0x0000000A(.|\n)*resource acquired above APC_LEVEL");
+        IRQL_NOT_LESS_OR_EQUAL, "resource acquired above APC_LEVEL");
 }
 
 TEST_F(ResourceDeathTest, ReleasingAResourceNotOwnedBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     KeEnterCriticalRegion();
-    EXPECT_EXIT(ExReleaseResourceLite(&Resource), testing::ExitedWithCode(3),
-                "STOP: 0x000000E3(.|\n)*resource released by a thread that does not own it");
+    EXPECT_BUGCHECK(ExReleaseResourceLite(&Resource), RESOURCE_NOT_OWNED,
+                    "resource released by a thread that does not own it");
     ExAcquireResourceSharedLite(&Resource, TRUE);
-    EXPECT_EXIT(ExReleaseResourceForThreadLite(&Resource, ExGetCurrentResourceThread() + 8),
-                testing::ExitedWithCode(3), "STOP: 0x000000E3");
+    EXPECT_BUGCHECK(ExReleaseResourceForThreadLite(&Resource, ExGetCurrentResourceThread() + 8),
+                    RESOURCE_NOT_OWNED, "");
     ExReleaseResourceLite(&Resource);
     KeLeaveCriticalRegion();
 }
 
 TEST_F(ResourceDeathTest, DeletingAHeldResourceBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&Resource, TRUE);
-    EXPECT_EXIT(ExDeleteResourceLite(&Resource), testing::ExitedWithCode(3),
-                "resource deleted while it is held or waited for");
+    EXPECT_BUGCHECK(ExDeleteResourceLite(&Resource), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "resource deleted while it is held or waited for");
     ExReleaseResourceLite(&Resource);
     KeLeaveCriticalRegion();
 }
 
 TEST_F(ResourceDeathTest, UpgradingASharedHoldBugChecksInsteadOfHanging) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&Resource, TRUE);
-    EXPECT_EXIT(ExAcquireResourceExclusiveLite(&Resource, TRUE), testing::ExitedWithCode(3),
-                "resource acquired exclusively by a thread that holds it shared");
+    EXPECT_BUGCHECK(ExAcquireResourceExclusiveLite(&Resource, TRUE),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "resource acquired exclusively by a thread that holds it shared");
     ExReleaseResourceLite(&Resource);
     KeLeaveCriticalRegion();
 }
 
 TEST_F(ResourceDeathTest, UsingADeletedResourceBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     ERESOURCE other;
     ExInitializeResourceLite(&other);
     ExDeleteResourceLite(&other);
     KeEnterCriticalRegion();
-    EXPECT_EXIT(ExAcquireResourceSharedLite(&other, TRUE), testing::ExitedWithCode(3),
-                "resource used without ExInitializeResourceLite or after ExDeleteResourceLite");
+    EXPECT_BUGCHECK(ExAcquireResourceSharedLite(&other, TRUE), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "resource used without ExInitializeResourceLite or after ExDeleteResourceLite");
     KeLeaveCriticalRegion();
 }
 

@@ -152,7 +152,8 @@ TEST_F(IoVerifierDeathTest, CompletingTwiceIsCaught) {
     auto devices = Stack({TestAction::CompleteTwice});
     OwnerResult result;
     PIRP irp = OwnedRequest(devices[0], &result);
-    IO_EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), "STOP: 0x00000044(.|\n)*completed twice");
+    EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), MULTIPLE_IRP_COMPLETE_REQUESTS,
+                    "completed twice");
     // The child bug-checked; this process still owns the unsent request.
     IoFreeIrp(irp);
 }
@@ -161,12 +162,12 @@ TEST_F(IoVerifierDeathTest, ReturningPendingWithoutMarkingIsCaught) {
     auto devices = Stack({TestAction::PendUnmarked});
     OwnerResult result;
     PIRP irp = OwnedRequest(devices[0], &result);
-    IO_EXPECT_BUGCHECK(
+    EXPECT_BUGCHECK(
         {
             IoCallDriver(devices[0], irp);
             TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 0);
         },
-        "STATUS_PENDING without marking");
+        DRIVER_VERIFIER_IOMANAGER_VIOLATION, "STATUS_PENDING without marking");
     IoFreeIrp(irp);
 }
 
@@ -174,7 +175,8 @@ TEST_F(IoVerifierDeathTest, ReturningPendingAfterCompletingUnmarkedIsCaught) {
     auto devices = Stack({TestAction::PendAfterComplete});
     OwnerResult result;
     PIRP irp = OwnedRequest(devices[0], &result);
-    IO_EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), "STATUS_PENDING without marking");
+    EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                    "STATUS_PENDING without marking");
     IoFreeIrp(irp);
 }
 
@@ -205,12 +207,12 @@ TEST_F(IoVerifierDeathTest, CompletionRoutineDroppingPendingIsCaught) {
     auto devices = Stack({TestAction::Pend, TestAction::ForgetPending, TestAction::PassDown});
     OwnerResult result;
     PIRP irp = OwnedRequest(devices[2], &result);
-    IO_EXPECT_BUGCHECK(
+    EXPECT_BUGCHECK(
         {
             IoCallDriver(devices[2], irp);
             TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 0);
         },
-        "did not propagate a pending return");
+        DRIVER_VERIFIER_IOMANAGER_VIOLATION, "did not propagate a pending return");
     IoFreeIrp(irp);
 }
 
@@ -218,7 +220,7 @@ TEST_F(IoVerifierDeathTest, SendingWithNoStackLocationLeftIsCaught) {
     auto devices = Stack({TestAction::Complete, TestAction::PassDownObserving});
     PIRP irp = IoAllocateIrp(1, FALSE); // one location short
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-    IO_EXPECT_BUGCHECK(IoCallDriver(devices[1], irp), "STOP: 0x00000035");
+    EXPECT_BUGCHECK(IoCallDriver(devices[1], irp), NO_MORE_IRP_STACK_LOCATIONS, "");
     IoFreeIrp(irp);
 }
 
@@ -227,18 +229,18 @@ TEST_F(IoVerifierDeathTest, CompletingAboveDispatchLevelIsCaught) {
     OwnerResult result;
     PIRP irp = OwnedRequest(devices[0], &result);
     ASSERT_EQ(IoCallDriver(devices[0], irp), STATUS_PENDING);
-    IO_EXPECT_BUGCHECK(
+    EXPECT_BUGCHECK(
         {
             KIRQL old;
             KeRaiseIrql(HIGH_LEVEL, &old);
             IoCompleteRequest(irp, IO_NO_INCREMENT);
         },
-        "above DISPATCH_LEVEL");
+        DRIVER_VERIFIER_IOMANAGER_VIOLATION, "completed at IRQL above DISPATCH_LEVEL");
     TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 0);
 }
 
 TEST_F(IoVerifierDeathTest, LeakedRequestIsReported) {
     PIRP irp = IoAllocateIrp(1, FALSE);
-    IO_EXPECT_BUGCHECK(IopVerifyNoLeakedIrps(), "request leaked");
+    EXPECT_BUGCHECK(IopVerifyNoLeakedIrps(), DRIVER_VERIFIER_IOMANAGER_VIOLATION, "request leaked");
     IoFreeIrp(irp);
 }

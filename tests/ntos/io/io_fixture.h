@@ -3,6 +3,8 @@
 // pool block leaked.
 #pragma once
 
+#include "expect_bugcheck.h"
+
 #include "ntos/kernel_fixture.h"
 #include "ntos/ex/exp.h"
 #include "ntos/io/iop.h"
@@ -53,10 +55,3 @@ class IoTest : public KernelTest {
 
     PDRIVER_OBJECT Driver = nullptr;
 };
-
-// For death tests: the child process reports the bug check and exits 3.
-#define IO_EXPECT_BUGCHECK(statement, rule)                                                        \
-    do {                                                                                           \
-        GTEST_FLAG_SET(death_test_style, "threadsafe");                                            \
-        EXPECT_EXIT(statement, testing::ExitedWithCode(3), rule);                                  \
-    } while (0)

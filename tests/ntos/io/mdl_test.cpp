@@ -54,11 +54,11 @@ using IoMdlDeathTest = IoTest;
 TEST_F(IoMdlDeathTest, MdlRulesAreEnforced) {
     static UCHAR buffer[64];
     PMDL mdl = IoAllocateMdl(buffer, 64, FALSE, FALSE, nullptr);
-    IO_EXPECT_BUGCHECK(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority),
-                       "mapped before its pages were locked");
+    EXPECT_BUGCHECK(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority),
+                    DRIVER_VERIFIER_IOMANAGER_VIOLATION, "mapped before its pages were locked");
     MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    IO_EXPECT_BUGCHECK(IoFreeMdl(mdl), "pages still locked");
+    EXPECT_BUGCHECK(IoFreeMdl(mdl), DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS, "pages still locked");
     MmUnlockPages(mdl);
-    IO_EXPECT_BUGCHECK(MmUnlockPages(mdl), "not locked");
+    EXPECT_BUGCHECK(MmUnlockPages(mdl), DRIVER_VERIFIER_IOMANAGER_VIOLATION, "not locked");
     IoFreeMdl(mdl);
 }

@@ -1,6 +1,7 @@
 // Kernel APCs: delivery during waits at PASSIVE_LEVEL (the wait goes on),
 // deferral inside critical regions and at raised IRQL, and the rules of a
 // thread's end.
+#include "expect_bugcheck.h"
 #include "ke_test_util.h"
 
 #include <atomic>
@@ -119,24 +120,19 @@ TEST_F(ApcTest, ApcForTheOriginalProcessWaitsWhileAttached) {
 using ApcDeathTest = ApcTest;
 
 TEST_F(ApcDeathTest, ThreadEndingInsideACriticalRegionBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            TestThread thread([] { KeEnterCriticalRegion(); });
-        },
-        testing::ExitedWithCode(3), "STOP: 0x00000001(.|\n)*thread ended inside a critical region");
+    EXPECT_BUGCHECK({ TestThread thread([] { KeEnterCriticalRegion(); }); }, APC_INDEX_MISMATCH,
+                    "thread ended inside a critical region");
 }
 
 TEST_F(ApcDeathTest, ThreadEndingAtRaisedIrqlBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             TestThread thread([] {
                 KIRQL old;
                 KeRaiseIrql(APC_LEVEL, &old);
             });
         },
-        testing::ExitedWithCode(3), "thread ended at a raised IRQL");
+        IRQL_GT_ZERO_AT_SYSTEM_SERVICE, "thread ended at a raised IRQL");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // IRQL and spin locks: mutual exclusion between threads and the misuse the
 // verifier catches.
+#include "expect_bugcheck.h"
 #include "ke_test_util.h"
 
 #include <vector>
@@ -44,19 +45,17 @@ TEST_F(SpinLockTest, DpcLevelFormsNeedDispatchLevel) {
 using SpinLockDeathTest = SpinLockTest;
 
 TEST_F(SpinLockDeathTest, ReleasingALockNotHeldBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KSPIN_LOCK lock;
             KeInitializeSpinLock(&lock);
             KfReleaseSpinLock(&lock, PASSIVE_LEVEL);
         },
-        testing::ExitedWithCode(3), "STOP: 0x00000010(.|\n)*released by a thread that does not hold it");
+        SPIN_LOCK_NOT_OWNED, "released by a thread that does not hold it");
 }
 
 TEST_F(SpinLockDeathTest, RecursiveAcquireBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KSPIN_LOCK lock;
             KeInitializeSpinLock(&lock);
@@ -65,12 +64,11 @@ TEST_F(SpinLockDeathTest, RecursiveAcquireBugChecks) {
             KeAcquireSpinLock(&lock, &a);
             KeAcquireSpinLock(&lock, &b);
         },
-        testing::ExitedWithCode(3), "acquired again by the thread that holds it");
+        SPIN_LOCK_ALREADY_OWNED, "acquired again by the thread that holds it");
 }
 
 TEST_F(SpinLockDeathTest, AcquireAboveDispatchBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KSPIN_LOCK lock;
             KeInitializeSpinLock(&lock);
@@ -79,19 +77,17 @@ TEST_F(SpinLockDeathTest, AcquireAboveDispatchBugChecks) {
             KeRaiseIrql(HIGH_LEVEL, &old);
             KeAcquireSpinLock(&lock, &ignored);
         },
-        testing::ExitedWithCode(3), "spin lock acquired above DISPATCH_LEVEL");
+        IRQL_NOT_LESS_OR_EQUAL, "spin lock acquired above DISPATCH_LEVEL");
 }
 
 TEST_F(SpinLockDeathTest, LoweringAboveCurrentBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(KeLowerIrql(DISPATCH_LEVEL), testing::ExitedWithCode(3),
-                "IRQL lowered to a level above the current one");
+    EXPECT_BUGCHECK(KeLowerIrql(DISPATCH_LEVEL), IRQL_NOT_LESS_OR_EQUAL,
+                    "IRQL lowered to a level above the current one");
 }
 
 TEST(KernelThreadDeathTest, UnknownHostThreadBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(KeGetCurrentIrql(), testing::ExitedWithCode(3),
-                "called from a thread the kernel does not know");
+    EXPECT_BUGCHECK(KeGetCurrentIrql(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "called from a thread the kernel does not know");
 }
 
 } // namespace

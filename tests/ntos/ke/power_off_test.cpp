@@ -1,6 +1,7 @@
 // power_off_test.cpp - powering the kernel off ends threads that would wait
 // forever: their waits unwind, termination handlers run, the thread ends
 // without the checks of a thread's own end, and the kernel then stops clean.
+#include "expect_bugcheck.h"
 #include "ke_test_util.h"
 #include "ntos/ke/kernel.h"
 
@@ -215,14 +216,14 @@ VOID NeverWaits(PVOID) {
 }
 
 TEST_F(PowerOffDeathTest, ThreadThatNeverReachesAWaitBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             HANDLE thread = StartThread(NeverWaits, nullptr);
             (void)thread;
             KiPowerOffThreads();
         },
-        testing::ExitedWithCode(3), "thread never reached a wait while the machine powered off");
+        DRIVER_VERIFIER_DETECTED_VIOLATION,
+        "thread never reached a wait while the machine powered off");
 }
 
 } // namespace

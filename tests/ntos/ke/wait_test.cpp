@@ -1,5 +1,6 @@
 // Dispatcher objects and waits: events, semaphores, mutants, WaitAll/WaitAny,
 // time-outs and the IRQL rule for waits.
+#include "expect_bugcheck.h"
 #include "ke_test_util.h"
 
 #include <atomic>
@@ -298,8 +299,7 @@ TEST_F(WaitTest, MutantPastItsRecursionLimitRaises) {
 using WaitDeathTest = WaitTest;
 
 TEST_F(WaitDeathTest, TimedWaitAtDispatchLevelBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KEVENT event;
             KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -308,23 +308,21 @@ TEST_F(WaitDeathTest, TimedWaitAtDispatchLevelBugChecks) {
             LARGE_INTEGER t = RelativeMs(10);
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t);
         },
-        testing::ExitedWithCode(3), "wait with a non-zero time-out at DISPATCH_LEVEL");
+        IRQL_NOT_LESS_OR_EQUAL, "wait with a non-zero time-out at DISPATCH_LEVEL");
 }
 
 TEST_F(WaitDeathTest, ReleasingAMutexNotOwnedBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KMUTEX mutex;
             KeInitializeMutex(&mutex, 0);
             KeReleaseMutex(&mutex, FALSE);
         },
-        testing::ExitedWithCode(3), "STOP: 0x00000011(.|\n)*mutex released by a thread that does not own it");
+        THREAD_NOT_MUTEX_OWNER, "mutex released by a thread that does not own it");
 }
 
 TEST_F(WaitDeathTest, ManyObjectsWithoutWaitBlocksBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KEVENT events[4];
             PVOID objects[4];
@@ -335,7 +333,7 @@ TEST_F(WaitDeathTest, ManyObjectsWithoutWaitBlocksBugChecks) {
             KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
                                      nullptr);
         },
-        testing::ExitedWithCode(3), "without a wait block array");
+        DRIVER_VERIFIER_DETECTED_VIOLATION, "without a wait block array");
 }
 
 TEST_F(WaitDeathTest, LoweringIrqlBetweenWaitTrueAndItsWaitBugChecks) {

@@ -1,4 +1,5 @@
 // Handles: per-process tables, kernel handles, access checks, bad handles.
+#include "expect_bugcheck.h"
 #include "ntddk.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ob/obp.h"
@@ -212,19 +213,18 @@ TEST_F(HandleTest, TerminatingAProcessClosesItsHandles) {
 using HandleDeathTest = HandleTest;
 
 TEST_F(HandleDeathTest, ClosingABadKernelHandleBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ZwClose(reinterpret_cast<HANDLE>(ULONG_PTR{0x44})), testing::ExitedWithCode(3),
-                "STOP: 0x00000093(.|\n)*invalid handle closed from kernel mode");
+    EXPECT_BUGCHECK(ZwClose(reinterpret_cast<HANDLE>(ULONG_PTR{0x44})), INVALID_KERNEL_HANDLE,
+                    "invalid handle closed from kernel mode");
 }
 
 TEST_F(HandleDeathTest, KernelStopCatchesALeakedHandle) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             CreateEvent();
             KiStopKernel();
         },
-        testing::ExitedWithCode(3), "leaked handle 0x4 to a Event object in process System");
+        DRIVER_VERIFIER_DETECTED_VIOLATION,
+        "leaked handle 0x4 to a Event object in process System");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // volume_stack_test.cpp - volume stacks built from the Volume class's upper
 // filters: attaching at boot and later, removal, a missing filter, and the
 // requests sent to a stack.
+#include "expect_bugcheck.h"
 #include "ntos/boot/machine.h"
 #include "ntos/boot/module.h"
 #include "ntos/io/iop.h"
@@ -250,15 +251,15 @@ TEST_F(VolumeStackTest, NamedFilterThatIsNotLoadedLeavesTheVolumeNotStarted) {
 }
 
 TEST_F(VolumeStackTest, FilterLeftAttachedAfterRemovalIsABugCheck) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             TestWriteService(Machine, u"Sloppy", u"System32\\drivers\\sloppy.sys");
             TestWriteUpperFilters(Machine, u"Sloppy");
             BootMachine(Machine);
             PnpSendRemove(TestBootVolumes[0]);
         },
-        testing::ExitedWithCode(3), "still attached to a volume after IRP_MN_REMOVE_DEVICE");
+        DRIVER_VERIFIER_DETECTED_VIOLATION,
+        "still attached to a volume after IRP_MN_REMOVE_DEVICE");
 }
 
 } // namespace

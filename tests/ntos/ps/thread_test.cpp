@@ -1,5 +1,6 @@
 // Processes and threads: system threads, termination, fault injection,
 // attachment rules, version and system size, leak checks at kernel stop.
+#include "expect_bugcheck.h"
 #include "ntddk.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ps/psp.h"
@@ -127,18 +128,16 @@ TEST_F(VersionTest, ReportsTheConfiguredVersionAndSize) {
 using ThreadDeathTest = ThreadTest;
 
 TEST_F(ThreadDeathTest, AttachingTwiceBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
             KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
         },
-        testing::ExitedWithCode(3), "STOP: 0x00000005");
+        INVALID_PROCESS_ATTACH_ATTEMPT, "");
 }
 
 TEST_F(ThreadDeathTest, DetachingWhenNotAttachedBugChecks) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(KeDetachProcess(), testing::ExitedWithCode(3), "STOP: 0x00000006");
+    EXPECT_BUGCHECK(KeDetachProcess(), INVALID_PROCESS_DETACH_ATTEMPT, "");
 }
 
 VOID WaitForever(PVOID Context) {
@@ -146,8 +145,7 @@ VOID WaitForever(PVOID Context) {
 }
 
 TEST_F(ThreadDeathTest, KernelStopCatchesARunningSystemThread) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             static KEVENT never;
             KeInitializeEvent(&never, NotificationEvent, FALSE);
@@ -156,7 +154,7 @@ TEST_F(ThreadDeathTest, KernelStopCatchesARunningSystemThread) {
             ZwClose(thread);
             KiStopKernel();
         },
-        testing::ExitedWithCode(3), "system thread still running when the kernel stopped");
+        DRIVER_VERIFIER_DETECTED_VIOLATION, "system thread still running when the kernel stopped");
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // The outermost guard of a system thread.
+#include "expect_bugcheck.h"
 #include "bugcodes.h"
 #include "nt/seh.h"
 #include "ntos/rtl/rtlp.h"
@@ -36,14 +37,13 @@ TEST(RtlpRunGuarded, RoutineHandlingItsExceptionsReturnsNormally) {
 }
 
 TEST(RtlpRunGuardedDeathTest, EscapingExceptionIsASystemThreadBugCheck) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto RunInThread = []() {
         std::thread T(RtlpRunGuarded, RaisesWithParameters, nullptr);
         T.join();
     };
-    EXPECT_EXIT(RunInThread(), testing::ExitedWithCode(3),
-                "STOP: 0x0000007E \\(0xC0000006, 0x[0-9A-F]+, 0xAB, 0xCD\\)(.|\n)*not handled in a "
-                "system thread");
+    EXPECT_BUGCHECK(
+        RunInThread(), SYSTEM_THREAD_EXCEPTION_NOT_HANDLED,
+        "\\(0xC0000006, 0x[0-9A-F]+, 0xAB, 0xCD\\)(.|\n)*not handled in a system thread");
 }
 
 } // namespace

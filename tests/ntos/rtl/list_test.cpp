@@ -1,4 +1,5 @@
 // Doubly and singly linked list helpers.
+#include "expect_bugcheck.h"
 #include "bugcodes.h"
 #include "nt/rtl.h"
 
@@ -63,8 +64,7 @@ void RemoveTwice() {
 }
 
 TEST(ListHelpersDeathTest, EntryRemovedTwiceStopsTheMachine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(RemoveTwice(), testing::ExitedWithCode(3), "STOP: 0x00000139(.|\n)*removed twice");
+    EXPECT_BUGCHECK(RemoveTwice(), KERNEL_SECURITY_CHECK_FAILURE, "removed twice");
 }
 
 } // namespace

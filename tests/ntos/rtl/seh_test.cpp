@@ -1,5 +1,6 @@
 // Structured exception guards: filter selection, search order, termination
 // handlers, nesting, exceptions inside filters and handlers, parameters.
+#include "expect_bugcheck.h"
 #include "bugcodes.h"
 #include "nt/rtl.h"
 #include "nt/seh.h"
@@ -442,22 +443,20 @@ void TooManyParameters() {
 }
 
 TEST(SehDeathTest, UnhandledExceptionStopsBeforeUnwinding) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(RaiseUnguarded(), testing::ExitedWithCode(3),
-                "STOP: 0x0000001E \\(0xC000007F(.|\n)*no guard to handle it");
-    EXPECT_EXIT(RaiseThroughTermination(), testing::ExitedWithCode(3), "STOP: 0x0000001E");
+    EXPECT_BUGCHECK(RaiseUnguarded(), KMODE_EXCEPTION_NOT_HANDLED,
+                    "\\(0xC000007F(.|\n)*no guard to handle it");
+    EXPECT_BUGCHECK(RaiseThroughTermination(), KMODE_EXCEPTION_NOT_HANDLED, "");
 }
 
 TEST(SehDeathTest, MisuseStopsTheMachine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ContinueExecution(), testing::ExitedWithCode(3),
-                "EXCEPTION_CONTINUE_EXECUTION, which is not emulated");
-    EXPECT_EXIT(ReturnFromTerminationDuringUnwind(), testing::ExitedWithCode(3),
-                "termination handler left by return");
-    EXPECT_EXIT(ExceptionCodeOutsideHandler(), testing::ExitedWithCode(3),
-                "outside an exception filter or handler");
-    EXPECT_EXIT(TooManyParameters(), testing::ExitedWithCode(3),
-                "more than EXCEPTION_MAXIMUM_PARAMETERS");
+    EXPECT_BUGCHECK(ContinueExecution(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "EXCEPTION_CONTINUE_EXECUTION, which is not emulated");
+    EXPECT_BUGCHECK(ReturnFromTerminationDuringUnwind(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "termination handler left by return");
+    EXPECT_BUGCHECK(ExceptionCodeOutsideHandler(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "outside an exception filter or handler");
+    EXPECT_BUGCHECK(TooManyParameters(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "more than EXCEPTION_MAXIMUM_PARAMETERS");
 }
 
 } // namespace

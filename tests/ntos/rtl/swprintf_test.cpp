@@ -1,4 +1,5 @@
 // Wide formatted output with the kernel C library's conventions.
+#include "expect_bugcheck.h"
 #include "bugcodes.h"
 #include "nt/rtl.h"
 
@@ -97,13 +98,12 @@ TEST(Snwprintf, FitsWithTerminatorExactlyOrOverflows) {
 }
 
 TEST(SwprintfDeathTest, UnsupportedConversionsStopTheMachine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     WCHAR Buffer[32];
-    EXPECT_EXIT(swprintf(Buffer, u"%f", 1.5), testing::ExitedWithCode(3),
-                "STOP: 0x000000C4(.|\n)*conversion not supported");
+    EXPECT_BUGCHECK(swprintf(Buffer, u"%f", 1.5), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "conversion not supported");
     int Count = 0;
-    EXPECT_EXIT(swprintf(Buffer, u"%n", &Count), testing::ExitedWithCode(3),
-                "conversion not supported");
+    EXPECT_BUGCHECK(swprintf(Buffer, u"%n", &Count), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "conversion not supported");
 }
 
 } // namespace
