@@ -63,6 +63,25 @@ static VOID UnlockDeviceList(FilterDeviceList* List) {
 }
 
 //
+// NextVolumeHandleLocked - a volume handle for a new filter device: the one
+// after the last given, skipping 0 and any still held by a listed device
+// (after the count wraps). Caller holds ListLock.
+//
+static ULONG NextVolumeHandleLocked(FilterDeviceList* List) {
+    for (;;) {
+        ULONG candidate = ++List->LastVolumeHandle;
+        BOOLEAN taken = (candidate == 0);
+        for (PLIST_ENTRY entry = List->FilterDevices.Flink; !taken && entry != &List->FilterDevices;
+             entry = entry->Flink) {
+            taken = CONTAINING_RECORD(entry, FilterExtension, ListLink)->VolumeHandle == candidate;
+        }
+        if (!taken) {
+            return candidate;
+        }
+    }
+}
+
+//
 // AddDevice - puts a filter device on top of a volume's stack.
 //
 // DriverObject: this driver. PhysicalDeviceObject: the volume's PDO.
@@ -113,6 +132,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
     LockDeviceList(list);
     _SEH2_TRY {
+        extension->VolumeHandle = NextVolumeHandleLocked(list);
         InsertTailList(&list->FilterDevices, &extension->ListLink);
     }
     _SEH2_FINALLY {
