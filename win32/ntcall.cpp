@@ -1,6 +1,7 @@
 // win32/ntcall.cpp - user mode's calls into the system services.
 #include "win32/ntcall.h"
 #include "ntos/io/nt_services.h"
+#include "ntos/se/token_services.h"
 
 NTSTATUS BasepNtOpen(PCWSTR NtPath, ULONG DesiredAccess, ULONG ShareAccess, ULONG Disposition,
                      ULONG CreateOptions, ULONG FileAttributes, HANDLE* Handle,
@@ -79,4 +80,16 @@ NTSTATUS BasepNtAllocateVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG Allocatio
 
 NTSTATUS BasepNtFreeVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG FreeType) {
     return NtFreeVirtualMemory(NtCurrentProcess(), Base, Size, FreeType);
+}
+
+NTSTATUS BasepNtOpenProcessToken(HANDLE Process, ULONG DesiredAccess, HANDLE* Token) {
+    return NtOpenProcessToken(Process, DesiredAccess, Token);
+}
+
+NTSTATUS BasepNtAdjustPrivilegesToken(HANDLE Token, BOOLEAN DisableAll, PVOID NewState,
+                                      ULONG BufferLength, PVOID PreviousState,
+                                      ULONG* ReturnLength) {
+    return NtAdjustPrivilegesToken(Token, DisableAll, static_cast<PTOKEN_PRIVILEGES>(NewState),
+                                   BufferLength, static_cast<PTOKEN_PRIVILEGES>(PreviousState),
+                                   ReturnLength);
 }

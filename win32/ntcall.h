@@ -25,6 +25,12 @@ NTSTATUS BasepNtAllocateVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG Allocatio
                                       ULONG Protect);
 NTSTATUS BasepNtFreeVirtualMemory(PVOID* Base, SIZE_T* Size, ULONG FreeType);
 
+// TokenPrivileges: a TOKEN_PRIVILEGES as the caller laid it out.
+NTSTATUS BasepNtOpenProcessToken(HANDLE Process, ULONG DesiredAccess, HANDLE* Token);
+NTSTATUS BasepNtAdjustPrivilegesToken(HANDLE Token, BOOLEAN DisableAll, PVOID NewState,
+                                      ULONG BufferLength, PVOID PreviousState,
+                                      ULONG* ReturnLength);
+
 // The Win32 error for a status of these services (RtlNtStatusToDosError's
 // table for the statuses that occur), and SetLastError of it.
 ULONG BasepDosErrorFromStatus(NTSTATUS Status);

@@ -43,9 +43,13 @@ VOID BootpUserThreadStart(PVOID Context) {
 
 } // namespace
 
-NTSTATUS BootCreateUserProcess(PCWSTR ImageName, PBOOT_USER_PROCESS* Process) {
+NTSTATUS BootCreateUserProcess(PCWSTR ImageName, PBOOT_USER_PROCESS* Process,
+                               BOOT_USER_ACCOUNT Account) {
+    const SEP_ACCOUNT account = Account == BootUserBackupOperator ? SepAccountBackupOperator
+                                : Account == BootUserPlain        ? SepAccountUser
+                                                                  : SepAccountAdministrator;
     PEPROCESS process;
-    NTSTATUS status = PspCreateProcess(ImageName, &process);
+    NTSTATUS status = PspCreateProcess(ImageName, &process, account);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -136,9 +140,9 @@ VOID BootCloseUserThread(PBOOT_USER_THREAD Thread) {
 }
 
 NTSTATUS BootRunUserProgram(PCWSTR ImageName, BOOT_USER_ROUTINE Routine, PVOID Context,
-                            PULONG ExitCode) {
+                            PULONG ExitCode, BOOT_USER_ACCOUNT Account) {
     PBOOT_USER_PROCESS process;
-    NTSTATUS status = BootCreateUserProcess(ImageName, &process);
+    NTSTATUS status = BootCreateUserProcess(ImageName, &process, Account);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -18,7 +18,18 @@ typedef struct _BOOT_USER_THREAD BOOT_USER_THREAD, *PBOOT_USER_THREAD;
 // The user-mode code of a thread; its result is the thread's exit code.
 typedef ULONG (*BOOT_USER_ROUTINE)(PVOID Context);
 
-NTSTATUS BootCreateUserProcess(PCWSTR ImageName, PBOOT_USER_PROCESS* Process);
+// Whom a program runs as: its token's privileges follow (backup, restore and
+// security are held by an administrator and, but for security, a backup
+// operator; a plain user has none of them). Held privileges start disabled
+// except change notify.
+typedef enum _BOOT_USER_ACCOUNT {
+    BootUserAdministrator,
+    BootUserBackupOperator,
+    BootUserPlain,
+} BOOT_USER_ACCOUNT;
+
+NTSTATUS BootCreateUserProcess(PCWSTR ImageName, PBOOT_USER_PROCESS* Process,
+                               BOOT_USER_ACCOUNT Account = BootUserAdministrator);
 // Ends the process: closes every handle left in its table (as the platform
 // does when a process exits) and releases its address space. Every thread
 // of it must have ended and been closed.
@@ -37,4 +48,4 @@ VOID BootCloseUserThread(PBOOT_USER_THREAD Thread);
 // Creates a process, runs Routine(Context) on its main thread, waits for it,
 // ends the process and returns the exit code in *ExitCode.
 NTSTATUS BootRunUserProgram(PCWSTR ImageName, BOOT_USER_ROUTINE Routine, PVOID Context,
-                            PULONG ExitCode);
+                            PULONG ExitCode, BOOT_USER_ACCOUNT Account = BootUserAdministrator);

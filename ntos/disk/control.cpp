@@ -1,5 +1,6 @@
 // disk/control.cpp - the device-control requests a volume answers: drive
-// geometry, partition information and the mount manager's device name.
+// geometry, partition information and the mount manager's device name and
+// unique ID.
 // Every other code fails as an unknown request does at the bottom of a
 // stack. Requests complete in the dispatch routine. IRQL <= DISPATCH_LEVEL.
 #include "ntos/disk/diskp.h"
@@ -9,10 +10,6 @@
 #include <cstring>
 
 namespace {
-
-// Where the emulated partition starts on its disk; 1 MiB suits both
-// sector sizes.
-constexpr ULONGLONG DiskpPartitionOffset = 1ULL << 20;
 
 NTSTATUS DiskpInjectedControlFault(DISKP_VOLUME* Volume, ULONG IoControlCode) {
     std::lock_guard<std::mutex> guard(Volume->FaultLock);
@@ -85,6 +82,23 @@ NTSTATUS DiskpQueryDeviceName(DISKP_VOLUME* Volume, PVOID Buffer, ULONG Length,
     return STATUS_SUCCESS;
 }
 
+NTSTATUS DiskpQueryUniqueId(DISKP_VOLUME* Volume, PVOID Buffer, ULONG Length,
+                            ULONG_PTR* Information) {
+    if (Length < sizeof(MOUNTDEV_UNIQUE_ID)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* id = static_cast<PMOUNTDEV_UNIQUE_ID>(Buffer);
+    const auto idBytes = static_cast<USHORT>(Volume->UniqueId.size());
+    id->UniqueIdLength = idBytes;
+    if (Length < FIELD_OFFSET(MOUNTDEV_UNIQUE_ID, UniqueId) + static_cast<ULONG>(idBytes)) {
+        *Information = sizeof(MOUNTDEV_UNIQUE_ID);
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    std::memcpy(id->UniqueId, Volume->UniqueId.data(), idBytes);
+    *Information = FIELD_OFFSET(MOUNTDEV_UNIQUE_ID, UniqueId) + idBytes;
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 NTSTATUS DiskpDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -112,6 +126,9 @@ NTSTATUS DiskpDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             break;
         case IOCTL_MOUNTDEV_QUERY_DEVICE_NAME:
             status = DiskpQueryDeviceName(volume, buffer, length, &information);
+            break;
+        case IOCTL_MOUNTDEV_QUERY_UNIQUE_ID:
+            status = DiskpQueryUniqueId(volume, buffer, length, &information);
             break;
         default:
             status = STATUS_INVALID_DEVICE_REQUEST;

@@ -3,7 +3,9 @@
 //
 // A volume is the physical device object (PDO) of \Driver\VolEmu, named
 // \Device\HarddiskVolumeN (\Device\CdRomN for a CD-ROM) with an optional
-// drive-letter link \DosDevices\X:. It is a direct-I/O device with a VPB.
+// drive-letter link \DosDevices\X:, and, as the mount manager names every
+// volume, a link \??\Volume{GUID} whose GUID stays the same for the same
+// volume across boots. It is a direct-I/O device with a VPB.
 // Reads and writes complete asynchronously on the volume's own kernel
 // threads. Emulation internal: boot, tests and benchmarks call these from
 // host code running as a kernel thread at PASSIVE_LEVEL unless said.
@@ -67,6 +69,9 @@ VOID DiskReleaseAbandonedVolumes();
 // The volume device named Name ("\Device\HarddiskVolume1") or reached by
 // a drive-letter link ("\DosDevices\C:", "\??\C:"), or NULL. Not referenced.
 PDEVICE_OBJECT DiskFindVolume(PCWSTR Name);
+
+// The volume's "\??\Volume{GUID}" link name. Any IRQL.
+std::u16string DiskQueryVolumeGuidName(PDEVICE_OBJECT Pdo);
 
 // Requests and bytes per volume, since creation or the last reset. Any IRQL.
 struct DISK_COUNTERS {

@@ -16,6 +16,10 @@
 #include <shared_mutex>
 #include <vector>
 
+// Where the emulated partition starts on its disk; 1 MiB suits both
+// sector sizes.
+constexpr ULONGLONG DiskpPartitionOffset = 1ULL << 20;
+
 // A volume's backing store.
 struct DISKP_STORE {
     DISK_BACKING Kind; // set at creation
@@ -43,6 +47,8 @@ struct DISKP_VOLUME {
     PDEVICE_OBJECT Device;     // the volume's device; set at creation, stale once deleted
     std::u16string DeviceName; // "\Device\HarddiskVolumeN"; set at creation
     std::u16string LinkName;   // "\DosDevices\X:", or empty; set at creation
+    std::vector<UCHAR> UniqueId; // what IOCTL_MOUNTDEV_QUERY_UNIQUE_ID answers; set at creation
+    std::u16string GuidLinkName; // "\??\Volume{GUID}" derived from UniqueId; set at creation
     ULONG Number;              // N of the device name; set at creation
     ULONG SectorSize;          // bytes; set at creation
     BOOLEAN CdRom;             // set at creation
@@ -127,6 +133,10 @@ VOID DiskpServeRequest(DISKP_VOLUME* Volume, PIRP Irp);
 // Makes the workers end once the queue is empty and waits for them.
 // PASSIVE_LEVEL.
 VOID DiskpStopWorkers(DISKP_VOLUME* Volume);
+
+// The mount manager's names (mount_names.cpp): sets UniqueId and
+// GuidLinkName of a volume whose Number, CdRom and DeviceName are set.
+VOID DiskpAssignMountNames(DISKP_VOLUME* Volume);
 
 // The driver's entry point (driver.cpp).
 NTSTATUS DiskpDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

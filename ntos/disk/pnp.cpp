@@ -26,7 +26,7 @@ NTSTATUS DiskpQueryRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // IRP_MN_REMOVE_DEVICE: the volume refuses new requests, lets the queued ones
-// finish, drops its name and link and, with nothing attached above it any
+// finish, drops its name and links and, with nothing attached above it any
 // more, deletes its device and frees its record.
 VOID DiskpRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DISKP_VOLUME* volume = DiskpVolume(DeviceObject);
@@ -37,6 +37,9 @@ VOID DiskpRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         RtlInitUnicodeString(&link, volume->LinkName.c_str());
         IoDeleteSymbolicLink(&link);
     }
+    UNICODE_STRING guidLink;
+    RtlInitUnicodeString(&guidLink, volume->GuidLinkName.c_str());
+    IoDeleteSymbolicLink(&guidLink);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     // A filter that stayed attached keeps the device; the plug-and-play

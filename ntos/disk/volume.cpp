@@ -138,6 +138,7 @@ NTSTATUS DiskCreateVolume(const DISK_VOLUME_CONFIG& Config, PDEVICE_OBJECT* Pdo)
         volume->LinkName = u"\\DosDevices\\" + Config.DriveLetter;
         volume->LinkName[12] = static_cast<WCHAR>(std::toupper(volume->LinkName[12]));
     }
+    DiskpAssignMountNames(volume);
 
     status = DiskpCreateStore(&volume->Store, Config.Backing, Config.Bytes, Config.BackingFile);
     if (!NT_SUCCESS(status)) {
@@ -155,10 +156,18 @@ NTSTATUS DiskCreateVolume(const DISK_VOLUME_CONFIG& Config, PDEVICE_OBJECT* Pdo)
         DiskpDestroyVolumeRecord(volume);
         return status;
     }
+    UNICODE_STRING guidLinkName = DiskpCountedString(volume->GuidLinkName);
+    status = IoCreateSymbolicLink(&guidLinkName, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        DiskpDestroyVolumeRecord(volume);
+        return status;
+    }
     if (!volume->LinkName.empty()) {
         UNICODE_STRING linkName = DiskpCountedString(volume->LinkName);
         status = IoCreateSymbolicLink(&linkName, &deviceName);
         if (!NT_SUCCESS(status)) {
+            IoDeleteSymbolicLink(&guidLinkName);
             IoDeleteDevice(device);
             DiskpDestroyVolumeRecord(volume);
             return status;
@@ -218,6 +227,10 @@ PDEVICE_OBJECT DiskFindVolume(PCWSTR Name) {
                       device->DriverObject->MajorFunction[IRP_MJ_READ] == DiskpDispatchReadWrite;
     ObDereferenceObject(device);
     return ours ? device : nullptr;
+}
+
+std::u16string DiskQueryVolumeGuidName(PDEVICE_OBJECT Pdo) {
+    return DiskpCheckedVolume(Pdo, VF_CALLER())->GuidLinkName;
 }
 
 DISK_COUNTERS DiskQueryCounters(PDEVICE_OBJECT Pdo) {

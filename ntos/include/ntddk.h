@@ -10,6 +10,7 @@
 #include "nt/ps.h"
 #include "nt/ex.h"
 #include "nt/ob.h"
+#include "nt/se.h"
 #include "nt/io.h"
 #include "nt/iolog.h"
 #include "nt/mm.h"

@@ -36,6 +36,7 @@ void KiStartKernel(const KernelConfig& Config) {
     PspSetCsdVersion(KipKernel.CsdVersion.c_str());
     KipKernel.Running = true;
     ObpInitialize();
+    SepInitialize();
     PspInitialize();
     KiStartClock(Config.ClockScale);
     KiStartDpcThread();
@@ -65,6 +66,7 @@ void KiStopKernel() {
     KiStopDpcThread();
     KiStopClock();
     PspShutdown();
+    SepShutdown();
     ObpShutdown();
     EvlpResetEventLog();
     {

@@ -1,5 +1,5 @@
 // ps/process.cpp - processes: the System process and the user processes the
-// emulation creates, their lists and their handle tables.
+// emulation creates, their lists, their handle tables and their tokens.
 #include "ntos/ps/psp.h"
 #include "ntos/ps/pspstate.h"
 #include "ntos/verifier/bugcheck.h"
@@ -17,6 +17,9 @@ void PspDeleteProcess(PVOID Object) {
     if (process->ObjectTable != nullptr) {
         ObpDestroyHandleTable(process->ObjectTable);
     }
+    if (process->Token != nullptr) {
+        ObfDereferenceObject(process->Token);
+    }
     process->~_EPROCESS();
 }
 
@@ -31,13 +34,20 @@ void PspCreateProcessType() {
     PspProcessTypeStorage = ObpCreateKernelType(u"Process", procedures, TRUE);
 }
 
-NTSTATUS PspCreateProcessObject(PCWSTR ImageName, PEPROCESS* Process) {
-    PVOID body;
-    NTSTATUS status = ObpCreateObject(PspProcessTypeStorage, sizeof(EPROCESS), &body);
+NTSTATUS PspCreateProcessObject(PCWSTR ImageName, SEP_ACCOUNT Account, PEPROCESS* Process) {
+    PACCESS_TOKEN token;
+    NTSTATUS status = SepCreateToken(Account, &token);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    PVOID body;
+    status = ObpCreateObject(PspProcessTypeStorage, sizeof(EPROCESS), &body);
+    if (!NT_SUCCESS(status)) {
+        ObfDereferenceObject(token);
+        return status;
+    }
     PEPROCESS process = new (body) EPROCESS{};
+    process->Token = token;
     KiInitializeProcess(&process->Pcb);
     process->ImageName = ImageName;
     KiInitializeListHead(&process->ThreadListHead);
@@ -51,9 +61,22 @@ NTSTATUS PspCreateProcessObject(PCWSTR ImageName, PEPROCESS* Process) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PspCreateProcess(PCWSTR ImageName, PEPROCESS* Process) {
+NTSTATUS PspCreateProcess(PCWSTR ImageName, PEPROCESS* Process, SEP_ACCOUNT Account) {
     KiCurrentThread(VF_CALLER());
-    return PspCreateProcessObject(ImageName, Process);
+    return PspCreateProcessObject(ImageName, Account, Process);
+}
+
+PVOID PsReferencePrimaryToken(PEPROCESS Process) {
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "primary token referenced above APC_LEVEL",
+                   VF_CALLER(), KeGetCurrentIrql());
+    }
+    ObfReferenceObject(Process->Token);
+    return Process->Token;
+}
+
+VOID PsDereferencePrimaryToken(PVOID PrimaryToken) {
+    ObfDereferenceObject(PrimaryToken);
 }
 
 NTSTATUS PspTerminateProcess(PEPROCESS Process, NTSTATUS ExitStatus) {

@@ -10,6 +10,7 @@
 #include "nt/ps.h"
 #include "ntos/ke/ki.h"
 #include "ntos/ob/obp.h"
+#include "ntos/se/sep.h"
 
 #include <string>
 
@@ -17,6 +18,7 @@ struct _EPROCESS {
     KPROCESS Pcb;                  // must be first
     HANDLE UniqueProcessId;        // set at creation
     std::u16string ImageName;      // set at creation
+    PVOID Token;                   // primary token, referenced; set at creation
     OBP_HANDLE_TABLE* ObjectTable; // NULL once the process has ended
     LIST_ENTRY ProcessListEntry;   // in the process list; PspLock
     LIST_ENTRY ThreadListHead;     // its running threads; PspLock
@@ -38,9 +40,10 @@ struct _ETHREAD {
 // thread). Returns the referenced thread.
 NTSTATUS PspCreateKernelThread(PKSTART_ROUTINE StartRoutine, PVOID StartContext, PETHREAD* Thread);
 
-// Creates a user process named ImageName with an empty handle table; returns it
-// referenced.
-NTSTATUS PspCreateProcess(PCWSTR ImageName, PEPROCESS* Process);
+// Creates a user process named ImageName running as Account, with an empty
+// handle table; returns it referenced.
+NTSTATUS PspCreateProcess(PCWSTR ImageName, PEPROCESS* Process,
+                          SEP_ACCOUNT Account = SepAccountAdministrator);
 // Ends Process: closes every handle left in its table and signals it. Its
 // threads must have ended (the emulation cannot end a host thread).
 NTSTATUS PspTerminateProcess(PEPROCESS Process, NTSTATUS ExitStatus);

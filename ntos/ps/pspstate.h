@@ -15,4 +15,4 @@ extern POBJECT_TYPE PspThreadTypeStorage;
 ULONG_PTR PspNextClientId();
 void PspCreateProcessType();
 void PspCreateThreadType();
-NTSTATUS PspCreateProcessObject(PCWSTR ImageName, PEPROCESS* Process);
+NTSTATUS PspCreateProcessObject(PCWSTR ImageName, SEP_ACCOUNT Account, PEPROCESS* Process);

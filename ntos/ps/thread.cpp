@@ -303,7 +303,7 @@ void PspInitialize() {
     PspCreateProcessType();
     PspCreateThreadType();
     PEPROCESS system;
-    NTSTATUS status = PspCreateProcessObject(u"System", &system);
+    NTSTATUS status = PspCreateProcessObject(u"System", SepAccountSystem, &system);
     if (NT_SUCCESS(status)) {
         PsInitialSystemProcess = system;
         status = PspCreateThreadObject(system, nullptr, nullptr, FALSE, &PspInitialThread);

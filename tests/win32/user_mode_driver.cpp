@@ -94,9 +94,13 @@ KPROCESSOR_MODE TestLastRequestorMode() {
     return TestRequestorMode.load();
 }
 
-ULONG TestRunUserProgram(TEST_USER_ROUTINE Routine, PVOID Context) {
+ULONG TestRunUserProgram(TEST_USER_ROUTINE Routine, PVOID Context, TEST_ACCOUNT Account) {
     ULONG exitCode = ~0u;
-    EXPECT_EQ(BootRunUserProgram(u"test.exe", Routine, Context, &exitCode), STATUS_SUCCESS);
+    const BOOT_USER_ACCOUNT account = Account == TestBackupOperator ? BootUserBackupOperator
+                                      : Account == TestPlainUser    ? BootUserPlain
+                                                                    : BootUserAdministrator;
+    EXPECT_EQ(BootRunUserProgram(u"test.exe", Routine, Context, &exitCode, account),
+              STATUS_SUCCESS);
     return exitCode;
 }
 

@@ -25,8 +25,11 @@ KPROCESSOR_MODE TestLastRequestorMode();
 void TestStopIo();
 
 typedef ULONG (*TEST_USER_ROUTINE)(PVOID Context);
+// Whom a test program runs as.
+enum TEST_ACCOUNT { TestAdministrator, TestBackupOperator, TestPlainUser };
 // Runs Routine as a user program in a new process; returns its exit code.
-ULONG TestRunUserProgram(TEST_USER_ROUTINE Routine, PVOID Context);
+ULONG TestRunUserProgram(TEST_USER_ROUTINE Routine, PVOID Context,
+                         TEST_ACCOUNT Account = TestAdministrator);
 
 // A process with threads started one by one; Wait returns the exit code.
 struct TestUserProcess;

@@ -241,3 +241,4 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #include "ioapiset.h"
 #include "synchapi.h"
 #include "memoryapi.h"
+#include "securitybaseapi.h"

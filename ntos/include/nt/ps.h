@@ -34,6 +34,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 // Ends the current system thread; does not return.
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 
+// The process's primary token, referenced; PsDereferencePrimaryToken drops
+// the reference. PASSIVE_LEVEL or APC_LEVEL.
+PVOID PsReferencePrimaryToken(PEPROCESS Process);
+VOID PsDereferencePrimaryToken(PVOID PrimaryToken);
+
 PETHREAD PsGetCurrentThread(VOID);
 PEPROCESS PsGetCurrentProcess(VOID);  // the attached process while attached
 PEPROCESS IoGetCurrentProcess(VOID);

@@ -79,6 +79,7 @@ TEST_F(DiskMachineTest, BootStartsEveryVolumeAndRemovalDeletesIt) {
 TEST_F(DiskMachineTest, VolumesAbandonedAtPowerOffDoNotHinderTheNextBoot) {
     ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
     PDEVICE_OBJECT c = DiskFindVolume(u"\\??\\C:");
+    const std::u16string guidName = DiskQueryVolumeGuidName(c);
     std::vector<UCHAR> data(512, 0x42);
     // Leave the volume's workers busy a moment before power-off.
     EXPECT_EQ(DiskTest::Write(c, 0, data.data(), 512).Status, STATUS_SUCCESS);
@@ -87,6 +88,7 @@ TEST_F(DiskMachineTest, VolumesAbandonedAtPowerOffDoNotHinderTheNextBoot) {
     ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
     c = DiskFindVolume(u"\\Device\\HarddiskVolume1");
     ASSERT_NE(c, nullptr);
+    EXPECT_EQ(DiskFindVolume(guidName.c_str()), c) << "the volume keeps its GUID name";
     // A new boot brings fresh media: nothing written before survives.
     std::vector<UCHAR> image(512, 0xFF);
     EXPECT_EQ(DiskCopyBackingStore(c, 0, image.data(), 512), STATUS_SUCCESS);
