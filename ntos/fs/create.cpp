@@ -185,8 +185,11 @@ NTSTATUS FspDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     lock.unlock();
 
     fileObject->FsContext = stream;
-    NTSTATUS status = STATUS_SUCCESS;
-    if (emptied) {
+    NTSTATUS status = FspInitializeStreamPages(stream);
+    if (NT_SUCCESS(status) && !stream->IsDirectory) {
+        fileObject->SectionObjectPointer = &stream->SectionObjects;
+    }
+    if (NT_SUCCESS(status) && emptied) {
         status = FspTruncate(stream, attributes | FILE_ATTRIBUTE_ARCHIVE);
     }
     if (NT_SUCCESS(status) && information != FILE_OPENED) {
@@ -196,6 +199,7 @@ NTSTATUS FspDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         std::lock_guard<std::mutex> guard(volume->Lock);
         FspUpdateShareAccess(stream, fileObject, -1);
         fileObject->FsContext = nullptr;
+        fileObject->SectionObjectPointer = nullptr;
         return FspComplete(Irp, status, 0);
     }
     return FspComplete(Irp, STATUS_SUCCESS, information);

@@ -35,6 +35,11 @@ struct FSP_STREAM {
     bool IsDirectory;    // set at creation
     bool IsVolumeOpen;   // the stream behind opens of the volume itself
     ERESOURCE Resource;  // exclusive for writes and size changes, shared for reads
+    // The memory manager's shared pages of a data stream, and the stream file
+    // object that carries their paging I/O (referenced). Set at the first open,
+    // under Resource; released at dismount.
+    SECTION_OBJECT_POINTERS SectionObjects;
+    PFILE_OBJECT PagingFileObject;
 
     // Guarded by Volume->Lock.
     ULONG Attributes;                // FILE_ATTRIBUTE_*
@@ -65,7 +70,13 @@ struct FSP_VOLUME {
     FSP_STREAM* MetadataStream;      // the internal stream (set at mount)
     PFILE_OBJECT MetadataFileObject; // its stream file object (set at mount)
     FSP_STREAM* VolumeStream;        // FsContext of opens of the volume itself
+
+    KEVENT LazyWriterStop; // set to end the lazy writer
+    PVOID LazyWriter;      // referenced thread object of the lazy writer, or NULL
 };
+
+// System time between two passes of the lazy writer (100 ns units).
+#define FSP_LAZY_WRITER_PERIOD (10LL * 1000 * 1000)
 
 // The file system's device extension: the control block region of the NT
 // file system lies at NTFS_VCB_DEVICE_OFFSET from the device's start.
@@ -78,7 +89,9 @@ struct FSP_DEVICE_EXTENSION {
 // mount every storage volume opened from then on. One file system at a time.
 NTSTATUS FsLoadFileSystem(PCWSTR Name, PDRIVER_OBJECT* DriverObject);
 // Dismounts every volume the driver mounted (no file may be open on them any
-// more) and unloads it.
+// more) and unloads it. Cached changes the lazy writer has not written yet
+// are lost, as on a power failure: a caller that wants them kept flushes the
+// volume first.
 VOID FsUnloadFileSystem(PDRIVER_OBJECT DriverObject);
 
 // The volume mounted on the storage device RealDevice, or NULL.
@@ -94,6 +107,12 @@ LONGLONG FsAdjustFreeSpace(FSP_VOLUME* Volume, LONGLONG Clusters);
 NTSTATUS FspTransfer(FSP_STREAM* Stream, PFILE_OBJECT FileObject, PETHREAD Thread, bool Write,
                      PVOID Buffer, ULONG Length, ULONGLONG Offset, ULONG IrpFlags,
                      ULONG* Transferred);
+// Writes zeros over [From, To) of Stream on the volume (non-cached).
+NTSTATUS FspZeroRange(FSP_STREAM* Stream, PFILE_OBJECT FileObject, PETHREAD Thread, ULONGLONG From,
+                      ULONGLONG To, ULONG IrpFlags);
+// The volume byte offset behind file Offset of Stream; *Length is cut at the
+// end of the contiguous run of clusters.
+ULONGLONG FspMapRun(FSP_STREAM* Stream, ULONGLONG Offset, ULONG* Length);
 // Sends one sector-aligned read or write to the top of the volume's stack
 // and waits for it.
 NTSTATUS FspVolumeIo(FSP_VOLUME* Volume, PFILE_OBJECT FileObject, PETHREAD Thread, bool Write,
@@ -101,6 +120,23 @@ NTSTATUS FspVolumeIo(FSP_VOLUME* Volume, PFILE_OBJECT FileObject, PETHREAD Threa
 // Writes Stream's metadata record through the internal stream. Called
 // whenever a file is created or grows.
 NTSTATUS FspWriteMetadata(FSP_STREAM* Stream, PETHREAD Thread);
+
+// Cached reads and writes of a file through the stream's shared pages.
+NTSTATUS FspCachedTransfer(FSP_STREAM* Stream, PETHREAD Thread, bool Write, PVOID Buffer,
+                           ULONG Length, ULONGLONG Offset, ULONG* Transferred);
+// Gives a data stream its shared pages and paging file object (first open).
+NTSTATUS FspInitializeStreamPages(FSP_STREAM* Stream);
+// Discards the stream's pages and drops its paging file object.
+VOID FspReleaseStreamPages(FSP_STREAM* Stream);
+// Writes back the cached changes of Stream (and, with MappedChanges, what
+// its views changed) and waits for them.
+NTSTATUS FspFlushStream(FSP_STREAM* Stream, bool MappedChanges);
+// The lazy writer of a mounted volume: a System thread that writes the
+// dirty cached pages of its streams back every FSP_LAZY_WRITER_PERIOD.
+NTSTATUS FspStartLazyWriter(FSP_VOLUME* Volume);
+VOID FspStopLazyWriter(FSP_VOLUME* Volume);
+// The volume's streams at the time of the call (they live until dismount).
+std::vector<FSP_STREAM*> FspVolumeStreams(FSP_VOLUME* Volume);
 
 // Dispatch routines of the file system's devices.
 NTSTATUS FspDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -111,6 +147,10 @@ NTSTATUS FspDispatchQueryVolume(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FspDispatchQueryInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FspDispatchSetInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FspDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FspDispatchFlushBuffers(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Creates a file object for Stream opened by the file system itself: no
+// handle, no name; its close comes back to the file system.
+NTSTATUS FspCreateStreamFileObject(FSP_VOLUME* Volume, FSP_STREAM* Stream, PFILE_OBJECT* Out);
 
 // Creates a stream record (not yet named in the volume).
 FSP_STREAM* FspCreateStream(FSP_VOLUME* Volume, const std::u16string& Name, bool IsDirectory);

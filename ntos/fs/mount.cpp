@@ -97,8 +97,8 @@ void FspLayOutControlBlock(FSP_VOLUME* Volume) {
     }
 }
 
-// A file object for the volume's internal stream, opened by the file system
-// itself: it has no handle and no name, and its close comes back to us.
+} // namespace
+
 NTSTATUS FspCreateStreamFileObject(FSP_VOLUME* Volume, FSP_STREAM* Stream, PFILE_OBJECT* Out) {
     PVOID body;
     NTSTATUS status = ObpCreateObject(*IoFileObjectType, sizeof(FILE_OBJECT), &body);
@@ -126,6 +126,8 @@ NTSTATUS FspCreateStreamFileObject(FSP_VOLUME* Volume, FSP_STREAM* Stream, PFILE
     *Out = fileObject;
     return STATUS_SUCCESS;
 }
+
+namespace {
 
 VOID FspFreeVolume(FSP_VOLUME* Volume) {
     for (auto& entry : Volume->Streams) {
@@ -224,6 +226,15 @@ NTSTATUS FspMountVolume(PDEVICE_OBJECT RealDevice, PVPB Vpb) {
     if (FspGlobals.NtLayout) {
         FspLayOutControlBlock(volume);
     }
+    status = FspStartLazyWriter(volume);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(volume->MetadataFileObject);
+        Vpb->Flags &= ~VPB_MOUNTED;
+        Vpb->DeviceObject = nullptr;
+        IoDeleteDevice(device);
+        FspFreeVolume(volume);
+        return status;
+    }
     FspGlobals.Volumes.push_back(volume);
     return STATUS_SUCCESS;
 }
@@ -239,6 +250,7 @@ NTSTATUS FspDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPat
     DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = FspDispatchQueryInformation;
     DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = FspDispatchSetInformation;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FspDispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = FspDispatchFlushBuffers;
     return STATUS_SUCCESS;
 }
 
@@ -285,8 +297,12 @@ VOID FsUnloadFileSystem(PDRIVER_OBJECT DriverObject) {
         FspGlobals.Driver = nullptr;
     }
     for (FSP_VOLUME* volume : volumes) {
-        // The stream file object's close reaches us through the VPB, so it
-        // goes before the volume is unhooked.
+        FspStopLazyWriter(volume);
+        // Stream file objects' closes reach us through the VPB, so they go
+        // before the volume is unhooked; unwritten cached data goes with them.
+        for (FSP_STREAM* stream : FspVolumeStreams(volume)) {
+            FspReleaseStreamPages(stream);
+        }
         ObDereferenceObject(volume->MetadataFileObject);
         if (volume->Vpb->ReferenceCount != 0) {
             VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,

@@ -5,6 +5,7 @@
 // Kernel mode, PASSIVE_LEVEL. Cluster maps are guarded by the volume's lock,
 // which is never held across I/O.
 #include "ntos/fs/fsp.h"
+#include "ntos/mm/stream_pages.h"
 
 #include <cstring>
 
@@ -35,13 +36,66 @@ FSP_STREAM* FspCreateStream(FSP_VOLUME* Volume, const std::u16string& Name, bool
 }
 
 VOID FspDeleteStream(FSP_STREAM* Stream) {
+    FspReleaseStreamPages(Stream);
     ExDeleteResourceLite(&Stream->Resource);
     delete Stream;
 }
 
+NTSTATUS FspInitializeStreamPages(FSP_STREAM* Stream) {
+    if (Stream->IsDirectory || Stream->IsVolumeOpen) {
+        return STATUS_SUCCESS;
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Stream->Resource, TRUE);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (Stream->PagingFileObject == nullptr) {
+        status = FspCreateStreamFileObject(Stream->Volume, Stream, &Stream->PagingFileObject);
+        if (NT_SUCCESS(status)) {
+            Stream->PagingFileObject->SectionObjectPointer = &Stream->SectionObjects;
+            status = MmpCreateStreamPages(&Stream->SectionObjects, Stream->PagingFileObject);
+            if (!NT_SUCCESS(status)) {
+                ObDereferenceObject(Stream->PagingFileObject);
+                Stream->PagingFileObject = nullptr;
+            }
+        }
+    }
+    ExReleaseResourceLite(&Stream->Resource);
+    KeLeaveCriticalRegion();
+    return status;
+}
+
+VOID FspReleaseStreamPages(FSP_STREAM* Stream) {
+    MmpDeleteStreamPages(&Stream->SectionObjects);
+    if (Stream->PagingFileObject != nullptr) {
+        ObDereferenceObject(Stream->PagingFileObject);
+        Stream->PagingFileObject = nullptr;
+    }
+}
+
+NTSTATUS FspFlushStream(FSP_STREAM* Stream, bool MappedChanges) {
+    auto pages = static_cast<MMP_STREAM_PAGES*>(Stream->SectionObjects.DataSectionObject);
+    if (pages == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    return MmpFlushPages(pages, 0, ~0ULL, MappedChanges, true);
+}
+
+std::vector<FSP_STREAM*> FspVolumeStreams(FSP_VOLUME* Volume) {
+    std::lock_guard<std::mutex> guard(Volume->Lock);
+    std::vector<FSP_STREAM*> streams;
+    for (auto& entry : Volume->Streams) {
+        streams.push_back(entry.second);
+    }
+    return streams;
+}
+
 NTSTATUS FspSetFileSize(FSP_STREAM* Stream, ULONGLONG NewSize) {
     FSP_VOLUME* volume = Stream->Volume;
+    auto pages = static_cast<MMP_STREAM_PAGES*>(Stream->SectionObjects.DataSectionObject);
     std::lock_guard<std::mutex> guard(volume->Lock);
+    if (pages != nullptr && NewSize < Stream->FileSize) {
+        MmpTruncatePages(pages, NewSize);
+    }
     const ULONGLONG needed = (NewSize + volume->ClusterSize - 1) / volume->ClusterSize;
     const ULONGLONG have = Stream->Clusters.size();
     if (needed > have) {

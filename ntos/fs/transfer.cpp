@@ -3,8 +3,9 @@
 // partial sectors, zeros beyond the valid data, and the requests sent to the
 // top of the volume's device stack.
 //
-// Kernel mode, PASSIVE_LEVEL. A stream's resource is held across its I/O
-// (exclusive for writes); the volume lock only while reading cluster maps.
+// Kernel mode, PASSIVE_LEVEL; paging I/O at APC_LEVEL. A stream's resource
+// is held across its I/O (exclusive for writes that are not paging writes);
+// the volume lock only while reading cluster maps.
 #include "ntos/fs/fsp.h"
 #include "ntos/io/iop.h"
 
@@ -22,8 +23,8 @@ NTSTATUS FspVolumeIoDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// The volume range behind [Offset, Offset + *Length) of Stream: its byte
-// offset on the volume; *Length is cut at the end of the contiguous run.
+} // namespace
+
 ULONGLONG FspMapRun(FSP_STREAM* Stream, ULONGLONG Offset, ULONG* Length) {
     FSP_VOLUME* volume = Stream->Volume;
     std::lock_guard<std::mutex> guard(volume->Lock);
@@ -41,6 +42,8 @@ ULONGLONG FspMapRun(FSP_STREAM* Stream, ULONGLONG Offset, ULONG* Length) {
     }
     return start;
 }
+
+namespace {
 
 // Reads or writes Length bytes at file Offset (inside the allocated clusters)
 // with read-modify-write of the partial sectors at either end.
@@ -93,7 +96,8 @@ NTSTATUS FspTransferClusters(FSP_STREAM* Stream, PFILE_OBJECT FileObject, PETHRE
     return STATUS_SUCCESS;
 }
 
-// Writes zeros over [From, To) of Stream.
+} // namespace
+
 NTSTATUS FspZeroRange(FSP_STREAM* Stream, PFILE_OBJECT FileObject, PETHREAD Thread, ULONGLONG From,
                       ULONGLONG To, ULONG IrpFlags) {
     const ULONG chunk = 64 * 1024;
@@ -111,8 +115,6 @@ NTSTATUS FspZeroRange(FSP_STREAM* Stream, PFILE_OBJECT FileObject, PETHREAD Thre
     ExFreePoolWithTag(zeros, FSP_TAG_BOUNCE);
     return status;
 }
-
-} // namespace
 
 NTSTATUS FspVolumeIo(FSP_VOLUME* Volume, PFILE_OBJECT FileObject, PETHREAD Thread, bool Write,
                      PVOID Buffer, ULONG Length, ULONGLONG Offset, ULONG IrpFlags) {
@@ -157,7 +159,9 @@ NTSTATUS FspTransfer(FSP_STREAM* Stream, PFILE_OBJECT FileObject, PETHREAD Threa
     FSP_VOLUME* volume = Stream->Volume;
     const bool paging = (IrpFlags & IRP_PAGING_IO) != 0;
     KeEnterCriticalRegion();
-    if (Write) {
+    // Paging writes never change the file's size: they share the stream
+    // with readers (and with a cached writer whose page they load).
+    if (Write && !paging) {
         ExAcquireResourceExclusiveLite(&Stream->Resource, TRUE);
     } else {
         ExAcquireResourceSharedLite(&Stream->Resource, TRUE);

@@ -40,7 +40,7 @@ VOID MmpPagingThread(PVOID Context) {
         std::memcpy(page, &next, sizeof(next));
         ULONG_PTR written = 0;
         MmpPagingIo(paging->FileObject, true, page, PAGE_SIZE,
-                    static_cast<ULONGLONG>(next % paging->Pages) * PAGE_SIZE, &written);
+                    static_cast<ULONGLONG>(next % paging->Pages) * PAGE_SIZE, false, &written);
         next++;
     }
     if (page != nullptr) {

@@ -2,8 +2,9 @@
 // file system: paging reads and writes of its pages, and the queries and
 // changes of its size.
 //
-// Kernel mode, PASSIVE_LEVEL. Each request is owned by the memory manager,
-// carries the file object and the calling thread, and is waited for.
+// Kernel mode, PASSIVE_LEVEL (paging I/O: up to APC_LEVEL). Each request is
+// owned by the memory manager, carries the file object and the calling
+// thread, and is waited for.
 #include "ntos/mm/section.h"
 
 #include <cstring>
@@ -67,7 +68,7 @@ NTSTATUS MmpFileInformation(PFILE_OBJECT FileObject, UCHAR MajorFunction,
 } // namespace
 
 NTSTATUS MmpPagingIo(PFILE_OBJECT FileObject, bool Write, PVOID Buffer, ULONG Length,
-                     ULONGLONG Offset, ULONG_PTR* Transferred) {
+                     ULONGLONG Offset, bool Synchronous, ULONG_PTR* Transferred) {
     *Transferred = 0;
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(FileObject);
     IO_STATUS_BLOCK iosb = {};
@@ -78,8 +79,17 @@ NTSTATUS MmpPagingIo(PFILE_OBJECT FileObject, bool Write, PVOID Buffer, ULONG Le
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    irp->Flags |= IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO;
+    irp->Flags |= IRP_PAGING_IO | IRP_NOCACHE;
+    if (!Write || Synchronous) {
+        irp->Flags |= IRP_SYNCHRONOUS_PAGING_IO;
+    }
+    // Paging I/O runs with normal kernel APCs blocked, as in a page fault:
+    // a driver below that waits for a request completed by an APC to this
+    // thread waits for ever.
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
     IO_STATUS_BLOCK result = MmpSendAndWait(FileObject, device, irp);
+    KeLowerIrql(irql);
     if (NT_SUCCESS(result.Status)) {
         *Transferred = result.Information;
     }

@@ -57,7 +57,11 @@ NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess,
     auto fileObject = static_cast<PFILE_OBJECT>(object);
     const bool writable = SectionPageProtection == PAGE_READWRITE;
     ULONGLONG fileSize = 0;
-    if (!fileObject->ReadAccess || (writable && !fileObject->WriteAccess)) {
+    MMP_STREAM_PAGES* pages = MmpStreamPagesOf(fileObject);
+    if (pages == nullptr) {
+        // Only a file system's data streams have pages to map.
+        status = STATUS_INVALID_FILE_FOR_SECTION;
+    } else if (!fileObject->ReadAccess || (writable && !fileObject->WriteAccess)) {
         status = STATUS_ACCESS_DENIED;
     } else {
         status = MmpQueryFileSize(fileObject, &fileSize);
@@ -86,6 +90,7 @@ NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess,
     section->FileObject = fileObject;
     section->MaximumSize = maximum;
     section->Protection = SectionPageProtection;
+    section->Pages = pages;
     const ULONG attributes = ObjectAttributes != nullptr
                                  ? ObjectAttributes->Attributes & (OBJ_KERNEL_HANDLE | OBJ_INHERIT)
                                  : 0;

@@ -1,17 +1,18 @@
 // mm/section.h - the memory manager's sections on files and the views mapped
 // from them, and the paging I/O that moves their pages.
 //
-// A view is memory of its own (in the process's user arena, or host memory
-// for the System process) filled from the file by paging reads when mapped.
-// Pages that differ from what the file last received are written back by
-// paging writes (IRP_PAGING_IO | IRP_NOCACHE) carrying the section's file
-// object: by the background writer and at unmap. Not emulated: coherence
-// between two views of one file, or between a view and ordinary writes to
-// the file; views left mapped when their process ends. Emulation internal.
-// PASSIVE_LEVEL.
+// A view maps the stream's shared pages (stream_pages.h) into the process's
+// user arena, or into host memory for the System process, so every view of
+// the file and its cached reads and writes see the same bytes. Its pages are
+// loaded by paging reads when it is mapped; pages it changed go back by
+// paging writes (IRP_PAGING_IO | IRP_NOCACHE) carrying the stream's paging
+// file object: from the modified-page writer and at unmap. Not emulated:
+// loading a page at its first touch rather than at map time; views left
+// mapped when their process ends. Emulation internal. PASSIVE_LEVEL.
 #pragma once
 
 #include "ntifs.h"
+#include "ntos/mm/stream_pages.h"
 
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@ struct MMP_SECTION {
     PFILE_OBJECT FileObject; // referenced for the section's life
     ULONGLONG MaximumSize;   // bytes
     ULONG Protection;        // PAGE_READONLY or PAGE_READWRITE
+    MMP_STREAM_PAGES* Pages; // the stream's shared pages
 };
 
 // One mapped view.
@@ -37,15 +39,16 @@ struct MMP_VIEW {
     bool UserMemory;           // Base lies in the process's user arena; set at map
     std::mutex FlushLock;      // serialises writing back and unmapping
     bool Mapped;               // FlushLock: false once unmapped
-    std::vector<UCHAR> Shadow; // FlushLock: the bytes the file holds for the view
 };
 
 using MMP_VIEW_REF = std::shared_ptr<MMP_VIEW>;
 
-// Sends one paging read or write of FileObject through its file system and
-// waits for it. Returns the final status; *Transferred the bytes moved.
+// Sends one paging read or write of FileObject through its file system at
+// APC_LEVEL from the calling thread and waits for it (IRP_PAGING_IO |
+// IRP_NOCACHE, and IRP_SYNCHRONOUS_PAGING_IO when Synchronous, as reads
+// always are). Returns the final status; *Transferred the bytes moved.
 NTSTATUS MmpPagingIo(PFILE_OBJECT FileObject, bool Write, PVOID Buffer, ULONG Length,
-                     ULONGLONG Offset, ULONG_PTR* Transferred);
+                     ULONGLONG Offset, bool Synchronous, ULONG_PTR* Transferred);
 // The file's size in bytes (FileStandardInformation), or an error.
 NTSTATUS MmpQueryFileSize(PFILE_OBJECT FileObject, ULONGLONG* Size);
 // Sets the file's end (FileEndOfFileInformation).

@@ -1,5 +1,6 @@
-// mm/view.cpp - views of sections: mapping them into a process with the
-// platform's rounding, writing their changed pages back, unmapping them.
+// mm/view.cpp - views of sections: mapping the stream's shared pages into a
+// process with the platform's rounding, writing their changed pages back,
+// unmapping them.
 //
 // Kernel mode, PASSIVE_LEVEL. The list of mapped views is guarded by
 // MmpViewLock, never held across I/O; each view's write-back by its own
@@ -7,8 +8,7 @@
 #include "ntos/mm/section.h"
 #include "ntos/mm/user_memory.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <sys/mman.h>
 
 namespace {
 
@@ -33,56 +33,78 @@ NTSTATUS MmpReferenceProcess(HANDLE ProcessHandle, PEPROCESS* Process) {
     return status;
 }
 
-// Memory for a view of Size bytes: in the process's user arena when it has
-// one, else host memory aligned as the platform aligns views.
-PUCHAR MmpAllocateViewMemory(PEPROCESS Process, SIZE_T Size, bool* UserMemory) {
-    *UserMemory = MmpHasUserAddressSpace(Process);
-    if (*UserMemory) {
-        PVOID base = nullptr;
-        SIZE_T size = Size;
-        if (!NT_SUCCESS(MmpAllocateUserMemory(Process, &base, &size, MEM_RESERVE | MEM_COMMIT,
-                                              PAGE_READWRITE))) {
-            return nullptr;
-        }
-        return static_cast<PUCHAR>(base);
+// Maps the view's range of the stream's pages at Base (MAP_FIXED over a
+// reservation the caller owns) or anywhere 64 KiB-aligned (Base NULL).
+PUCHAR MmpMapMemory(MMP_VIEW* View, PUCHAR Base) {
+    const int protection = View->Writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    const int memory = View->Section->Pages->Memory;
+    if (Base != nullptr) {
+        void* mapped = mmap(Base, View->Size, protection, MAP_SHARED | MAP_FIXED, memory,
+                            static_cast<off_t>(View->Offset));
+        return mapped == MAP_FAILED ? nullptr : static_cast<PUCHAR>(mapped);
     }
-    const SIZE_T rounded = (Size + MmpViewGranularity - 1) & ~(MmpViewGranularity - 1);
-    return static_cast<PUCHAR>(std::aligned_alloc(MmpViewGranularity, rounded));
+    // Reserve enough to find an aligned start, then map the pages there.
+    const SIZE_T reserved = View->Size + MmpViewGranularity;
+    void* area = mmap(nullptr, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                      -1, 0);
+    if (area == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto low = reinterpret_cast<ULONG_PTR>(area);
+    const ULONG_PTR aligned = (low + MmpViewGranularity - 1) & ~(MmpViewGranularity - 1);
+    if (aligned != low) {
+        munmap(area, aligned - low);
+    }
+    const ULONG_PTR tail = aligned + View->Size;
+    if (tail != low + reserved) {
+        munmap(reinterpret_cast<void*>(tail), low + reserved - tail);
+    }
+    void* mapped = mmap(reinterpret_cast<void*>(aligned), View->Size, protection,
+                        MAP_SHARED | MAP_FIXED, memory, static_cast<off_t>(View->Offset));
+    if (mapped == MAP_FAILED) {
+        munmap(reinterpret_cast<void*>(aligned), View->Size);
+        return nullptr;
+    }
+    return static_cast<PUCHAR>(mapped);
 }
 
-VOID MmpFreeViewMemory(MMP_VIEW* View) {
-    if (View->UserMemory) {
-        PVOID base = View->Base;
-        SIZE_T size = 0;
-        MmpFreeUserMemory(View->Process, &base, &size, MEM_RELEASE);
-    } else {
-        std::free(View->Base);
+// Places the view: in the process's user arena when it has one, else in
+// host memory aligned as the platform aligns views.
+NTSTATUS MmpAllocateViewMemory(MMP_VIEW* View) {
+    View->UserMemory = MmpHasUserAddressSpace(View->Process);
+    if (!View->UserMemory) {
+        View->Base = MmpMapMemory(View, nullptr);
+        return View->Base != nullptr ? STATUS_SUCCESS : STATUS_NO_MEMORY;
     }
-}
-
-// Fills a new view from its file with paging reads; bytes past the end of
-// the file are zero.
-NTSTATUS MmpFillView(MMP_VIEW* View) {
-    ULONGLONG fileSize = 0;
-    NTSTATUS status = MmpQueryFileSize(View->Section->FileObject, &fileSize);
+    PVOID base = nullptr;
+    SIZE_T size = View->Size;
+    NTSTATUS status =
+        MmpAllocateUserMemory(View->Process, &base, &size, MEM_RESERVE | MEM_COMMIT,
+                              View->Writable ? PAGE_READWRITE : PAGE_READONLY);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    std::memset(View->Base, 0, View->Size);
-    if (fileSize > View->Offset) {
-        ULONGLONG bytes = fileSize - View->Offset;
-        if (bytes > View->Size) {
-            bytes = View->Size;
-        }
-        ULONG_PTR read = 0;
-        status = MmpPagingIo(View->Section->FileObject, false, View->Base,
-                             static_cast<ULONG>(bytes), View->Offset, &read);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
+    View->Base = MmpMapMemory(View, static_cast<PUCHAR>(base));
+    if (View->Base == nullptr) {
+        SIZE_T none = 0;
+        MmpFreeUserMemory(View->Process, &base, &none, MEM_RELEASE);
+        return STATUS_NO_MEMORY;
     }
-    View->Shadow.assign(View->Base, View->Base + View->Size);
     return STATUS_SUCCESS;
+}
+
+VOID MmpFreeViewMemory(MMP_VIEW* View) {
+    if (!View->UserMemory) {
+        munmap(View->Base, View->Size);
+        return;
+    }
+    // The arena gets private memory back before the range is released, so a
+    // later allocation there never sees the stream's pages.
+    mmap(View->Base, View->Size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
+         -1, 0);
+    PVOID base = View->Base;
+    SIZE_T size = 0;
+    MmpFreeUserMemory(View->Process, &base, &size, MEM_RELEASE);
 }
 
 } // namespace
@@ -92,35 +114,8 @@ VOID MmpFlushView(MMP_VIEW* View) {
     if (!View->Mapped || !View->Writable) {
         return;
     }
-    SIZE_T page = 0;
-    while (page < View->Size) {
-        if (std::memcmp(View->Base + page, View->Shadow.data() + page, PAGE_SIZE) == 0) {
-            page += PAGE_SIZE;
-            continue;
-        }
-        // A run of changed pages goes back as one paging write, from a copy
-        // so that what the file receives is what the shadow records.
-        SIZE_T end = page + PAGE_SIZE;
-        while (end < View->Size &&
-               std::memcmp(View->Base + end, View->Shadow.data() + end, PAGE_SIZE) != 0) {
-            end += PAGE_SIZE;
-        }
-        const auto length = static_cast<ULONG>(end - page);
-        auto copy =
-            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, MMP_TAG_PAGING));
-        if (copy == nullptr) {
-            return; // the pages stay changed; a later pass writes them
-        }
-        std::memcpy(copy, View->Base + page, length);
-        ULONG_PTR written = 0;
-        NTSTATUS status = MmpPagingIo(View->Section->FileObject, true, copy, length,
-                                      View->Offset + page, &written);
-        if (NT_SUCCESS(status)) {
-            std::memcpy(View->Shadow.data() + page, copy, length);
-        }
-        ExFreePoolWithTag(copy, MMP_TAG_PAGING);
-        page = end;
-    }
+    // Failed pages stay changed; a later pass writes them.
+    MmpFlushPages(View->Section->Pages, View->Offset, View->Size, true, false);
 }
 
 std::vector<MMP_VIEW_REF> MmpMappedViews() {
@@ -184,12 +179,14 @@ NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* B
     view->Offset = offset;
     view->Writable = writable;
     view->Mapped = true;
-    view->Base = MmpAllocateViewMemory(process, view->Size, &view->UserMemory);
-    status = view->Base != nullptr ? MmpFillView(view.get()) : STATUS_NO_MEMORY;
-    if (!NT_SUCCESS(status)) {
-        if (view->Base != nullptr) {
-            MmpFreeViewMemory(view.get());
+    status = MmpMapPages(section->Pages, offset, view->Size, writable);
+    if (NT_SUCCESS(status)) {
+        status = MmpAllocateViewMemory(view.get());
+        if (!NT_SUCCESS(status)) {
+            MmpUnmapPages(section->Pages, offset, view->Size, writable);
         }
+    }
+    if (!NT_SUCCESS(status)) {
         ObDereferenceObject(process);
         ObDereferenceObject(section);
         return status;
@@ -230,6 +227,7 @@ NTSTATUS MmUnmapViewOfSection(PEPROCESS Process, PVOID BaseAddress) {
         view->Mapped = false;
         MmpFreeViewMemory(view.get());
     }
+    MmpUnmapPages(view->Section->Pages, view->Offset, view->Size, view->Writable);
     ObDereferenceObject(view->Process);
     ObDereferenceObject(view->Section);
     MmpWriterViewUnmapped();

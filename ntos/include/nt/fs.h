@@ -38,6 +38,11 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                      PLARGE_INTEGER ByteOffset, PULONG Key);
 
+// Writes the file's cached and mapped changes to its volume (every file's,
+// on a handle to the volume itself) and waits for them: IRP_MJ_FLUSH_BUFFERS.
+// The handle must allow writing (STATUS_ACCESS_DENIED otherwise).
+NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+
 // The record of FileEndOfFileInformation (IRP_MJ_SET_INFORMATION).
 typedef struct _FILE_END_OF_FILE_INFORMATION {
     LARGE_INTEGER EndOfFile; // bytes

@@ -502,6 +502,14 @@ struct _DEVICE_OBJECT {
 #define FO_FILE_OPEN_CANCELLED 0x00200000
 #define FO_VOLUME_OPEN 0x00400000
 
+// The memory manager's records of one stream, kept by the file system with
+// the stream and shared by every file object opened on it.
+typedef struct _SECTION_OBJECT_POINTERS {
+    PVOID DataSectionObject; // the stream's shared pages (memory manager), or NULL
+    PVOID SharedCacheMap;
+    PVOID ImageSectionObject;
+} SECTION_OBJECT_POINTERS, *PSECTION_OBJECT_POINTERS;
+
 // One open of a device or file. FsContext/FsContext2 belong to the driver
 // that completed the create; the I/O manager owns the rest.
 struct _FILE_OBJECT {

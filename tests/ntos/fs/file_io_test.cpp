@@ -15,8 +15,12 @@ class FileIoTest : public FsTest, public ::testing::WithParamInterface<ULONG> {
     }
 };
 
-TEST_P(FileIoTest, WriteReachesVolumeTopWithFileObjectAndWriterThread) {
-    HANDLE file = Create(u"\\data.bin");
+TEST_P(FileIoTest, NonCachedWriteReachesVolumeTopWithFileObjectAndWriterThread) {
+    HANDLE file = nullptr;
+    ASSERT_EQ(Open(u"\\data.bin", &file, FILE_OVERWRITE_IF,
+                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE |
+                       FILE_NO_INTERMEDIATE_BUFFERING),
+              STATUS_SUCCESS);
     PFILE_OBJECT fileObject = FileObjectOf(file);
     TakeSeen();
     std::vector<UCHAR> data(8192, 0x5A);
@@ -126,8 +130,12 @@ TEST_P(FileIoTest, AsynchronousWriteRunsItsApcInTheIssuingThreadAtItsNextWait) {
 }
 
 TEST_P(FileIoTest, ReadFailsWhereAVolumeFaultWasInjected) {
-    HANDLE bad = Create(u"\\bad.bin");
-    HANDLE good = Create(u"\\good.bin");
+    // Non-cached handles: every read reaches the volume.
+    const ULONG options =
+        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_NO_INTERMEDIATE_BUFFERING;
+    HANDLE bad = nullptr, good = nullptr;
+    ASSERT_EQ(Open(u"\\bad.bin", &bad, FILE_OVERWRITE_IF, options), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\good.bin", &good, FILE_OVERWRITE_IF, options), STATUS_SUCCESS);
     std::vector<UCHAR> data(4096, 0x11);
     PFILE_OBJECT badObject = FileObjectOf(bad);
     TakeSeen();

@@ -17,6 +17,8 @@ class SectionTest : public FsTest {
             data[i] = static_cast<UCHAR>(i % 251);
         }
         EXPECT_EQ(Write(file, 0, data.data(), Size), STATUS_SUCCESS);
+        IO_STATUS_BLOCK iosb;
+        EXPECT_EQ(ZwFlushBuffersFile(file, &iosb), STATUS_SUCCESS);
         return file;
     }
 
