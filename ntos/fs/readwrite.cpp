@@ -224,15 +224,17 @@ NTSTATUS FspDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->MdlAddress != nullptr) {
         buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
     }
-    const bool paging = (Irp->Flags & IRP_PAGING_IO) != 0;
-    const bool nonCached = paging || (Irp->Flags & IRP_NOCACHE) ||
-                           (fileObject->Flags & FO_NO_INTERMEDIATE_BUFFERING) ||
-                           (stream != nullptr && stream->IsVolumeOpen);
-    const bool aligned =
-        offset % volume->SectorSize == 0 && length % volume->SectorSize == 0;
     if (stream == nullptr || stream->IsDirectory) {
         return FspComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
+    auto pages = static_cast<MMP_STREAM_PAGES*>(stream->SectionObjects.DataSectionObject);
+    // Streams without pages (the volume itself, the internal metadata
+    // stream) are never cached.
+    const bool paging = (Irp->Flags & IRP_PAGING_IO) != 0;
+    const bool nonCached = paging || pages == nullptr || (Irp->Flags & IRP_NOCACHE) ||
+                           (fileObject->Flags & FO_NO_INTERMEDIATE_BUFFERING);
+    const bool aligned =
+        offset % volume->SectorSize == 0 && length % volume->SectorSize == 0;
     if (offset < 0 || (length != 0 && buffer == nullptr) ||
         (nonCached && !paging && !aligned)) {
         // Non-cached transfers move whole sectors, as the platform demands.
@@ -241,7 +243,6 @@ NTSTATUS FspDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (length == 0) {
         return FspComplete(Irp, STATUS_SUCCESS, 0);
     }
-    auto pages = static_cast<MMP_STREAM_PAGES*>(stream->SectionObjects.DataSectionObject);
     const auto at = static_cast<ULONGLONG>(offset);
     if (nonCached && !paging && pages != nullptr) {
         // What the cache holds for the range reaches the volume first, so a
