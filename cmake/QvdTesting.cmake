@@ -1,5 +1,6 @@
-# qvd_add_test_binary(<name> LABEL <label> SOURCES_GLOB <dir> LIBS <libs...>)
-# One test binary per component, built from every *_test.cpp of a folder.
+# qvd_add_test_binary(<name> LABEL <label> DIR <dir> LIBS <libs...>)
+# One test binary per component, built from every .cpp file of DIR (its
+# *_test.cpp files and their fixtures), with the CTest label LABEL.
 function(qvd_add_test_binary name)
   cmake_parse_arguments(T "" "LABEL;DIR" "LIBS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${T_DIR}/*.cpp)

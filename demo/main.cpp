@@ -59,7 +59,7 @@ struct DemoRun {
     void Check(bool Holds, const std::string& What) {
         if (!Holds) {
             Failures.push_back(What);
-            fmt::print("MISMATCH: {}\n", What);
+            fmt::print("CHECK FAILED: {}\n", What);
         }
     }
 };
@@ -102,7 +102,8 @@ bool RunProgram(DemoRun& Run, PCWSTR ImageName, BOOT_USER_ROUTINE Routine, PVOID
 // QVDInstall(1) or QVDUninstall(1) as a setup program, with its debug output.
 void RunSetup(DemoRun& Run, bool Uninstall) {
     const char* name = Uninstall ? "QVDUninstall(1)" : "QVDInstall(1)";
-    Run.Step("running {} in setup.exe", name);
+    Run.Step("{}: a setup program calls the install library's {} export",
+             Uninstall ? "uninstalling" : "installing", name);
     BasepClearDebugOutput();
     SetupRun setup = {1, BOOLEAN(Uninstall ? TRUE : FALSE), -1};
     ULONG exitCode = 0;
@@ -114,9 +115,10 @@ void RunSetup(DemoRun& Run, bool Uninstall) {
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
             text.pop_back();
         }
-        Run.Detail("debug output: {}", text);
+        Run.Detail("the library reports: {}", text);
     }
-    Run.Detail("{} returned {}", name, setup.Result);
+    Run.Detail("{} returned {} ({})", name, setup.Result,
+               setup.Result == 0 ? "success" : "failure");
     Run.Check(setup.Result == 0, fmt::format("{} returned {}", name, setup.Result));
 }
 
@@ -133,11 +135,11 @@ void AddCdRom(DemoRun& Run) {
 }
 
 void Boot(DemoRun& Run, PBOOT_MACHINE Machine, const char* Why) {
-    Run.Step("booting ({})", Why);
+    Run.Step("booting the machine ({})", Why);
     NTSTATUS status = BootMachine(Machine);
     Run.Check(NT_SUCCESS(status), fmt::format("boot: {}", StatusName(status)));
     AddCdRom(Run);
-    Run.Detail("file system: {}",
+    Run.Detail("volumes are mounted by the file system driver {}",
                Machine->FileSystemDriver != nullptr
                    ? Utf8(std::u16string(Machine->FileSystemDriver->DriverName.Buffer,
                                          Machine->FileSystemDriver->DriverName.Length / 2))
@@ -145,22 +147,23 @@ void Boot(DemoRun& Run, PBOOT_MACHINE Machine, const char* Why) {
 }
 
 void ShowBootLog(DemoRun& Run, PBOOT_MACHINE Machine) {
-    Run.Step("boot log: {} kernel service(s) loaded at boot", Machine->Loads.size());
+    Run.Step("{} boot-start driver(s) loaded, as the registry's service entries ask",
+             Machine->Loads.size());
     for (const BOOT_SERVICE_LOAD& load : Machine->Loads) {
-        Run.Detail("{:<8} {:<12} {}", Utf8(load.ServiceName), Utf8(load.ImageName),
-                   StatusName(load.Status));
+        Run.Detail("service {} (image {}) started: DriverEntry returned {}",
+                   Utf8(load.ServiceName), Utf8(load.ImageName), StatusName(load.Status));
     }
 }
 
 void ShowEventLog(DemoRun& Run) {
     const ULONG count = EvlpEntryCount();
-    Run.Step("event log: {} entr{}", count, count == 1 ? "y" : "ies");
+    Run.Step("the system event log holds {} entr{}", count, count == 1 ? "y" : "ies");
     bool loadMessage = false;
     for (ULONG i = 0; i < count; i++) {
         EVLP_ENTRY entry;
         if (EvlpGetEntry(i, &entry)) {
-            Run.Detail("#{} {} 0x{:08X}: {}", entry.RecordNumber, Utf8(entry.Source),
-                       ULONG(entry.EventId), Utf8(entry.Text));
+            Run.Detail("#{} from {} (event 0x{:08X}): \"{}\"", entry.RecordNumber,
+                       Utf8(entry.Source), ULONG(entry.EventId), Utf8(entry.Text));
             loadMessage = loadMessage || (entry.Source == u"QVDNT" && entry.Severity == 1);
         }
     }
@@ -171,7 +174,9 @@ void ShowEventLog(DemoRun& Run) {
 ULONG ShowStacks(DemoRun& Run) {
     ULONG filtered = 0;
     std::vector<PDEVICE_OBJECT> volumes = HostListVolumes();
-    Run.Step("device stacks of {} volume(s), bottom first", volumes.size());
+    Run.Step("{} volume(s); each line shows the drivers stacked on the volume, the volume "
+             "first, the filter above it",
+             volumes.size());
     for (PDEVICE_OBJECT pdo : volumes) {
         const HOST_VOLUME_NAME name = HostVolumeName(pdo);
         const std::vector<std::u16string> stack = HostDeviceStack(pdo);
@@ -179,8 +184,8 @@ ULONG ShowStacks(DemoRun& Run) {
         for (const std::u16string& driver : stack) {
             line += (line.empty() ? "" : " <- ") + Utf8(driver);
         }
-        Run.Detail("{:<3} {:<26} {} [{}]", Utf8(name.DriveLetter), Utf8(name.DeviceName), line,
-                   PnpQueryVolumeState(pdo) == PnpVolumeStarted ? "started" : "not started");
+        Run.Detail("{:<3} {:<26} {} ({})", Utf8(name.DriveLetter), Utf8(name.DeviceName), line,
+                   PnpQueryVolumeState(pdo) == PnpVolumeStarted ? "in service" : "not started");
         if (stack.size() == 2 && stack[1] == u"\\Driver\\QVDNT") {
             filtered++;
         }
@@ -218,15 +223,17 @@ void ShowControlAnswers(DemoRun& Run, const ControlProbe& Probe, ULONG ExitCode)
                   fmt::format("\\\\.\\QVDAPI could not be opened (error {})", Probe.OpenError));
         return;
     }
-    Run.Step("control device \\\\.\\QVDAPI answered (operations not built yet)");
+    Run.Step("a backup agent opened \\\\.\\QVDAPI and sent each of the nine control "
+             "codes; the operations are not built yet, so each is refused as unknown");
     for (ULONG i = 0; i < 9; i++) {
         Run.Detail("0x{:08X} {:<22} {}", QVD_CONTROL_CODE(0x800 + i), ControlNames[i],
                    StatusName(Probe.Codes[i]));
         Run.Check(Probe.Codes[i] == STATUS_INVALID_DEVICE_REQUEST,
                   fmt::format("{} answered {}", ControlNames[i], StatusName(Probe.Codes[i])));
     }
-    Run.Detail("3-byte output buffer            {} (Win32 error {})", StatusName(Probe.ShortOutput),
-               Probe.ShortOutputError);
+    Run.Detail("a 3-byte output buffer, too small for the 4-byte result, is refused first: "
+               "{} (Win32 error {})",
+               StatusName(Probe.ShortOutput), Probe.ShortOutputError);
     Run.Check(Probe.ShortOutput == STATUS_INVALID_BUFFER_SIZE,
               fmt::format("3-byte output answered {}", StatusName(Probe.ShortOutput)));
 }
@@ -250,7 +257,9 @@ Throughput WriteAndVerify(DemoRun& Run) {
         return result;
     }
     DiskResetCounters(c);
-    Run.Step("{} writer thread(s) rewriting files on C: for {:.1f}s", writers, Run.Options.Seconds);
+    Run.Step("{} writer thread(s) of a user program rewrite files on C: for {:.1f}s; every "
+             "write passes through the filter",
+             writers, Run.Options.Seconds);
     const auto writeStart = std::chrono::steady_clock::now();
     std::vector<PBOOT_USER_THREAD> threads;
     for (unsigned i = 0; i < writers; i++) {
@@ -294,12 +303,14 @@ Throughput WriteAndVerify(DemoRun& Run) {
                                                  job.Failures, job.FirstFailure));
     }
     result.WriteMiBs = double(written.WriteBytes) / (1 << 20) / writeSeconds;
-    Run.Step("writers done: {} file version(s), {:.1f} MiB by WriteFile, {:.1f} MiB reached C:",
+    Run.Step("the writers wrote {} file version(s), {:.1f} MiB of file data; {:.1f} MiB "
+             "reached the disk under C: (the file system adds its own records)",
              result.FilesWritten, double(result.BytesWritten) / (1 << 20),
              double(written.WriteBytes) / (1 << 20));
     Run.Check(result.FilesWritten > 0, "no file was written");
 
-    Run.Step("reading every file back through the file system");
+    Run.Step("reading every file back through the file system and the filter, to check "
+             "that no write was lost or changed on the way");
     DiskResetCounters(c);
     const auto readStart = std::chrono::steady_clock::now();
     VerifyJob verify = {};
@@ -312,8 +323,8 @@ Throughput WriteAndVerify(DemoRun& Run) {
         const DISK_COUNTERS read = DiskQueryCounters(c);
         result.ReadMiBs = double(read.ReadBytes) / (1 << 20) / readSeconds;
         result.FilesChecked = verify.FilesChecked;
-        Run.Detail("{} file(s), {:.1f} MiB compared; {} mismatch(es)", verify.FilesChecked,
-                   double(verify.BytesRead) / (1 << 20), verify.Mismatches);
+        Run.Detail("{} file(s), {:.1f} MiB compared with what was last written; {} differ",
+                   verify.FilesChecked, double(verify.BytesRead) / (1 << 20), verify.Mismatches);
         Run.Check(verify.Mismatches == 0, fmt::format("{} file(s) read back wrong, first: {}",
                                                       verify.Mismatches, verify.FirstMismatch));
     }
@@ -329,14 +340,15 @@ void RemoveVolumeD(DemoRun& Run) {
     }
     ObReferenceObject(d);
     const ULONG before = DriverDeviceCount();
-    Run.Step("removing D: through plug and play");
+    Run.Step("removing D: through plug and play, as when a disk is taken out");
     NTSTATUS status = PnpSendRemove(d);
     Run.Check(NT_SUCCESS(status), fmt::format("removing D:: {}", StatusName(status)));
     const ULONG after = DriverDeviceCount();
-    Run.Detail("D: is {}; nothing attached above it: {}",
-               PnpQueryVolumeState(d) == PnpVolumeRemoved ? "removed" : "still there",
-               d->AttachedDevice == nullptr ? "yes" : "no");
-    Run.Detail("driver's devices: {} before, {} after (control device + filters)", before, after);
+    Run.Detail("D: is {}, and {}", PnpQueryVolumeState(d) == PnpVolumeRemoved ? "gone" : "still there",
+               d->AttachedDevice == nullptr ? "the filter let go of it" : "a filter still sits on it");
+    Run.Detail("the driver had {} devices (its control device and one filter per volume), "
+               "now {}",
+               before, after);
     Run.Check(d->AttachedDevice == nullptr && after + 1 == before,
               "D:'s filter device is still there");
     ObDereferenceObject(d);
@@ -353,13 +365,14 @@ int RunDemo(const DemoOptions& Options) {
     description.Storage.push_back(BOOT_STORAGE_DEVICE{u"D:", 64ULL << 20, 512, FALSE});
     description.FileSystem = u"Ntfs";
     PBOOT_MACHINE machine = BootCreateMachine(description);
-    run.Step("created an emulated Windows {}.{} (build {}, {}): C: 256 MiB, D: 64 MiB, a CD-ROM",
+    run.Step("created an emulated Windows {}.{} (build {}, {}) with two disks, C: 256 MiB and "
+             "D: 64 MiB, and a CD-ROM drive E:",
              description.MajorVersion, description.MinorVersion, description.BuildNumber,
              Utf8(description.CsdVersion));
 
     Boot(run, machine, "freshly installed system");
     RunSetup(run, false);
-    run.Step("restarting");
+    run.Step("restarting, so that the newly registered driver loads at boot");
     ShutDownQvdnt5Machine(machine);
     Boot(run, machine, "driver installed");
     ShowBootLog(run, machine);
@@ -374,7 +387,7 @@ int RunDemo(const DemoOptions& Options) {
     RemoveVolumeD(run);
 
     RunSetup(run, true);
-    run.Step("restarting");
+    run.Step("restarting, to see that nothing of the driver is left");
     ShutDownQvdnt5Machine(machine);
     Boot(run, machine, "driver uninstalled");
     ShowBootLog(run, machine);
@@ -382,21 +395,32 @@ int RunDemo(const DemoOptions& Options) {
     const ULONG stillFiltered = ShowStacks(run);
     run.Check(stillFiltered == 0, "a volume still has the filter after the uninstall");
 
-    run.Step("powering off");
+    run.Step("powering off the machine");
     ShutDownQvdnt5Machine(machine);
     BootDestroyMachine(machine);
     UnregisterQvdnt5Module();
 
-    fmt::print("\nqvd_demo report\n");
-    fmt::print("  writers                  {} for {:.1f}s\n", Options.Writers, Options.Seconds);
-    fmt::print("  file versions written    {} ({:.1f} MiB)\n", throughput.FilesWritten,
+    fmt::print("\nReport\n");
+    fmt::print("  {} writer thread(s) ran for {:.1f}s and wrote {} file version(s), {:.1f} MiB\n",
+               Options.Writers, Options.Seconds, throughput.FilesWritten,
                double(throughput.BytesWritten) / (1 << 20));
-    fmt::print("  files read back          {}\n", throughput.FilesChecked);
-    fmt::print("  C: writes through filter {:.1f} MiB/s\n", throughput.WriteMiBs);
-    fmt::print("  C: reads through filter  {:.1f} MiB/s\n", throughput.ReadMiBs);
-    fmt::print("  checks failed            {}\n", run.Failures.size());
-    fmt::print("  elapsed                  {:.1f}s\n", run.Elapsed());
-    fmt::print("  result                   {}\n", run.Failures.empty() ? "OK" : "MISMATCH");
+    fmt::print("  {} file(s) were read back and compared\n", throughput.FilesChecked);
+    fmt::print("  disk throughput of C: through the filter: {:.1f} MiB/s written, {:.1f} MiB/s "
+               "read\n",
+               throughput.WriteMiBs, throughput.ReadMiBs);
+    fmt::print("  {} check(s) failed; took {:.1f}s\n", run.Failures.size(), run.Elapsed());
+    fmt::print("\nExercised: installing and uninstalling through the install library; loading "
+               "the driver at boot\n"
+               "  and its event-log entry; a filter on every volume, also one that arrives "
+               "later;\n"
+               "  writes and reads through the filter; the control device's answers; removing "
+               "a volume.\n"
+               "Not exercised: snapshots (freezing, copy-on-write, reading the frozen image, "
+               "thawing) and\n"
+               "  changed-block tracking, which are not built yet.\n");
+    fmt::print("\nResult: {}\n", run.Failures.empty()
+                                     ? "OK, everything behaved as expected"
+                                     : "FAILED, see the lines marked CHECK FAILED above");
     return run.Failures.empty() ? 0 : 1;
 }
 
@@ -405,11 +429,12 @@ int RunDemo(const DemoOptions& Options) {
 int main(int argc, char** argv) {
     DemoOptions options;
     CLI::App app{"Shows the volume snapshot driver and its install library on an emulated "
-                 "Windows 2000 machine."};
+                 "Windows 2000 machine.",
+                 "scripts/demo"};
     app.add_option("--seconds", options.Seconds, "how long the writers run")
         ->check(CLI::Range(0.1, 600.0));
     app.add_option("--writers", options.Writers, "writer threads on C:")->check(CLI::Range(1, 32));
-    app.add_flag("--quiet", options.Quiet, "print only the report");
+    app.add_flag("--quiet", options.Quiet, "print only the report and what went wrong");
     CLI11_PARSE(app, argc, argv);
     return RunDemo(options);
 }

@@ -70,7 +70,7 @@ ULONG SetupProgram(PVOID Context) {
 
 ULONG ControlProgram(PVOID Context) {
     auto* probe = static_cast<ControlProbe*>(Context);
-    HANDLE device = CreateFileW(u"\\\\.\\QVDAPI", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE device = CreateFileW(QVD_CONTROL_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         probe->OpenError = GetLastError();

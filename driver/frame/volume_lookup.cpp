@@ -40,10 +40,11 @@ static SIZE_T BoundedLength(PCWSTR Name, SIZE_T Limit) {
 }
 
 // The first filter device of the list that Matches accepts, held by its remove
-// lock; NULL when none is found or the one found is being removed.
+// lock under Tag; NULL when none is found or the one found is being removed.
 typedef BOOLEAN (*FilterDeviceMatch)(FilterExtension* Extension, ULONG_PTR Key);
 
-static PDEVICE_OBJECT FindFilterDevice(FilterDeviceMatch Matches, ULONG_PTR Key) {
+static PDEVICE_OBJECT FindFilterDevice(FilterDeviceMatch Matches, ULONG_PTR Key, PVOID Tag) {
+    PAGED_CODE();
     FilterDeviceList* list = DriverDeviceList();
     if (list == NULL) {
         return NULL;
@@ -56,7 +57,7 @@ static PDEVICE_OBJECT FindFilterDevice(FilterDeviceMatch Matches, ULONG_PTR Key)
             FilterExtension* extension = CONTAINING_RECORD(entry, FilterExtension, ListLink);
             if ((extension->Tag == FILTER_TAG_LEGACY || extension->Tag == FILTER_TAG_VOLUME) &&
                 Matches(extension, Key)) {
-                if (AcquireFilterDevice(extension)) {
+                if (NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock, Tag))) {
                     found = extension->Self;
                 }
                 break;
@@ -81,23 +82,23 @@ static BOOLEAN MatchesVolumeHandle(FilterExtension* Extension, ULONG_PTR VolumeH
     return Extension->VolumeHandle == (ULONG)VolumeHandle;
 }
 
-PDEVICE_OBJECT FindFilterDeviceByPdo(PDEVICE_OBJECT Pdo) {
+PDEVICE_OBJECT FindFilterDeviceByPdo(PDEVICE_OBJECT Pdo, PVOID Tag) {
     if (Pdo == NULL) {
         return NULL;
     }
-    return FindFilterDevice(MatchesPdo, (ULONG_PTR)Pdo);
+    return FindFilterDevice(MatchesPdo, (ULONG_PTR)Pdo, Tag);
 }
 
-PDEVICE_OBJECT IsFilterDevice(ULONG VolumeHandle) {
+PDEVICE_OBJECT IsFilterDevice(ULONG VolumeHandle, PVOID Tag) {
     if (VolumeHandle == 0) {
         return NULL;
     }
-    return FindFilterDevice(MatchesVolumeHandle, VolumeHandle);
+    return FindFilterDevice(MatchesVolumeHandle, VolumeHandle, Tag);
 }
 
 // The filter device above the volume device that Target (an object name)
 // opens, or NULL; *ReadOnly set when that device is read-only.
-static PDEVICE_OBJECT FilterDeviceOfTarget(PUNICODE_STRING Target, PBOOLEAN ReadOnly) {
+static PDEVICE_OBJECT FilterDeviceOfTarget(PUNICODE_STRING Target, PBOOLEAN ReadOnly, PVOID Tag) {
     PFILE_OBJECT file = NULL;
     PDEVICE_OBJECT device = NULL;
     if (!NT_SUCCESS(IoGetDeviceObjectPointer(Target, FILE_READ_ATTRIBUTES, &file, &device))) {
@@ -107,7 +108,7 @@ static PDEVICE_OBJECT FilterDeviceOfTarget(PUNICODE_STRING Target, PBOOLEAN Read
     if (device->Characteristics & FILE_READ_ONLY_DEVICE) {
         *ReadOnly = TRUE;
     } else {
-        found = FindFilterDeviceByPdo(file->DeviceObject);
+        found = FindFilterDeviceByPdo(file->DeviceObject, Tag);
     }
     ObDereferenceObject(file);
     return found;
@@ -135,7 +136,8 @@ static BOOLEAN ReadLinkTarget(HANDLE LinkHandle, PUNICODE_STRING Target, PWCHAR*
 // The drive-letter form: the filter device above the volume the link
 // \DosDevices\X: points to. FALSE when there is no such link (the name may
 // then be a volume path); TRUE with *Found set or NULL otherwise.
-static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PDEVICE_OBJECT* Found) {
+static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PVOID Tag,
+                                 PDEVICE_OBJECT* Found) {
     WCHAR linkName[] = u"\\DosDevices\\X:";
     linkName[12] = Letter;
     UNICODE_STRING link;
@@ -165,7 +167,7 @@ static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PDEVICE_OBJECT
             // prefix exactly as the devices are named.
             target.Buffer[1] = u'D';
             target.Buffer[8] = u'H';
-            *Found = FilterDeviceOfTarget(&target, ReadOnly);
+            *Found = FilterDeviceOfTarget(&target, ReadOnly, Tag);
         }
     }
     _SEH2_FINALLY {
@@ -178,13 +180,14 @@ static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PDEVICE_OBJECT
     return TRUE;
 }
 
-PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly) {
+PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly, PVOID Tag) {
+    PAGED_CODE();
     *ReadOnly = FALSE;
     if (Name == NULL || Name[0] == 0) {
         return NULL;
     }
     PDEVICE_OBJECT found = NULL;
-    if (FindByDriveLetter(Name[0], ReadOnly, &found)) {
+    if (FindByDriveLetter(Name[0], ReadOnly, Tag, &found)) {
         return found;
     }
 
@@ -193,7 +196,7 @@ PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly) {
         return NULL;
     }
     _SEH2_TRY {
-        found = FilterDeviceOfTarget(&ntPath, ReadOnly);
+        found = FilterDeviceOfTarget(&ntPath, ReadOnly, Tag);
     }
     _SEH2_FINALLY {
         ExFreePool(ntPath.Buffer);
@@ -203,6 +206,7 @@ PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly) {
 }
 
 NTSTATUS MakeNtVolumePath(PCWSTR Name, PUNICODE_STRING NtPath) {
+    PAGED_CODE();
     SIZE_T length = BoundedLength(Name, VOLUME_NAME_MAX_CHARS);
     if (length > VOLUME_NAME_MAX_CHARS) {
         return STATUS_NAME_TOO_LONG;
@@ -230,6 +234,7 @@ NTSTATUS MakeNtVolumePath(PCWSTR Name, PUNICODE_STRING NtPath) {
 }
 
 PUNICODE_STRING JoinPath(PCWSTR First, PCWSTR Second, PCWSTR Third) {
+    PAGED_CODE();
     PCWSTR parts[3] = {First, Second, Third};
     SIZE_T units = 0;
     for (ULONG index = 0; index < 3; index++) {
@@ -263,6 +268,7 @@ PUNICODE_STRING JoinPath(PCWSTR First, PCWSTR Second, PCWSTR Third) {
 }
 
 HANDLE OpenVolumeForRead(PCWSTR Name) {
+    PAGED_CODE();
     PUNICODE_STRING joined = NULL;
     UNICODE_STRING objectName;
     if (Name[0] != 0 && Name[1] == u':') {
@@ -293,6 +299,7 @@ VOID CloseHandleIfOpen(HANDLE Handle) {
 }
 
 LONG QueryVolumeSize(HANDLE Handle, VolumeSizeInfo* Info) {
+    PAGED_CODE();
     if (Handle == NULL) {
         return -1;
     }

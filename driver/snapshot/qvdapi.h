@@ -2,15 +2,18 @@
 // with the backup agent: the control device's names, its control codes and
 // the result codes written into the first word of every control record.
 //
-// Plain C layout, no platform types beyond fixed-width integers, so that the
-// agent's user-mode code includes it as the driver does.
+// Fixed-width integers only, no platform types, so that the agent's
+// user-mode code includes it as the driver does. C++: the names are UTF-16
+// literals (u"...") and the checks static_assert.
 #pragma once
 
 #include <stdint.h>
 
-// The control device and the link user mode opens it by ("\\.\QVDAPI").
+// The control device, its link in the kernel's namespace, and the path by
+// which user mode opens it (CreateFile).
 #define QVD_CONTROL_DEVICE_NAME u"\\Device\\QVDDev0"
 #define QVD_CONTROL_LINK_NAME u"\\DosDevices\\QVDAPI"
+#define QVD_CONTROL_USER_PATH u"\\\\.\\QVDAPI"
 #define QVD_CONTROL_DEVICE_TYPE 0x8000u
 
 // Device type 0x8000, functions 0x800 to 0x808, buffered, any access.

@@ -75,9 +75,10 @@ VOID ChangeStoreFail(ChangeStore* Store) {
     }
 }
 
-// Unmaps the view, if one is mapped. Caller holds Resource exclusively (or
-// owns the store alone) and is attached to the System process.
+// Unmaps the view, if one is mapped. Caller holds Resource exclusively and
+// is attached to the System process.
 static VOID UnmapViewLocked(ChangeStore* Store) {
+    ASSERT(ExIsResourceAcquiredExclusiveLite(Store->Resource));
     if (Store->View != NULL) {
         MmUnmapViewOfSection(DriverGlobals.SystemProcess, Store->View);
         Store->View = NULL;
@@ -87,6 +88,7 @@ static VOID UnmapViewLocked(ChangeStore* Store) {
 // Maps the view at file offset Offset (a multiple of the view size) in place
 // of the current one; a failure fails the store. Caller as UnmapViewLocked.
 static NTSTATUS MapViewLocked(ChangeStore* Store, ULONGLONG Offset) {
+    ASSERT(ExIsResourceAcquiredExclusiveLite(Store->Resource));
     UnmapViewLocked(Store);
     ULONGLONG left = Store->FileSize - Offset;
     Store->ViewOffset = Offset;
@@ -184,6 +186,7 @@ static ULONG CreateStoreSection(ChangeStore* Store) {
 }
 
 ULONG ChangeStoreCreate(ChangeStore* Store, PCWSTR Path, ULONGLONG VolumeSize) {
+    PAGED_CODE();
     RtlZeroMemory(Store, sizeof(*Store));
     KeInitializeSpinLock(&Store->SpinLock);
     KeInitializeEvent(&Store->Idle, NotificationEvent, TRUE);
@@ -213,8 +216,14 @@ ULONG ChangeStoreCreate(ChangeStore* Store, PCWSTR Path, ULONGLONG VolumeSize) {
     if (result == QVD_RESULT_SUCCESS) {
         result = CreateStoreSection(Store);
     }
-    if (result == QVD_RESULT_SUCCESS && !NT_SUCCESS(MapViewLocked(Store, 0))) {
-        result = QVD_RESULT_BAD_FILE_HANDLE;
+    if (result == QVD_RESULT_SUCCESS) {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(Store->Resource, TRUE);
+        if (!NT_SUCCESS(MapViewLocked(Store, 0))) {
+            result = QVD_RESULT_BAD_FILE_HANDLE;
+        }
+        ExReleaseResourceLite(Store->Resource);
+        KeLeaveCriticalRegion();
     }
     DetachIfAttached(attached);
 
@@ -266,6 +275,7 @@ NTSTATUS ChangeStoreQueueWrite(ChangeStore* Store, ULONGLONG Offset, ULONG Lengt
 }
 
 VOID ChangeStoreWorker(PVOID Context) {
+    PAGED_CODE();
     ChangeStore* store = (ChangeStore*)Context;
     for (;;) {
         KIRQL irql = KfAcquireSpinLock(&store->SpinLock);
@@ -305,6 +315,7 @@ static ULONG SetViewBits(PUCHAR View, ULONG First, ULONG Last) {
 }
 
 NTSTATUS ChangeStoreMark(ChangeStore* Store, ULONGLONG Offset, ULONG Length) {
+    PAGED_CODE();
     ULONGLONG end = Offset + Length;
     if (end > Store->VolumeSize || end < Offset) {
         return STATUS_SUCCESS;
@@ -353,6 +364,7 @@ NTSTATUS ChangeStoreMark(ChangeStore* Store, ULONGLONG Offset, ULONG Length) {
 }
 
 VOID ChangeStoreDrain(ChangeStore* Store) {
+    PAGED_CODE();
     for (;;) {
         KIRQL irql = KfAcquireSpinLock(&Store->SpinLock);
         BOOLEAN busy = (Store->Flags & CHANGE_STORE_WORK_QUEUED) != 0;
@@ -388,6 +400,7 @@ static VOID MergeViews(ChangeStore* Source, ChangeStore* Destination, ULONGLONG*
 }
 
 BOOLEAN ChangeStoreMerge(ChangeStore* Source, ChangeStore* Destination) {
+    PAGED_CODE();
     if (Source->Resource == NULL || Destination->Resource == NULL) {
         return FALSE;
     }
@@ -440,6 +453,7 @@ static VOID WriteHeaderAndUnmap(ChangeStore* Store) {
 }
 
 ULONG ChangeStoreClose(ChangeStore* Store) {
+    PAGED_CODE();
     // No range is taken from now on; those already queued are marked first.
     KIRQL irql = KfAcquireSpinLock(&Store->SpinLock);
     Store->Flags &= ~CHANGE_STORE_OPEN;

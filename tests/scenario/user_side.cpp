@@ -6,6 +6,7 @@
 #include "fileapi.h"
 #include "ioapiset.h"
 #include "memoryapi.h"
+#include "snapshot/qvdapi.h"
 #include "win32/ntcall.h"
 
 #include <cstring>
@@ -30,7 +31,7 @@ ULONG AgentProgram(PVOID Context) {
     UCHAR output[64];
     HANDLE opens[2];
     for (HANDLE& open : opens) {
-        open = CreateFileW(u"\\\\.\\QVDAPI", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        open = CreateFileW(QVD_CONTROL_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, 0, nullptr);
         if (open == INVALID_HANDLE_VALUE) {
             return 1;

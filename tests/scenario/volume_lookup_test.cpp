@@ -82,11 +82,11 @@ TEST_F(VolumeLookupScenario, NamesResolveToTheFilterAboveTheirVolume) {
         const std::u16string name(k.Name);
         SCOPED_TRACE(std::string(name.begin(), name.end()));
         BOOLEAN readOnly = 2;
-        PDEVICE_OBJECT found = FindFilterDeviceByName(k.Name, &readOnly);
+        PDEVICE_OBJECT found = FindFilterDeviceByName(k.Name, &readOnly, this);
         EXPECT_EQ(found, k.Expected);
         EXPECT_EQ(readOnly, k.ReadOnly);
         if (found != nullptr) {
-            ReleaseFilterDevice(static_cast<FilterExtension*>(found->DeviceExtension));
+            IoReleaseRemoveLock(&static_cast<FilterExtension*>(found->DeviceExtension)->RemoveLock, this);
         }
     }
 }

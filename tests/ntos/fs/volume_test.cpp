@@ -83,6 +83,11 @@ struct Layout {
     SIZE_T FileA, FileB, Scb; // x86 byte offsets, scaled to pointer slots below
 };
 
+// Test listings name a layout by its offsets instead of dumping its bytes.
+void PrintTo(const Layout& L, std::ostream* Out) {
+    *Out << "offsets 0x" << std::hex << L.FileA << ", 0x" << L.FileB << ", 0x" << L.Scb;
+}
+
 class ControlBlockTest : public FsTest, public ::testing::WithParamInterface<Layout> {
   protected:
     void SetUp() override {
