@@ -173,6 +173,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     {
         std::lock_guard<std::mutex> guard(IopIrpLock());
         record->Locations[location] = 0;
+        if (IopNeedsPowerStart(stack)) {
+            record->PowerDeliveries++;
+        }
     }
 
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
@@ -284,6 +287,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     {
         std::lock_guard<std::mutex> guard(IopIrpLock());
         record->FullyCompleted = true;
+        IopCheckPowerStartsLocked(*record, VF_CALLER());
         record->FileObject = Irp->Tail.Overlay.OriginalFileObject;
         kind = record->Kind;
         issuer = record->Issuer;

@@ -3,6 +3,7 @@
 //
 // Kernel mode. Creation, deletion and links run at PASSIVE_LEVEL; the stack
 // queries run at IRQL <= DISPATCH_LEVEL.
+#include "ntos/ex/exp.h"
 #include "ntos/io/iodb.h"
 #include "ntos/ob/obp.h"
 #include "ntos/verifier/bugcheck.h"
@@ -155,6 +156,12 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 void IopDeleteDevice(PVOID Object) {
     auto device = static_cast<PDEVICE_OBJECT>(Object);
+    if (device->DeviceExtension != nullptr) {
+        // The extension's memory goes with the device: a resource the driver
+        // kept in it must have been deleted before.
+        ExpCheckNoResourceIn(device->DeviceExtension, device->Size - sizeof(DEVICE_OBJECT),
+                             nullptr);
+    }
     if (device->Vpb != nullptr) {
         ExFreePoolWithTag(device->Vpb, IOP_TAG_VPB);
         device->Vpb = nullptr;

@@ -41,6 +41,8 @@ void IopInitializeIrpBody(PIRP Irp, USHORT PacketSize, CCHAR StackSize, UCHAR Al
 
 void IopResetRecordLocked(IopIrpRecord& Record, CCHAR StackSize) {
     Record.FullyCompleted = false;
+    Record.PowerDeliveries = 0;
+    Record.PowerStarts = 0;
     Record.Freed = false;
     Record.Locations.assign(static_cast<size_t>(StackSize) + 2, 0);
 }
@@ -63,6 +65,18 @@ IopIrpRecordRef IopTrackIrp(PIRP Irp, IopIrpKind Kind, const void* Creator) {
     std::lock_guard<std::mutex> guard(IopIrpMutex);
     IopTable()[Irp] = record;
     return record;
+}
+
+void IopCheckPowerStartsLocked(const IopIrpRecord& Record, const void* Caller) {
+    if (Record.PowerStarts < Record.PowerDeliveries) {
+        // On the platform the power manager would hold every later power
+        // request of the device stack for good.
+        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                   "power request finished before every driver it reached called "
+                   "PoStartNextPowerIrp",
+                   Caller, reinterpret_cast<ULONG_PTR>(Record.Irp), Record.PowerDeliveries,
+                   Record.PowerStarts);
+    }
 }
 
 IopIrpRecordRef IopFindIrpLocked(PIRP Irp) {
@@ -145,6 +159,7 @@ VOID IoFreeIrp(PIRP Irp) {
                        "IoFreeIrp on a request initialised in the caller's memory", VF_CALLER(),
                        reinterpret_cast<ULONG_PTR>(Irp));
         }
+        IopCheckPowerStartsLocked(*record, VF_CALLER());
         record->Freed = true;
     }
     ExFreePoolWithTag(Irp, IOP_TAG_IRP);

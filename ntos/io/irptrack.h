@@ -38,6 +38,10 @@ struct IopIrpRecord {
     bool Freed;                   // the request's memory is gone
     bool FullyCompleted;          // completion reached the top of the stack
     std::vector<UCHAR> Locations; // IOP_LOC_* by location number 1..StackCount
+    // Query-power and set-power requests: drivers the request was sent to,
+    // and calls of PoStartNextPowerIrp for it. Each driver owes one call.
+    ULONG PowerDeliveries;
+    ULONG PowerStarts;
 };
 
 using IopIrpRecordRef = std::shared_ptr<IopIrpRecord>;
@@ -49,12 +53,23 @@ IopIrpRecordRef IopTrackIrp(PIRP Irp, IopIrpKind Kind, const void* Creator);
 // The record of Irp, or null. Caller holds IopIrpLock().
 IopIrpRecordRef IopFindIrpLocked(PIRP Irp);
 
+// A query-power or set-power request that completes or is freed owes no
+// driver's PoStartNextPowerIrp: bug-checks otherwise. Caller holds IopIrpLock().
+void IopCheckPowerStartsLocked(const IopIrpRecord& Record, const void* Caller);
+
 // Allocates and tracks a request with StackSize locations; NULL when pool is short.
 PIRP IopAllocateTrackedIrp(CCHAR StackSize, IopIrpKind Kind, const void* Creator);
 
 // Threaded requests: records the issuing thread (the current one) and makes
 // the request the I/O manager's to finish.
 void IopQueueThreadIrp(PIRP Irp);
+
+// TRUE for the requests after which each driver must call
+// PoStartNextPowerIrp: query-power and set-power.
+inline bool IopNeedsPowerStart(PIO_STACK_LOCATION Stack) {
+    return Stack->MajorFunction == IRP_MJ_POWER &&
+           (Stack->MinorFunction == IRP_MN_QUERY_POWER || Stack->MinorFunction == IRP_MN_SET_POWER);
+}
 
 // Drops every record (kernel stop).
 void IopForgetIrps();

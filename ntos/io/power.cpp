@@ -4,6 +4,7 @@
 //
 // Kernel mode, IRQL <= DISPATCH_LEVEL.
 #include "ntos/io/iodb.h"
+#include "ntos/io/irptrack.h"
 #include "ntos/verifier/bugcheck.h"
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -21,6 +22,11 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
         VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                    "PoStartNextPowerIrp with a request that is not a power request", VF_CALLER(),
                    reinterpret_cast<ULONG_PTR>(Irp));
+    }
+    std::lock_guard<std::mutex> guard(IopIrpLock());
+    IopIrpRecordRef record = IopFindIrpLocked(Irp);
+    if (record != nullptr) {
+        record->PowerStarts++;
     }
 }
 

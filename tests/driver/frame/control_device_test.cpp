@@ -32,11 +32,15 @@ TEST_F(ControlDeviceTest, OpensAsOftenAsAskedAndClosesWithoutFailing) {
 
 TEST_F(ControlDeviceTest, OutputShorterThanAWordFailsWhateverTheCode) {
     for (ULONG code : {IOCTL_QVD_QUERY_VERSION, IOCTL_QVD_READ_EXTENT_LIST, 0x80002001u, 0x1234u}) {
-        ULONG_PTR information = 5;
-        EXPECT_EQ(Control(DriverGlobals.ControlDevice, code, 64, 3, &information),
-                  STATUS_INVALID_BUFFER_SIZE)
-            << std::hex << code;
-        EXPECT_EQ(information, 0u);
+        for (ULONG output : {0u, 3u, 4u}) {
+            ULONG_PTR information = 5;
+            NTSTATUS expected =
+                output < 4 ? STATUS_INVALID_BUFFER_SIZE : STATUS_INVALID_DEVICE_REQUEST;
+            EXPECT_EQ(Control(DriverGlobals.ControlDevice, code, 64, output, &information),
+                      expected)
+                << std::hex << code << std::dec << " with " << output << " output bytes";
+            EXPECT_EQ(information, 0u);
+        }
     }
 }
 

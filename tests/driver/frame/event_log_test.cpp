@@ -58,6 +58,16 @@ TEST_F(EventLogTest, ValuesThatDoNotFitAreLeftOutAndLaterOnesStillWritten) {
         << "103 units take the whole buffer, and no packet holds them: left out whole";
 }
 
+TEST_F(EventLogTest, DecimalRoomHoldsTheSignAndTheTerminator) {
+    // 93 units taken leave 11: "-2147483648" and its terminator need 12, so
+    // the value is left out rather than written past the buffer's end (which
+    // the address sanitizer reports); the short value after it still fits.
+    std::u16string filler = Wide(92);
+    LogEvent(NTSTATUS(0x47770001), "SdS", filler.c_str(), 0x80000000u, u"end");
+    LogEvent(NTSTATUS(0x47770001), "d", 0x80000000u);
+    EXPECT_EQ(Last().Strings, (Strings{u"-2147483648"}));
+}
+
 TEST_F(EventLogTest, StringsBeyond104BytesAreLeftOutWholeNeverCut) {
     // 40 + 30 units: 140 bytes; the second string crosses the 104-byte mark.
     std::u16string first = Wide(40);

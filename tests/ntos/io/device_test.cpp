@@ -1,4 +1,5 @@
 // Device objects and stacks, driver loading and driver object extensions.
+#include "expect_bugcheck.h"
 #include "io_fixture.h"
 
 #include "ntos/ob/obp.h"
@@ -37,6 +38,19 @@ TEST_F(IoTest, CreatedDeviceHasThePlatformDefaults) {
     EXPECT_EQ(Driver->DeviceObject, nullptr);
     EXPECT_EQ(ObpLookupObjectName(&name, nullptr, nullptr, &found), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(ExpQueryPoolTag(IOP_TAG_VPB).NonPagedBlocks, 0u);
+}
+
+TEST_F(IoTest, DeletingADeviceWhoseExtensionHoldsALiveResourceIsABugCheck) {
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(Driver, sizeof(ERESOURCE), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                             &device),
+              STATUS_SUCCESS);
+    auto resource = static_cast<PERESOURCE>(device->DeviceExtension);
+    ExInitializeResourceLite(resource);
+    EXPECT_BUGCHECK(IoDeleteDevice(device), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "holds a resource that was not deleted");
+    ExDeleteResourceLite(resource);
+    IoDeleteDevice(device);
 }
 
 TEST_F(IoTest, AttachReturnsTheDeviceBelowAndStacksGrow) {
