@@ -254,6 +254,52 @@ TEST_F(ChangeStoreTest, AFileReadWhileTheViewIsMappedSeesTheMarks) {
     EXPECT_EQ(seen[24], 0x08) << "block 3, as the view holds it";
 }
 
+// The worker takes a range off the queue before it marks it: a drain must
+// also wait for that range. Holding the store's resource keeps the worker
+// between the two.
+TEST_F(ChangeStoreTest, DrainWaitsForTheRangeTheWorkerIsMarking) {
+    ChangeStore* store = Create(0, GiB);
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(store->Resource, TRUE);
+    Queue(store, {4096, 4096}, false);
+    for (int i = 0; i < 200 && ExGetSharedWaiterCount(store->Resource) == 0; i++) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -10 * 1000;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+    ASSERT_EQ(store->QueuedRanges, 0u) << "the worker took the range";
+
+    KEVENT drained;
+    KeInitializeEvent(&drained, NotificationEvent, FALSE);
+    struct Drain {
+        ChangeStore* Store;
+        PKEVENT Drained;
+    } drain = {store, &drained};
+    HANDLE thread = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(
+                  &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                  [](PVOID Context) {
+                      auto* d = static_cast<Drain*>(Context);
+                      ChangeStoreDrain(d->Store);
+                      KeSetEvent(d->Drained, IO_NO_INCREMENT, FALSE);
+                      PsTerminateSystemThread(STATUS_SUCCESS);
+                  },
+                  &drain),
+              STATUS_SUCCESS);
+    LARGE_INTEGER shortWait;
+    shortWait.QuadPart = -200 * 10000LL;
+    EXPECT_EQ(KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, &shortWait),
+              STATUS_TIMEOUT)
+        << "the drain returned while the range was still being marked";
+    ExReleaseResourceLite(store->Resource);
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(store->Header.BlocksMarked, 1u) << "drained, so the range is marked";
+    ZwWaitForSingleObject(thread, FALSE, nullptr);
+    ZwClose(thread);
+}
+
 TEST_F(ChangeStoreTest, MergeOrsTheSourceInAndCountsItsBits) {
     ChangeStore* source = Create(0, GiB, u"T:\\source.bin");
     ChangeStore* destination = Create(1, GiB, u"T:\\destination.bin");
