@@ -22,6 +22,23 @@ static VOID UnlockDeviceList(FilterDeviceList* List) {
     KeReleaseSemaphore(&List->ListLock, IO_NO_INCREMENT, 1, FALSE);
 }
 
+// A volume handle for a new filter device: the one after the last given,
+// skipping 0 and any still held by a listed device (after the count wraps).
+// Caller holds ListLock.
+static ULONG NextVolumeHandleLocked(FilterDeviceList* List) {
+    for (;;) {
+        ULONG candidate = ++List->LastVolumeHandle;
+        BOOLEAN taken = (candidate == 0);
+        for (PLIST_ENTRY entry = List->FilterDevices.Flink; !taken && entry != &List->FilterDevices;
+             entry = entry->Flink) {
+            taken = CONTAINING_RECORD(entry, FilterExtension, ListLink)->VolumeHandle == candidate;
+        }
+        if (!taken) {
+            return candidate;
+        }
+    }
+}
+
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     PAGED_CODE();
     FilterDeviceList* list =
@@ -62,6 +79,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 
     LockDeviceList(list);
     _SEH2_TRY {
+        extension->VolumeHandle = NextVolumeHandleLocked(list);
         InsertTailList(&list->FilterDevices, &extension->ListLink);
     }
     _SEH2_FINALLY {

@@ -9,9 +9,9 @@
 #include <ntddk.h>
 
 #include "frame/work_queue.h"
+#include "support/change_store.h"
 
 struct _SnapshotContext;
-struct _ChangeStore;
 struct _FreezeTimer;
 
 // ---------------------------------------------------------------------------
@@ -36,6 +36,7 @@ typedef struct _FilterDeviceList {
     PDRIVER_OBJECT DriverObject; // set once at start-up
     LIST_ENTRY FilterDevices;    // FilterExtension.ListLink of every filter device; ListLock
     KSEMAPHORE ListLock;         // count 1, limit 1: a mutex around FilterDevices
+    ULONG LastVolumeHandle;      // VolumeHandle given to the newest filter device; ListLock
 } FilterDeviceList;
 
 // ---------------------------------------------------------------------------
@@ -70,6 +71,7 @@ typedef struct _FilterExtension {
     struct _SnapshotContext* SnapshotContext; // NULL when no snapshot; VolumeResource
     PETHREAD SnapshotOwner; // thread that froze the volume, or NULL; VolumeResource
     struct _ChangeStore* PreviousChangeStore; // store kept across a thaw, or NULL; VolumeResource
+    ChangeStore ChangeStores[2];              // the volume's two store slots; VolumeResource
     struct _FreezeTimer* FreezeTimer;         // watchdog block, or NULL; VolumeResource
     PVOID SnapshotMutex;          // referenced mutex of the snapshot, or NULL; VolumeResource
     KSPIN_LOCK StateLock;         // held while the broken bit of VolumeFlags changes
@@ -79,6 +81,9 @@ typedef struct _FilterExtension {
     PDEVICE_OBJECT Self;          // the filter device
     FilterDeviceList* DeviceList; // the driver object extension
     LIST_ENTRY ListLink;          // in DeviceList->FilterDevices; DeviceList->ListLock
+    // The 32-bit identity the agent names this volume by: never 0, unique
+    // among the listed devices; given under ListLock as the device is listed.
+    ULONG VolumeHandle;
 
     // Held by every request and piece of work that touches this record
     // (tag: the request, or the work's own record); removal waits for them

@@ -130,6 +130,9 @@ PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
     return IoGetAttachedDevice(device);
 }
 
+// ACCESS_SYSTEM_SECURITY: the right to a security descriptor's audit list.
+#define IOP_ACCESS_SYSTEM_SECURITY 0x01000000L
+
 NTSTATUS IopParseDevice(PVOID ParseObject, PUNICODE_STRING RemainingName, PVOID ParseContext,
                         PVOID* Object) {
     auto device = static_cast<PDEVICE_OBJECT>(ParseObject);
@@ -150,9 +153,17 @@ NTSTATUS IopParseDevice(PVOID ParseObject, PUNICODE_STRING RemainingName, PVOID 
         }
         device->ReferenceCount++;
     }
-    PVPB vpb;
-    PDEVICE_OBJECT target;
-    NTSTATUS status = IopResolveVolume(device, &vpb, &target);
+    // An open of the device itself that asks only for its attributes and
+    // security is a direct device open: it reaches the device's own stack
+    // and neither mounts nor goes to a mounted file system.
+    const ACCESS_MASK directOpenAccess = SYNCHRONIZE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                         IOP_ACCESS_SYSTEM_SECURITY | WRITE_OWNER | WRITE_DAC;
+    const bool directOpen = (RemainingName == nullptr || RemainingName->Length == 0) &&
+                            (packet->DesiredAccess & ~directOpenAccess) == 0 &&
+                            !(packet->CreateOptions & FILE_DIRECTORY_FILE);
+    PVPB vpb = nullptr;
+    PDEVICE_OBJECT target = device;
+    NTSTATUS status = directOpen ? STATUS_SUCCESS : IopResolveVolume(device, &vpb, &target);
     if (!NT_SUCCESS(status)) {
         std::lock_guard<std::mutex> guard(IopDatabaseLock());
         device->ReferenceCount--;
@@ -184,6 +195,9 @@ NTSTATUS IopParseDevice(PVOID ParseObject, PUNICODE_STRING RemainingName, PVOID 
         fileObject->FileName.MaximumLength = nameBytes;
     }
     fileObject->Flags = IopFileObjectFlags(packet->CreateOptions);
+    if (directOpen) {
+        fileObject->Flags |= FO_DIRECT_DEVICE_OPEN;
+    }
     fileObject->ReadAccess = (packet->DesiredAccess & (FILE_READ_DATA | FILE_EXECUTE)) != 0;
     fileObject->WriteAccess = (packet->DesiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     fileObject->DeleteAccess = (packet->DesiredAccess & DELETE) != 0;

@@ -75,6 +75,23 @@ struct PNPP_ADD_VOLUME {
     NTSTATUS Status;
 };
 
+// Characteristics that describe the whole device stack rather than one device
+// object: once the stack is built, every device object of it carries those
+// that any of them (a volume has no function driver, so its PDO counts) has.
+const ULONG PnppStackCharacteristics = FILE_DEVICE_SECURE_OPEN | FILE_FLOPPY_DISKETTE |
+                                       FILE_READ_ONLY_DEVICE | FILE_REMOVABLE_MEDIA |
+                                       FILE_WRITE_ONCE_MEDIA;
+
+VOID PnppPropagateCharacteristics(PDEVICE_OBJECT Pdo) {
+    ULONG stackWide = 0;
+    for (PDEVICE_OBJECT device = Pdo; device != nullptr; device = device->AttachedDevice) {
+        stackWide |= device->Characteristics & PnppStackCharacteristics;
+    }
+    for (PDEVICE_OBJECT device = Pdo; device != nullptr; device = device->AttachedDevice) {
+        device->Characteristics |= stackWide;
+    }
+}
+
 // Runs on a system thread: AddDevice of every filter, then the start.
 VOID PnppBuildStack(PVOID Context) {
     auto* add = static_cast<PNPP_ADD_VOLUME*>(Context);
@@ -102,6 +119,7 @@ VOID PnppBuildStack(PVOID Context) {
         ObDereferenceObject(driver);
     }
     if (NT_SUCCESS(status)) {
+        PnppPropagateCharacteristics(add->Pdo);
         IO_STACK_LOCATION start = {};
         start.MajorFunction = IRP_MJ_PNP;
         start.MinorFunction = IRP_MN_START_DEVICE;

@@ -116,6 +116,28 @@ ULONG FileRoundTripProgram(PVOID Context) {
     return 0;
 }
 
+ULONG ReadWholeFileProgram(PVOID Context) {
+    auto* contents = static_cast<FileContents*>(Context);
+    auto* buffer =
+        static_cast<UCHAR*>(VirtualAlloc(nullptr, contents->Capacity, MEM_COMMIT, PAGE_READWRITE));
+    if (buffer == nullptr) {
+        return 1;
+    }
+    HANDLE file = CreateFileW(contents->Name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    contents->OpenError = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD done = 0;
+        if (ReadFile(file, buffer, contents->Capacity, &done, nullptr)) {
+            contents->Bytes = done;
+            std::memcpy(contents->Data, buffer, done);
+        }
+        CloseHandle(file);
+    }
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    return 0;
+}
+
 int InstallForProduct(ULONG Product) {
     return QVDInstall(Product);
 }

@@ -43,6 +43,19 @@ void FillRoundTripData(ULONG Offset, UCHAR* Buffer, ULONG Length);
 // it back; Context is a FileRoundTrip. Runs as a user program's thread.
 ULONG FileRoundTripProgram(PVOID Context);
 
+// What ReadWholeFileProgram read.
+struct FileContents {
+    PCWSTR Name;     // in: the file's Win32 path
+    ULONG Capacity;  // in: bytes Data holds
+    UCHAR* Data;     // in: where the bytes go (host memory)
+    ULONG OpenError; // Win32 error of the open, 0 when it succeeded
+    ULONG Bytes;     // read by one ReadFile of Capacity bytes
+};
+
+// Opens Name for reading (sharing reading and writing) and reads it with one
+// ReadFile; Context is a FileContents. Runs as a user program's thread.
+ULONG ReadWholeFileProgram(PVOID Context);
+
 // QVDInstall(Product) of the install library; its result code.
 int InstallForProduct(ULONG Product);
 int UninstallForProduct(ULONG Product);

@@ -16,6 +16,27 @@ FILE_FS_SIZE_INFORMATION QuerySize(HANDLE File) {
     return info;
 }
 
+// Opening the volume device for its attributes alone is a direct device
+// open: it neither mounts the volume nor reaches the file system; any open
+// that asks for data goes to the mounted file system.
+TEST_F(VolumeTest, AttributesOnlyOpenOfTheVolumeIsADirectDeviceOpen) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\HarddiskVolume1");
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT top = nullptr;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &file, &top), STATUS_SUCCESS);
+    EXPECT_EQ(top, Observer) << "got the file system's device, expected the volume's stack";
+    EXPECT_TRUE(file->Flags & FO_DIRECT_DEVICE_OPEN);
+    EXPECT_EQ(MountedVolume(), nullptr) << "a direct open mounted the volume";
+    ObDereferenceObject(file);
+
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_SUCCESS);
+    EXPECT_NE(MountedVolume(), nullptr);
+    EXPECT_NE(top, Observer) << "an open for data goes to the mounted file system";
+    EXPECT_FALSE(file->Flags & FO_DIRECT_DEVICE_OPEN);
+    ObDereferenceObject(file);
+}
+
 TEST_F(VolumeTest, SizeFiguresFollowAllocation) {
     HANDLE file = Create(u"\\grow.bin");
     FILE_FS_SIZE_INFORMATION before = QuerySize(file);
