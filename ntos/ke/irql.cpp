@@ -34,6 +34,9 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
     }
     KIRQL old = thread->Irql;
     thread->Irql = NewIrql;
+    if (NewIrql < DISPATCH_LEVEL && old >= DISPATCH_LEVEL) {
+        KiRunHeldDpcs(thread);
+    }
     if (NewIrql == PASSIVE_LEVEL && old != PASSIVE_LEVEL) {
         KiCheckApcs(thread);
     }
@@ -102,6 +105,9 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     }
     KIRQL old = thread->Irql;
     thread->Irql = NewIrql;
+    if (NewIrql < DISPATCH_LEVEL && old >= DISPATCH_LEVEL) {
+        KiRunHeldDpcs(thread);
+    }
     if (NewIrql == PASSIVE_LEVEL && old != PASSIVE_LEVEL) {
         KiCheckApcs(thread);
     }

@@ -18,6 +18,7 @@ struct KernelConfig {
     MM_SYSTEMSIZE SystemSize = MmLargeSystem;
     BOOLEAN NtAsSystem = FALSE;
     double ClockScale = 1.0; // system time advances at host speed times this
+    ULONG Processors = 2;    // emulated processors, each running its own DPCs (1..32)
 };
 
 void KiStartKernel(const KernelConfig& Config);

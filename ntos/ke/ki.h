@@ -56,6 +56,14 @@ struct _KTHREAD {
     std::atomic<bool> ApcPendingHint;  // set on insertion; lets the thread skip the lock
     LIST_ENTRY MutantListHead;      // owned mutants; dispatcher lock
     BOOLEAN Alerted;                // dispatcher lock
+    ULONG Processor;                // the processor it runs on; the thread itself (assigned
+                                    // round robin at creation, or by its affinity)
+    ULONG AssignedProcessor;        // the processor it returns to when its affinity reverts
+    BOOLEAN IsDpcThread;            // runs its processor's DPCs; set at creation
+    LIST_ENTRY HeldDpcs;            // DPCs it queued at DISPATCH_LEVEL or above for its own
+                                    // processor, run once it drops below; DPC lock
+    BOOLEAN HeldDpcHint;            // it held a DPC since it last dropped below
+                                    // DISPATCH_LEVEL (lets it skip the DPC lock); the thread
     BOOLEAN WaitNext;               // a Wait TRUE set/release keeps the dispatcher raised
                                     // until this thread's next wait; the thread itself
     KIRQL WaitNextIrql;             // the IRQL that wait returns to; the thread itself
@@ -134,10 +142,15 @@ LONGLONG KiAbsoluteDueTime(LONGLONG DueTime);
 void KiStartClock(double Scale);
 void KiStopClock();
 
-// The DPC queue and its thread.
+// The processors' DPC queues and their threads.
 void KiStartDpcThread();
 void KiStopDpcThread();
 void KiQueueDpcFromTimer(PKDPC Dpc);
+// A processor for a new thread, round robin.
+ULONG KiAssignProcessor();
+// The current thread dropped below DISPATCH_LEVEL: the DPCs it queued for its
+// processor meanwhile run now, before it goes on. Below DISPATCH_LEVEL only.
+void KiRunHeldDpcs(PKTHREAD Thread);
 
 // Wait-list helpers.
 void KiInitializeDispatcherHeader(PDISPATCHER_HEADER Header, UCHAR Type, ULONG Size,

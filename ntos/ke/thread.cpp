@@ -52,6 +52,9 @@ void KiInitializeThread(PKTHREAD Thread, PKPROCESS Process) {
     Thread->AttachState = KI_NOT_ATTACHED;
     Thread->Irql = PASSIVE_LEVEL;
     Thread->KernelApcDisable = 0;
+    Thread->Processor = KiAssignProcessor();
+    Thread->AssignedProcessor = Thread->Processor;
+    KiInitializeListHead(&Thread->HeldDpcs);
     Thread->Priority = 8;
     KiInitializeListHead(&Thread->ApcListHead);
     Thread->ApcQueueable = TRUE;

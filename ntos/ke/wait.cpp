@@ -185,6 +185,7 @@ void KipEndWaitNext(PKTHREAD Thread) {
     if (Thread->WaitNext) {
         Thread->WaitNext = FALSE;
         KiSetIrql(Thread, Thread->WaitNextIrql);
+        KiRunHeldDpcs(Thread);
     }
 }
 

@@ -173,6 +173,10 @@ VOID FASTCALL KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+// The processor the current thread runs on, 0-based.
+ULONG KeGetCurrentProcessorNumber(VOID);
+// Makes Dpc run on processor Number (0-based) whoever queues it.
+VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
 
 // Events.
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);

@@ -1,6 +1,6 @@
 // The clock, timers and DPCs: timers fire on a clock jump and not before,
 // timed waits end by a jump, absolute time-outs, DPCs run at DISPATCH_LEVEL on
-// the DPC thread.
+// their processor's DPC thread, when and where a processor delivers them.
 #include "ke_test_util.h"
 
 #include <atomic>
@@ -57,16 +57,76 @@ TEST_F(ClockTest, TimerDpcFiresAfterTheJumpNotBefore) {
     EXPECT_FALSE(KeCancelTimer(&timer)) << "no longer pending";
 }
 
-TEST_F(ClockTest, DpcRunsAtDispatchLevelOnAnotherThread) {
+// Below DISPATCH_LEVEL a DPC runs (at DISPATCH_LEVEL, on its processor's DPC
+// thread) before KeInsertQueueDpc returns.
+TEST_F(ClockTest, DpcQueuedBelowDispatchLevelRunsBeforeTheInsertReturns) {
+    for (KIRQL irql : {KIRQL{PASSIVE_LEVEL}, KIRQL{APC_LEVEL}}) {
+        DpcRecord record;
+        KeInitializeEvent(&record.Ran, NotificationEvent, FALSE);
+        KDPC dpc;
+        KeInitializeDpc(&dpc, RecordDpc, &record);
+        KIRQL old;
+        KeRaiseIrql(irql, &old);
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        EXPECT_EQ(record.Count.load(), 1) << "queued at IRQL " << int(irql) << ": runs got/expected";
+        KeLowerIrql(old);
+        EXPECT_EQ(record.Irql.load(), DISPATCH_LEVEL);
+        EXPECT_NE(record.Thread.load(), KeGetCurrentThread());
+        EXPECT_FALSE(KeRemoveQueueDpc(&dpc)) << "not queued any more";
+    }
+}
+
+// At DISPATCH_LEVEL a DPC for the own processor waits until the processor
+// drops below DISPATCH_LEVEL, so it can always still be removed.
+TEST_F(ClockTest, DpcQueuedAtDispatchLevelWaitsUntilTheProcessorLowersIrql) {
     DpcRecord record;
     KeInitializeEvent(&record.Ran, NotificationEvent, FALSE);
     KDPC dpc;
     KeInitializeDpc(&dpc, RecordDpc, &record);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
-    KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(record.Irql.load(), DISPATCH_LEVEL);
-    EXPECT_NE(record.Thread.load(), KeGetCurrentThread());
-    EXPECT_FALSE(KeRemoveQueueDpc(&dpc)) << "not queued any more";
+    KeStallExecutionProcessor(20000);
+    EXPECT_EQ(record.Count.load(), 0) << "ran under a caller at DISPATCH_LEVEL";
+    EXPECT_TRUE(KeRemoveQueueDpc(&dpc)) << "still queued";
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "queued once at a time";
+    KeLowerIrql(old);
+    EXPECT_EQ(record.Count.load(), 1) << "runs once the IRQL drops";
+}
+
+// Processors run their DPCs concurrently: each of two DPCs on two processors
+// waits to see the other one running.
+TEST_F(ClockTest, DpcsOfTwoProcessorsRunConcurrently) {
+    struct Meeting {
+        std::atomic<int> Arrived{0};
+        std::atomic<int> Met{0};
+    } meeting;
+    auto meet = [](PKDPC, PVOID Context, PVOID, PVOID) {
+        auto m = static_cast<Meeting*>(Context);
+        m->Arrived++;
+        for (int i = 0; i < 5000 && m->Arrived.load() < 2; ++i) {
+            KeStallExecutionProcessor(1000);
+        }
+        if (m->Arrived.load() == 2) {
+            m->Met++;
+        }
+    };
+    KDPC here;
+    KDPC there;
+    KeInitializeDpc(&here, meet, &meeting);
+    KeInitializeDpc(&there, meet, &meeting);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeSetTargetProcessorDpc(&there, static_cast<CCHAR>(1 - KeGetCurrentProcessorNumber()));
+    KeInsertQueueDpc(&here, nullptr, nullptr);
+    KeInsertQueueDpc(&there, nullptr, nullptr);
+    KeLowerIrql(old);
+    for (int i = 0; i < 5000 && meeting.Met.load() < 2; ++i) {
+        LARGE_INTEGER t = RelativeMs(1);
+        KeDelayExecutionThread(KernelMode, FALSE, &t);
+    }
+    EXPECT_EQ(meeting.Met.load(), 2) << "DPCs that saw each other running";
 }
 
 TEST_F(ClockTest, PeriodicTimerFiresOncePerJump) {

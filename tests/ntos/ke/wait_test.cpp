@@ -2,6 +2,7 @@
 // time-outs and the IRQL rule for waits.
 #include "expect_bugcheck.h"
 #include "ke_test_util.h"
+#include "ntos/ke/ki.h"
 
 #include <atomic>
 #include <functional>
@@ -72,8 +73,11 @@ TEST_F(WaitTest, PulseReleasesCurrentWaitersAndLeavesEventReset) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         released = 1;
     });
-    LARGE_INTEGER t = RelativeMs(20);
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    // A pulse releases only threads already waiting.
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> guard(KiDispatcherLock);
+        return !KiIsListEmpty(&event.Header.WaitListHead);
+    }));
     KePulseEvent(&event, 0, FALSE);
     waiter.Join();
     EXPECT_EQ(released.load(), 1);
