@@ -196,5 +196,11 @@ NTSTATUS SeQueryInformationToken(PACCESS_TOKEN Token, TOKEN_INFORMATION_CLASS To
 void SepCreateTokenType() {
     OBP_TYPE_PROCEDURES procedures{};
     procedures.Delete = SepDeleteToken;
-    SepTokenTypeStorage = ObpCreateKernelType(u"Token", procedures, FALSE);
+    // The token rights' generic mapping (TOKEN_READ, TOKEN_WRITE, TOKEN_EXECUTE).
+    static const GENERIC_MAPPING mapping = {
+        STANDARD_RIGHTS_READ | TOKEN_QUERY,
+        STANDARD_RIGHTS_WRITE | TOKEN_ADJUST_PRIVILEGES | TOKEN_ADJUST_GROUPS |
+            TOKEN_ADJUST_DEFAULT,
+        STANDARD_RIGHTS_EXECUTE, TOKEN_ALL_ACCESS};
+    SepTokenTypeStorage = ObpCreateKernelType(u"Token", procedures, FALSE, mapping);
 }
