@@ -153,5 +153,3 @@ VOID DiskpAssignMountNames(DISKP_VOLUME* Volume);
 // The driver's entry point (driver.cpp).
 NTSTATUS DiskpDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
-// Forgets Volume (after its device was deleted) and frees it. PASSIVE_LEVEL.
-VOID DiskpFreeVolume(DISKP_VOLUME* Volume);

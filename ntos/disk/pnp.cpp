@@ -43,11 +43,15 @@ VOID DiskpRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     // A filter that stayed attached keeps the device; the plug-and-play
-    // manager reports it, and the record is reclaimed with the kernel's.
+    // manager reports it. The record outlives the removal either way, as a
+    // device extension outlives IoDeleteDevice while the device is still
+    // referenced: a file system that mounted the volume keeps sending its
+    // lazy writes here and must find the volume refusing them. Only the
+    // backing store goes now; the record is reclaimed with the kernel's.
     if (DeviceObject->AttachedDevice == nullptr) {
         IoDeleteDevice(DeviceObject);
-        DiskpFreeVolume(volume);
     }
+    DiskpDestroyStore(&volume->Store);
 }
 
 } // namespace

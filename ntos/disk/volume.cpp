@@ -205,17 +205,6 @@ NTSTATUS DiskBootStorageRoutine(const BOOT_STORAGE_DEVICE* Device) {
     return DiskAddVolume(config, &pdo);
 }
 
-VOID DiskpFreeVolume(DISKP_VOLUME* Volume) {
-    {
-        std::lock_guard<std::mutex> guard(DiskpLock);
-        auto it = std::find(DiskpVolumes.begin(), DiskpVolumes.end(), Volume);
-        if (it != DiskpVolumes.end()) {
-            DiskpVolumes.erase(it);
-        }
-    }
-    DiskpDestroyVolumeRecord(Volume);
-}
-
 PDEVICE_OBJECT DiskFindVolume(PCWSTR Name) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, Name);

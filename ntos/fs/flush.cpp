@@ -6,6 +6,8 @@
 // Kernel mode, PASSIVE_LEVEL, in the requesting thread.
 #include "ntos/fs/fsp.h"
 #include "ntos/io/iop.h"
+#include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 namespace {
 
@@ -73,6 +75,7 @@ NTSTATUS FspDispatchFlushBuffers(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwFlushBuffersFile", VF_CALLER());
     return FsFlushBuffersFile(FileHandle, KernelMode, IoStatusBlock);
 }
 

@@ -306,6 +306,10 @@ VOID FsUnloadFileSystem(PDRIVER_OBJECT DriverObject) {
         for (FSP_STREAM* stream : FspVolumeStreams(volume)) {
             FspReleaseStreamPages(stream);
         }
+        // Deleted files keep their pages while a view may still map them.
+        for (FSP_STREAM* stream : volume->DeletedStreams) {
+            FspReleaseStreamPages(stream);
+        }
         ObDereferenceObject(volume->MetadataFileObject);
         if (volume->Vpb->ReferenceCount != 0) {
             VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,

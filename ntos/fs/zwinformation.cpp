@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <vector>
+#include "ntos/verifier/irql_rule.h"
 
 namespace {
 
@@ -193,6 +194,7 @@ NTSTATUS FspFileInformation(bool Set, KPROCESSOR_MODE Mode, HANDLE FileHandle,
 NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                 PVOID FileInformation, ULONG Length,
                                 FILE_INFORMATION_CLASS FileInformationClass) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwQueryInformationFile", VF_CALLER());
     return FspFileInformation(false, KernelMode, FileHandle, IoStatusBlock, FileInformation,
                               Length, FileInformationClass, VF_CALLER());
 }
@@ -200,6 +202,7 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
 NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                               PVOID FileInformation, ULONG Length,
                               FILE_INFORMATION_CLASS FileInformationClass) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwSetInformationFile", VF_CALLER());
     return FspFileInformation(true, KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
                               FileInformationClass, VF_CALLER());
 }

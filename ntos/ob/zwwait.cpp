@@ -8,6 +8,7 @@
 #include "ntos/verifier/bugcheck.h"
 
 #include <algorithm>
+#include "ntos/verifier/irql_rule.h"
 
 namespace {
 
@@ -17,10 +18,7 @@ constexpr ULONG ObpWaitBlockTag = EX_POOL_TAG('O', 'b', 'W', 'b');
 
 NTSTATUS ZwWaitForMultipleObjects(ULONG Count, HANDLE Handles[], WAIT_TYPE WaitType,
                                   BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "handles waited on above PASSIVE_LEVEL", VF_CALLER(),
-                   KeGetCurrentIrql());
-    }
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForMultipleObjects", VF_CALLER());
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
         return STATUS_INVALID_PARAMETER_1;
     }

@@ -4,17 +4,12 @@
 // PASSIVE_LEVEL, as the platform requires of each routine.
 #include "ntos/ps/psp.h"
 #include "ntos/se/sep.h"
+#include "ntos/verifier/irql_rule.h"
 #include "ntos/verifier/bugcheck.h"
 
 namespace {
 
 SE_EXPORTS SepExports;
-
-void SepRequirePassive(const char* Rule, const void* Caller) {
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, Rule, Caller, KeGetCurrentIrql());
-    }
-}
 
 LUID SepLuid(ULONG Value) {
     return LUID{Value, 0};
@@ -58,7 +53,7 @@ void SepShutdown() {
 }
 
 VOID SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
-    SepRequirePassive("subject context captured above PASSIVE_LEVEL", VF_CALLER());
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "SeCaptureSubjectContext", VF_CALLER());
     SubjectContext->ClientToken = nullptr;
     SubjectContext->ImpersonationLevel = SecurityAnonymous;
     SubjectContext->PrimaryToken = PsReferencePrimaryToken(PsGetCurrentProcess());
@@ -66,7 +61,7 @@ VOID SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
 }
 
 VOID SeReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
-    SepRequirePassive("subject context released above PASSIVE_LEVEL", VF_CALLER());
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "SeReleaseSubjectContext", VF_CALLER());
     if (SubjectContext->PrimaryToken == nullptr) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                    "subject context released that was not captured or already released",
@@ -77,7 +72,7 @@ VOID SeReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
 }
 
 BOOLEAN SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode) {
-    SepRequirePassive("privilege checked above PASSIVE_LEVEL", VF_CALLER());
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "SeSinglePrivilegeCheck", VF_CALLER());
     if (PreviousMode == KernelMode) {
         return TRUE;
     }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include "ntos/verifier/irql_rule.h"
 
 namespace {
 
@@ -168,10 +169,7 @@ NTSTATUS SepAdjustPrivileges(PACCESS_TOKEN Token, BOOLEAN DisableAll,
 
 NTSTATUS SeQueryInformationToken(PACCESS_TOKEN Token, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                  PVOID* TokenInformation) {
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "token queried above PASSIVE_LEVEL", VF_CALLER(),
-                   KeGetCurrentIrql());
-    }
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "SeQueryInformationToken", VF_CALLER());
     if (TokenInformationClass < TokenUser || TokenInformationClass > TokenStatistics) {
         return STATUS_INVALID_INFO_CLASS;
     }

@@ -2,6 +2,7 @@
 #include "ntos/se/token_services.h"
 #include "ntos/ob/obp.h"
 #include "ntos/se/sep.h"
+#include "ntos/verifier/irql_rule.h"
 #include "ntos/verifier/bugcheck.h"
 
 namespace {
@@ -29,12 +30,6 @@ ACCESS_MASK SepMapTokenAccess(ACCESS_MASK Desired) {
     return mapped;
 }
 
-void SepRequirePassive(const char* Rule, const void* Caller) {
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, Rule, Caller, KeGetCurrentIrql());
-    }
-}
-
 // Bytes of a TOKEN_PRIVILEGES with Count entries.
 ULONG SepPrivilegesSize(size_t Count) {
     return static_cast<ULONG>(FIELD_OFFSET(TOKEN_PRIVILEGES, Privileges) +
@@ -45,7 +40,7 @@ ULONG SepPrivilegesSize(size_t Count) {
 
 NTSTATUS NtOpenProcessToken(HANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
                             PHANDLE TokenHandle) {
-    SepRequirePassive("process token opened above PASSIVE_LEVEL", VF_CALLER());
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "NtOpenProcessToken", VF_CALLER());
     const KPROCESSOR_MODE mode = ExGetPreviousMode();
     PVOID process;
     NTSTATUS status = ObReferenceObjectByHandle(ProcessHandle, PROCESS_QUERY_INFORMATION,
@@ -80,7 +75,7 @@ NTSTATUS NtOpenProcessToken(HANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NtAdjustPrivilegesToken(HANDLE TokenHandle, BOOLEAN DisableAllPrivileges,
                                  PTOKEN_PRIVILEGES NewState, ULONG BufferLength,
                                  PTOKEN_PRIVILEGES PreviousState, PULONG ReturnLength) {
-    SepRequirePassive("token privileges adjusted above PASSIVE_LEVEL", VF_CALLER());
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "NtAdjustPrivilegesToken", VF_CALLER());
     const KPROCESSOR_MODE mode = ExGetPreviousMode();
     if (!DisableAllPrivileges && NewState == nullptr) {
         return STATUS_INVALID_PARAMETER;

@@ -187,9 +187,9 @@ TEST_F(IoVerifierDeathTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
         auto devices = Stack({action});
         OwnerResult result;
         PIRP irp = OwnedRequest(devices[0], &result);
-        IO_EXPECT_BUGCHECK(IoCallDriver(devices[0], irp),
-                           "marked the request pending but returned a status other than "
-                           "STATUS_PENDING");
+        EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                        "marked the request pending but returned a status other than "
+                        "STATUS_PENDING");
         IoFreeIrp(irp);
     }
 }
@@ -198,8 +198,8 @@ TEST_F(IoVerifierDeathTest, DispatchReturningAtAnotherIrqlIsCaught) {
     auto devices = Stack({TestAction::ReturnRaised});
     OwnerResult result;
     PIRP irp = OwnedRequest(devices[0], &result);
-    IO_EXPECT_BUGCHECK(IoCallDriver(devices[0], irp),
-                       "STOP: 0x000000C9(.|\n)*returned at another IRQL than it was called at");
+    EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                    "returned at another IRQL than it was called at");
     IoFreeIrp(irp);
 }
 

@@ -2,6 +2,7 @@
 // SeSinglePrivilegeCheck in user and kernel mode, the subject context and
 // SeQueryInformationToken, and adjusting privileges.
 #include "ntddk.h"
+#include "expect_bugcheck.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ps/psp.h"
 #include "ntos/se/sep.h"
@@ -171,14 +172,13 @@ TEST_F(PrivilegeTest, AdjustPrivilegesReportsFormerStateAndRefusesShortBuffers) 
 }
 
 TEST_F(PrivilegeTest, PrivilegeRoutinesRequirePassiveLevel) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
+    EXPECT_BUGCHECK(
         {
             KIRQL old;
             KeRaiseIrql(APC_LEVEL, &old);
             SeSinglePrivilegeCheck(SeExports->SeBackupPrivilege, UserMode);
         },
-        testing::ExitedWithCode(3), "privilege checked above PASSIVE_LEVEL");
+        DRIVER_VERIFIER_DETECTED_VIOLATION, "SeSinglePrivilegeCheck called at APC_LEVEL");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Routines documented as PASSIVE_LEVEL only, or as at most APC_LEVEL, bug
 // check a caller above that level on entry, before touching any argument.
 #include "ntifs.h"
+#include "expect_bugcheck.h"
 #include "ntos/kernel_fixture.h"
 
 #include <functional>
@@ -17,7 +18,6 @@ struct IrqlRule {
 };
 
 TEST_F(IrqlRuleDeathTest, RoutinesCalledAboveTheirHighestIrqlBugCheck) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     const IrqlRule rules[] = {
         {"ObReferenceObjectByHandle", APC_LEVEL,
          [] { ObReferenceObjectByHandle(nullptr, 0, nullptr, KernelMode, nullptr, nullptr); }},
@@ -81,18 +81,17 @@ TEST_F(IrqlRuleDeathTest, RoutinesCalledAboveTheirHighestIrqlBugCheck) {
          }},
     };
     for (const IrqlRule& rule : rules) {
-        const std::string expected = std::string("STOP: 0x000000C4(.|\n)*rule: ") + rule.Routine +
-                                     " called at " +
-                                     (rule.FirstForbidden == APC_LEVEL ? "APC_LEVEL"
-                                                                       : "DISPATCH_LEVEL");
-        EXPECT_EXIT(
+        const std::string expected =
+            std::string("rule: ") + rule.Routine + " called at " +
+            (rule.FirstForbidden == APC_LEVEL ? "APC_LEVEL" : "DISPATCH_LEVEL");
+        SCOPED_TRACE(rule.Routine);
+        EXPECT_BUGCHECK(
             {
                 KIRQL old;
                 KeRaiseIrql(rule.FirstForbidden, &old);
                 rule.Call();
             },
-            testing::ExitedWithCode(3), expected)
-            << rule.Routine;
+            DRIVER_VERIFIER_DETECTED_VIOLATION, expected.c_str());
     }
 }
 
