@@ -148,72 +148,52 @@ TEST_F(IoTest, ReusedRequestCanBeSentAgain) {
 
 using IoVerifierDeathTest = IoTest;
 
-TEST_F(IoVerifierDeathTest, CompletingTwiceIsCaught) {
-    auto devices = Stack({TestAction::CompleteTwice});
-    OwnerResult result;
-    PIRP irp = OwnedRequest(devices[0], &result);
-    EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), MULTIPLE_IRP_COMPLETE_REQUESTS,
-                    "completed twice");
-    // The child bug-checked; this process still owns the unsent request.
-    IoFreeIrp(irp);
-}
-
-TEST_F(IoVerifierDeathTest, ReturningPendingWithoutMarkingIsCaught) {
-    auto devices = Stack({TestAction::PendUnmarked});
-    OwnerResult result;
-    PIRP irp = OwnedRequest(devices[0], &result);
-    EXPECT_BUGCHECK(
-        {
-            IoCallDriver(devices[0], irp);
-            TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 0);
-        },
-        DRIVER_VERIFIER_IOMANAGER_VIOLATION, "STATUS_PENDING without marking");
-    IoFreeIrp(irp);
-}
-
-TEST_F(IoVerifierDeathTest, ReturningPendingAfterCompletingUnmarkedIsCaught) {
-    auto devices = Stack({TestAction::PendAfterComplete});
-    OwnerResult result;
-    PIRP irp = OwnedRequest(devices[0], &result);
-    EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                    "STATUS_PENDING without marking");
-    IoFreeIrp(irp);
-}
-
+// Each way a dispatch or completion routine breaks the request rules, caught
+// when the request is sent or, for a pended one, when its bottom completes it.
 // Marked pending means the dispatch routine must return STATUS_PENDING,
 // whether completion has passed its location already or not.
-TEST_F(IoVerifierDeathTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
-    for (TestAction action : {TestAction::MarkThenComplete, TestAction::MarkThenQueue}) {
-        auto devices = Stack({action});
+TEST_F(IoVerifierDeathTest, BrokenPendingAndCompletionRulesAreCaught) {
+    const char* const markedButNotPending =
+        "marked the request pending but returned a status other than STATUS_PENDING";
+    struct Case {
+        TestAction Action;
+        bool BetweenPendAndPassDown; // in the middle of a three-device stack
+        bool CompleteBottom;
+        ULONG Code;
+        const char* Rule;
+    } cases[] = {
+        {TestAction::CompleteTwice, false, false, MULTIPLE_IRP_COMPLETE_REQUESTS, "completed twice"},
+        {TestAction::PendUnmarked, false, true, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+         "STATUS_PENDING without marking"},
+        {TestAction::PendAfterComplete, false, false, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+         "STATUS_PENDING without marking"},
+        {TestAction::MarkThenComplete, false, false, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+         markedButNotPending},
+        {TestAction::MarkThenQueue, false, false, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+         markedButNotPending},
+        {TestAction::ReturnRaised, false, false, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+         "returned at another IRQL than it was called at"},
+        {TestAction::ForgetPending, true, true, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+         "did not propagate a pending return"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Rule);
+        auto devices = c.BetweenPendAndPassDown
+                           ? Stack({TestAction::Pend, c.Action, TestAction::PassDown})
+                           : Stack({c.Action});
         OwnerResult result;
-        PIRP irp = OwnedRequest(devices[0], &result);
-        EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                        "marked the request pending but returned a status other than "
-                        "STATUS_PENDING");
+        PIRP irp = OwnedRequest(devices.back(), &result);
+        EXPECT_BUGCHECK(
+            {
+                IoCallDriver(devices.back(), irp);
+                if (c.CompleteBottom) {
+                    TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 0);
+                }
+            },
+            c.Code, c.Rule);
+        // The child bug-checked; this process still owns the unsent request.
         IoFreeIrp(irp);
     }
-}
-
-TEST_F(IoVerifierDeathTest, DispatchReturningAtAnotherIrqlIsCaught) {
-    auto devices = Stack({TestAction::ReturnRaised});
-    OwnerResult result;
-    PIRP irp = OwnedRequest(devices[0], &result);
-    EXPECT_BUGCHECK(IoCallDriver(devices[0], irp), DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                    "returned at another IRQL than it was called at");
-    IoFreeIrp(irp);
-}
-
-TEST_F(IoVerifierDeathTest, CompletionRoutineDroppingPendingIsCaught) {
-    auto devices = Stack({TestAction::Pend, TestAction::ForgetPending, TestAction::PassDown});
-    OwnerResult result;
-    PIRP irp = OwnedRequest(devices[2], &result);
-    EXPECT_BUGCHECK(
-        {
-            IoCallDriver(devices[2], irp);
-            TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 0);
-        },
-        DRIVER_VERIFIER_IOMANAGER_VIOLATION, "did not propagate a pending return");
-    IoFreeIrp(irp);
 }
 
 TEST_F(IoVerifierDeathTest, SendingWithNoStackLocationLeftIsCaught) {
