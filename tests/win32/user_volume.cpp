@@ -2,6 +2,7 @@
 #include "user_volume.h"
 #include "ntos/disk/disk.h"
 #include "ntos/fs/fsp.h"
+#include "ntos/remove_volume.h"
 
 #include <gtest/gtest.h>
 
@@ -10,15 +11,6 @@ struct TestVolume {
     PDRIVER_OBJECT FileSystem;
     std::u16string GuidName;
 };
-
-namespace {
-
-NTSTATUS TestRemoved(PDEVICE_OBJECT, PIRP, PVOID Context) {
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-} // namespace
 
 TestVolume* TestMountVolume() {
     auto* volume = new TestVolume{};
@@ -37,17 +29,6 @@ const char16_t* TestVolumeGuidName(TestVolume* Volume) {
 
 void TestUnmountVolume(TestVolume* Volume) {
     FsUnloadFileSystem(Volume->FileSystem);
-    PIRP irp = IoAllocateIrp(Volume->Pdo->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_REMOVE_DEVICE;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, TestRemoved, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Volume->Pdo, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    }
-    IoFreeIrp(irp);
+    TestRemoveVolume(Volume->Pdo);
     delete Volume;
 }

@@ -12,6 +12,7 @@
 #include "ntos/evlog/evlp.h"
 #include "ntos/fs/fsp.h"
 #include "ntos/io/iop.h"
+#include "ntos/remove_volume.h"
 #include "resources/message_table.h"
 #include "resources/messages.h"
 #include "snapshot/qvdapi.h"
@@ -55,32 +56,11 @@ class ChangeStoreTest : public DriverTest {
         DeleteControlDevice();
         IopUnloadDriver(Driver);
         FsUnloadFileSystem(FsDriver);
-        RemoveVolume();
+        TestRemoveVolume(Volume);
         IopVerifyNoLeakedIrps();
         EvlpResetEventLog();
         IopShutdown();
         DriverTest::TearDown();
-    }
-
-    void RemoveVolume() {
-        PIRP irp = IoAllocateIrp(Volume->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_PNP;
-        next->MinorFunction = IRP_MN_REMOVE_DEVICE;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID Context) -> NTSTATUS {
-                KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &done, TRUE, TRUE, TRUE);
-        if (IoCallDriver(Volume, irp) == STATUS_PENDING) {
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        }
-        IoFreeIrp(irp);
     }
 
     // Creates store Index on T:\Name for a volume of VolumeSize bytes.

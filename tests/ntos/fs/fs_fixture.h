@@ -10,6 +10,7 @@
 #include "ntos/fs/fsp.h"
 #include "ntos/io/iop.h"
 #include "ntos/kernel_fixture.h"
+#include "ntos/remove_volume.h"
 
 #include <cstring>
 #include <mutex>
@@ -153,32 +154,11 @@ class FsTest : public KernelTest {
         Ext->~ObserverExtension();
         IoDeleteDevice(Observer);
         IopUnloadDriver(ObserverDriver);
-        RemoveVolume();
+        TestRemoveVolume(Volume);
         IopVerifyNoLeakedIrps();
         IopShutdown();
         ExpVerifyNoPoolLeaks();
         KernelTest::TearDown();
-    }
-
-    void RemoveVolume() {
-        PIRP irp = IoAllocateIrp(Volume->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_PNP;
-        next->MinorFunction = IRP_MN_REMOVE_DEVICE;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID Context) -> NTSTATUS {
-                KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &done, TRUE, TRUE, TRUE);
-        if (IoCallDriver(Volume, irp) == STATUS_PENDING) {
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        }
-        IoFreeIrp(irp);
     }
 
     // Opens Path (below \??\T:) with the given disposition; returns the
