@@ -54,7 +54,9 @@ TEST_F(IoTest, OpeningThenClosingAHandleSendsCreateCleanupClose) {
     EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-TEST_F(IoTest, RefusedOpenSendsNothingMore) {
+// A refused open, a device still initialising and a missing name all fail
+// without leaving a reference on any device.
+TEST_F(IoTest, FailedOpensSendNothingMore) {
     PDEVICE_OBJECT device =
         TestCreateDevice(Driver, u"\\Device\\IoTestRefuse", TestAction::Complete);
     TestExt(device)->Status = STATUS_ACCESS_DENIED;
@@ -62,17 +64,15 @@ TEST_F(IoTest, RefusedOpenSendsNothingMore) {
     EXPECT_EQ(OpenPath(u"\\Device\\IoTestRefuse", 0, &handle), STATUS_ACCESS_DENIED);
     EXPECT_EQ(Seen(device), Majors({IRP_MJ_CREATE}));
     EXPECT_EQ(device->ReferenceCount, 0);
-}
 
-TEST_F(IoTest, OpeningAnInitialisingOrMissingDeviceFails) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"\\Device\\IoTestInit");
-    PDEVICE_OBJECT device;
+    PDEVICE_OBJECT initialising;
     ASSERT_EQ(IoCreateDevice(Driver, sizeof(TestDeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0,
-                             FALSE, &device),
+                             FALSE, &initialising),
               STATUS_SUCCESS);
-    HANDLE handle;
     EXPECT_EQ(OpenPath(u"\\Device\\IoTestInit", 0, &handle), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(initialising->ReferenceCount, 0);
     EXPECT_EQ(OpenPath(u"\\Device\\IoTestNowhere", 0, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
