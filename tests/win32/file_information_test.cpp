@@ -1,28 +1,13 @@
 // file_information_test.cpp - user programs moving the file pointer,
 // sizing files and deleting them, and reading at an OVERLAPPED offset.
-#include "user_mode_driver.h"
-#include "user_volume.h"
-#include "ntos/kernel_fixture.h"
+#include "user_program_fixture.h"
 #include "windows.h"
 
 #include <cstring>
 
 namespace {
 
-class FileInformationTest : public KernelTest {
-  protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        TestLoadControlDriver();
-        Volume = TestMountVolume();
-    }
-    void TearDown() override {
-        TestUnmountVolume(Volume);
-        KernelTest::TearDown();
-        TestStopIo();
-    }
-    TestVolume* Volume = nullptr;
-};
+using FileInformationTest = UserVolumeTest;
 
 struct PointerResult {
     LARGE_INTEGER Size, AfterEnd, AfterBack;

@@ -1,25 +1,14 @@
 // heap_test.cpp - the process heap: a user program's blocks are user memory
 // its device-control requests may carry, directly or as embedded pointers,
 // until freed; outside user programs the heap still serves host memory.
-#include "user_mode_driver.h"
-#include "ntos/kernel_fixture.h"
+#include "user_program_fixture.h"
 #include "ioapiset.h"
 
 #include <cstring>
 
 namespace {
 
-class HeapTest : public KernelTest {
-  protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        TestLoadControlDriver();
-    }
-    void TearDown() override {
-        KernelTest::TearDown();
-        TestStopIo();
-    }
-};
+using HeapTest = UserProgramTest;
 
 struct HeapResult {
     BOOL EchoOk = FALSE;

@@ -1,22 +1,11 @@
 // privileges_test.cpp - user programs looking up and enabling privileges of
 // their token, as each account.
-#include "user_mode_driver.h"
-#include "ntos/kernel_fixture.h"
+#include "user_program_fixture.h"
 #include "windows.h"
 
 namespace {
 
-class PrivilegesTest : public KernelTest {
-  protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        TestLoadControlDriver();
-    }
-    void TearDown() override {
-        KernelTest::TearDown();
-        TestStopIo();
-    }
-};
+using PrivilegesTest = UserProgramTest;
 
 struct AdjustResult {
     BOOL Ok[4];

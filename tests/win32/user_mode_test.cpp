@@ -1,8 +1,7 @@
 // user_mode_test.cpp - user programs calling the device, mutex and memory
 // routines: device control through the I/O manager, embedded user pointers,
 // per-process handles and abandoned mutexes.
-#include "user_mode_driver.h"
-#include "ntos/kernel_fixture.h"
+#include "user_program_fixture.h"
 #include "ioapiset.h"
 #include "memoryapi.h"
 #include "synchapi.h"
@@ -14,17 +13,7 @@
 
 namespace {
 
-class UserModeTest : public KernelTest {
-  protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        TestLoadControlDriver();
-    }
-    void TearDown() override {
-        KernelTest::TearDown();
-        TestStopIo();
-    }
-};
+using UserModeTest = UserProgramTest;
 
 struct EchoResult {
     BOOL Ok[3];

@@ -1,28 +1,13 @@
 // volume_names_test.cpp - a user program asking for a volume's GUID path by
 // its drive letter or by that path, as the mount manager knows it.
-#include "user_mode_driver.h"
-#include "user_volume.h"
-#include "ntos/kernel_fixture.h"
+#include "user_program_fixture.h"
 #include "windows.h"
 
 #include <string>
 
 namespace {
 
-class VolumeNamesTest : public KernelTest {
-  protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        TestLoadControlDriver();
-        Volume = TestMountVolume();
-    }
-    void TearDown() override {
-        TestUnmountVolume(Volume);
-        KernelTest::TearDown();
-        TestStopIo();
-    }
-    TestVolume* Volume = nullptr;
-};
+using VolumeNamesTest = UserVolumeTest;
 
 struct NamesResult {
     static constexpr int Calls = 5;
