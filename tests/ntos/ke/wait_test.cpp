@@ -296,8 +296,9 @@ TEST_F(WaitTest, MutantPastItsRecursionLimitRaises) {
     KMUTANT mutant;
     KeInitializeMutant(&mutant, TRUE);
     mutant.Header.SignalState = MINLONG;  // as after 2^31 acquisitions
-    EXPECT_EQ(RaisedBy([&] { KeWaitForSingleObject(&mutant, Executive, KernelMode, FALSE, nullptr); }),
-              STATUS_MUTANT_LIMIT_EXCEEDED);
+    EXPECT_EQ(
+        RaisedBy([&] { KeWaitForSingleObject(&mutant, Executive, KernelMode, FALSE, nullptr); }),
+        STATUS_MUTANT_LIMIT_EXCEEDED);
     EXPECT_EQ(KeReadStateMutant(&mutant), MINLONG) << "not wrapped to signalled";
     mutant.Header.SignalState = 0;
     KeReleaseMutant(&mutant, 0, FALSE, FALSE);

@@ -60,7 +60,8 @@ TEST_F(HandleTest, HandleOfOneProcessFailsInAnotherUnlessAttached) {
 
     KeAttachProcess(reinterpret_cast<PRKPROCESS>(agent));
     EXPECT_EQ(Use(agentHandle, KernelMode), STATUS_SUCCESS);
-    EXPECT_EQ(Use(kernelHandle, KernelMode), STATUS_SUCCESS) << "kernel handles work from any process";
+    EXPECT_EQ(Use(kernelHandle, KernelMode), STATUS_SUCCESS)
+        << "kernel handles work from any process";
     EXPECT_EQ(ZwClose(agentHandle), STATUS_SUCCESS);
     KeDetachProcess();
     EXPECT_EQ(ZwClose(kernelHandle), STATUS_SUCCESS);
