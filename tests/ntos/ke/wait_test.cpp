@@ -199,16 +199,6 @@ TEST_F(WaitTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
     EXPECT_EQ(ZwWaitForSingleObject(worker.Handle(), FALSE, nullptr), STATUS_WAIT_0);
 }
 
-TEST_F(WaitTest, PollAtDispatchLevelIsAllowed) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    LARGE_INTEGER zero{};
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
-    KeLowerIrql(old);
-}
-
 TEST_F(WaitTest, AlertEndsAnAlertableWait) {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
@@ -306,12 +296,17 @@ TEST_F(WaitTest, MutantPastItsRecursionLimitRaises) {
 
 using WaitDeathTest = WaitTest;
 
+// Only a poll may wait at DISPATCH_LEVEL.
 TEST_F(WaitDeathTest, MisuseBugChecks) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeLowerIrql(old);
     EXPECT_BUGCHECK(
         {
-            KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             LARGE_INTEGER t = RelativeMs(10);
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t);
