@@ -4,6 +4,7 @@
 // power-off ends the threads drivers and user programs leave waiting, and
 // the described volumes carry the described file system.
 #include "ntos/boot/machine.h"
+#include "ntos/boot/test_service.h"
 #include "ntos/boot/module.h"
 #include "ntos/boot/user_process.h"
 #include "ntos/disk/disk.h"
@@ -32,24 +33,14 @@ NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
     return STATUS_SUCCESS;
 }
 
-void TestInstallService(PBOOT_MACHINE Machine, PCWSTR Name, PCWSTR ImagePath, ULONG Start) {
-    PCM_KEY key;
-    std::u16string path = std::u16string(u"MACHINE\\SYSTEM\\CurrentControlSet\\Services\\") + Name;
-    ASSERT_EQ(CmpCreateKey(Machine->Registry, nullptr, path.c_str(), &key, nullptr),
-              STATUS_SUCCESS);
-    ULONG type = 1;
-    CmpSetValue(key, u"Type", REG_DWORD, &type, sizeof(type));
-    CmpSetValue(key, u"Start", REG_DWORD, &Start, sizeof(Start));
-    std::u16string image(ImagePath);
-    CmpSetValue(key, u"ImagePath", REG_EXPAND_SZ, image.c_str(),
-                static_cast<ULONG>((image.size() + 1) * sizeof(WCHAR)));
-    CmpDereferenceKey(key);
-}
-
 TEST(MachineTest, InstalledServiceLoadsOnEveryBootAndMissingImageDoesNotStopBoot) {
     TestEntryCalls = 0;
     BootRegisterModule(u"good.sys", TestDriverEntry, nullptr);
-    PBOOT_MACHINE machine = BootCreateMachine(BOOT_MACHINE_DESCRIPTION{});
+    BOOT_MACHINE_DESCRIPTION description;
+    description.MajorVersion = 4;
+    description.BuildNumber = 1381;
+    description.CsdVersion = u"Service Pack 6";
+    PBOOT_MACHINE machine = BootCreateMachine(description);
 
     // Install while the machine is off, as a setup program's registry writes
     // land in the machine's registry.
@@ -66,29 +57,18 @@ TEST(MachineTest, InstalledServiceLoadsOnEveryBootAndMissingImageDoesNotStopBoot
         EXPECT_EQ(machine->Loads[1].Status, STATUS_OBJECT_NAME_NOT_FOUND);
         EXPECT_EQ(TestEntryCalls.load(), boot);
         EXPECT_EQ(EvlpEntryCount(), 1u) << "the failed load is logged, once per boot";
+        ULONG major = 0;
+        ULONG build = 0;
+        UNICODE_STRING csd = {};
+        PsGetVersion(&major, nullptr, &build, &csd);
+        EXPECT_EQ(major, 4u) << "boot reports the described version";
+        EXPECT_EQ(build, 1381u);
+        EXPECT_EQ(std::u16string(csd.Buffer, csd.Length / 2), u"Service Pack 6");
         PowerOffMachine(machine);
         EXPECT_EQ(EvlpEntryCount(), 0u) << "the next boot starts with an empty log";
     }
     BootDestroyMachine(machine);
     BootUnregisterModule(u"good.sys");
-}
-
-TEST(MachineTest, BootReportsTheDescribedVersion) {
-    BOOT_MACHINE_DESCRIPTION description;
-    description.MajorVersion = 4;
-    description.BuildNumber = 1381;
-    description.CsdVersion = u"Service Pack 6";
-    PBOOT_MACHINE machine = BootCreateMachine(description);
-    ASSERT_EQ(BootMachine(machine), STATUS_SUCCESS);
-    ULONG major = 0;
-    ULONG build = 0;
-    UNICODE_STRING csd = {};
-    PsGetVersion(&major, nullptr, &build, &csd);
-    EXPECT_EQ(major, 4u);
-    EXPECT_EQ(build, 1381u);
-    EXPECT_EQ(std::u16string(csd.Buffer, csd.Length / 2), u"Service Pack 6");
-    PowerOffMachine(machine);
-    BootDestroyMachine(machine);
 }
 
 // A driver without an unload routine whose DriverEntry leaves a thread

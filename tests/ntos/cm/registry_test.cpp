@@ -196,33 +196,18 @@ TEST_F(RegistryTest, SystemHiveHoldsTheServiceDatabaseAndDeviceClasses) {
     CmpDereferenceKey(key);
 }
 
-TEST(RegistryDeathTest, MisuseIsABugCheck) {
-    EXPECT_BUGCHECK(
-        {
-            PCM_REGISTRY registry = CmpCreateRegistry();
-            PCM_KEY key = nullptr;
-            CmpCreateKey(registry, nullptr, u"MACHINE\\Leak", &key, nullptr);
-            CmpDestroyRegistry(registry);
-        },
-        DRIVER_VERIFIER_DETECTED_VIOLATION, "registry destroyed while keys are still open");
-    EXPECT_BUGCHECK(
-        {
-            PCM_REGISTRY registry = CmpCreateRegistry();
-            PCM_KEY key = nullptr;
-            CmpCreateKey(registry, nullptr, u"MACHINE", &key, nullptr);
-            ULONG q = 0;
-            CmpSetValue(key, u"q", 11 /* REG_QWORD */, &q, 4);
-        },
-        DRIVER_VERIFIER_DETECTED_VIOLATION, "registry value type is not emulated");
-    EXPECT_BUGCHECK(
-        {
-            PCM_REGISTRY registry = CmpCreateRegistry();
-            PCM_KEY key = nullptr;
-            CmpCreateKey(registry, nullptr, u"MACHINE", &key, nullptr);
-            CmpDereferenceKey(key);
-            CmpDereferenceKey(key);
-        },
-        DRIVER_VERIFIER_DETECTED_VIOLATION, "released more often than opened");
+using RegistryDeathTest = RegistryTest;
+
+TEST_F(RegistryDeathTest, MisuseIsABugCheck) {
+    PCM_KEY key = Create(u"MACHINE");
+    ULONG q = 0;
+    EXPECT_BUGCHECK(CmpSetValue(key, u"q", 11 /* REG_QWORD */, &q, 4),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION, "registry value type is not emulated");
+    EXPECT_BUGCHECK(CmpDestroyRegistry(Registry), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "registry destroyed while keys are still open");
+    CmpDereferenceKey(key);
+    EXPECT_BUGCHECK(CmpDereferenceKey(key), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "released more often than opened");
 }
 
 } // namespace

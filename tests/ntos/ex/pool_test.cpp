@@ -84,15 +84,6 @@ TEST_F(PoolTest, BlocksAreAlignedAndDistinct) {
     }
 }
 
-TEST_F(PoolTest, NonPagedPoolIsUsableAtDispatchLevel) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
-    EXPECT_NE(p, nullptr);
-    ExFreePool(p);
-    KeLowerIrql(old);
-}
-
 TEST_F(PoolDeathTest, LeakedTagIsReportedWithCountAndBytes) {
     EXPECT_BUGCHECK(
         {
@@ -113,27 +104,19 @@ TEST_F(PoolDeathTest, LeakCheckIsLimitedToItsScope) {
     ExFreePool(other);
 }
 
-TEST_F(PoolDeathTest, FreeingTwiceBugChecks) {
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    ExFreePool(p);
-    EXPECT_BUGCHECK(ExFreePool(p), BAD_POOL_CALLER, "\\(0x7(.|\n)*rule: pool block freed twice");
-}
-
-TEST_F(PoolDeathTest, FreeingMemoryThatIsNotPoolBugChecks) {
+TEST_F(PoolDeathTest, BadFreesAndRequestsBugCheck) {
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
     int local = 0;
     EXPECT_BUGCHECK(ExFreePool(&local), BAD_POOL_CALLER,
                     "\\(0x46(.|\n)*rule: freed memory that is not a pool block");
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 64, kTagA);
     EXPECT_BUGCHECK(ExFreePool(static_cast<UCHAR*>(p) + 16), BAD_POOL_CALLER,
                     "freed memory that is not a pool block");
-    ExFreePool(p);
-}
-
-TEST_F(PoolDeathTest, FreeingWithAnotherTagBugChecks) {
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
     EXPECT_BUGCHECK(ExFreePoolWithTag(p, kTagB), BAD_POOL_CALLER,
                     "freed with a tag it was not allocated with");
+    EXPECT_BUGCHECK(ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 16, kTagA), BAD_POOL_CALLER,
+                    "must-succeed pool is not supported");
     ExFreePoolWithTag(p, kTagA);
+    EXPECT_BUGCHECK(ExFreePool(p), BAD_POOL_CALLER, "\\(0x7(.|\n)*rule: pool block freed twice");
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -173,7 +156,11 @@ TEST_F(PoolDeathTest, OverrunPastTheBlockIsCaughtAtFree) {
 }
 #endif
 
-TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelBugChecks) {
+TEST_F(PoolDeathTest, OnlyNonPagedPoolAtDispatchLevel) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 64, kTagA));
+    KeLowerIrql(old);
     EXPECT_BUGCHECK(
         {
             KIRQL old;
@@ -190,11 +177,6 @@ TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelBugChecks) {
         },
         BAD_POOL_CALLER, "paged pool freed at DISPATCH_LEVEL or above");
     ExFreePool(p);
-}
-
-TEST_F(PoolDeathTest, MustSucceedPoolIsRefused) {
-    EXPECT_BUGCHECK(ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 16, kTagA), BAD_POOL_CALLER,
-                    "must-succeed pool is not supported");
 }
 
 TEST_F(PoolDeathTest, FreeingPoolThatHoldsALiveResourceBugChecks) {

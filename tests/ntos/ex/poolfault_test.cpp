@@ -47,16 +47,11 @@ TEST_F(PoolFaultTest, TagModeFailsTheNextCountOfThatTagOnly) {
 
     ExpFailPoolTag(kTagA, EXP_FAIL_ALWAYS);
     EXPECT_EQ(Outcomes(5, kTagA), "xxxxx");
-    ExpFailPoolTag(kTagA, 0);
-    EXPECT_EQ(Outcomes(1, kTagA), ".");
-}
-
-TEST_F(PoolFaultTest, FailedAllocationIsNotCharged) {
-    ExpFailPoolTag(kTagA, 1);
     EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 100, kTagA), nullptr);
     ExpPoolTagUsage u = ExpQueryPoolTag(kTagA);
-    EXPECT_EQ(u.PagedBlocks, 0u);
-    EXPECT_EQ(u.PagedBytes, 0u);
+    EXPECT_EQ(u.PagedBlocks + u.PagedBytes, 0u) << "a failed allocation is not charged";
+    ExpFailPoolTag(kTagA, 0);
+    EXPECT_EQ(Outcomes(1, kTagA), ".");
 }
 
 TEST_F(PoolFaultTest, EveryNthFailsMultiplesOfN) {

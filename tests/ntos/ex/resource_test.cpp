@@ -252,7 +252,6 @@ TEST_F(ResourceTest, AcquisitionAtApcLevelNeedsNoCriticalRegion) {
 }
 
 TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
-    constexpr int kThreads = 6;
     constexpr int kRounds = 1500;
     std::atomic<int> exclusive{0}, shared{0}, violations{0};
     auto worker = [&](unsigned seed) {
@@ -300,7 +299,6 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
     {
         SystemThread t0(worker(1)), t1(worker(2)), t2(worker(3));
         SystemThread t3(worker(4)), t4(worker(5)), t5(worker(6));
-        static_assert(kThreads == 6);
     }
     EXPECT_EQ(violations.load(), 0);
     EXPECT_GT(Resource.ContentionCount, 0u) << "the run never made a thread wait";
@@ -312,16 +310,10 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
     KeLeaveCriticalRegion();
 }
 
-TEST_F(ResourceDeathTest, AcquiringOutsideACriticalRegionBugChecks) {
-    EXPECT_BUGCHECK(ExAcquireResourceSharedLite(&Resource, TRUE),
-                    DRIVER_VERIFIER_DETECTED_VIOLATION,
-                    "resource acquired outside a critical region");
+TEST_F(ResourceDeathTest, AcquiringAgainstTheRulesBugChecks) {
     EXPECT_BUGCHECK(ExAcquireResourceExclusiveLite(&Resource, FALSE),
                     DRIVER_VERIFIER_DETECTED_VIOLATION,
                     "resource acquired outside a critical region");
-}
-
-TEST_F(ResourceDeathTest, AcquiringAtDispatchLevelBugChecks) {
     EXPECT_BUGCHECK(
         {
             KIRQL old;
@@ -329,45 +321,28 @@ TEST_F(ResourceDeathTest, AcquiringAtDispatchLevelBugChecks) {
             ExAcquireResourceExclusiveLite(&Resource, FALSE);
         },
         IRQL_NOT_LESS_OR_EQUAL, "resource acquired above APC_LEVEL");
+    ERESOURCE deleted;
+    ExInitializeResourceLite(&deleted);
+    ExDeleteResourceLite(&deleted);
+    KeEnterCriticalRegion();
+    EXPECT_BUGCHECK(ExAcquireResourceSharedLite(&deleted, TRUE), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "resource used without ExInitializeResourceLite or after ExDeleteResourceLite");
+    KeLeaveCriticalRegion();
 }
 
-TEST_F(ResourceDeathTest, ReleasingAResourceNotOwnedBugChecks) {
+TEST_F(ResourceDeathTest, MisusingAHoldBugChecks) {
     KeEnterCriticalRegion();
     EXPECT_BUGCHECK(ExReleaseResourceLite(&Resource), RESOURCE_NOT_OWNED,
                     "resource released by a thread that does not own it");
     ExAcquireResourceSharedLite(&Resource, TRUE);
     EXPECT_BUGCHECK(ExReleaseResourceForThreadLite(&Resource, ExGetCurrentResourceThread() + 8),
                     RESOURCE_NOT_OWNED, "");
-    ExReleaseResourceLite(&Resource);
-    KeLeaveCriticalRegion();
-}
-
-TEST_F(ResourceDeathTest, DeletingAHeldResourceBugChecks) {
-    KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&Resource, TRUE);
     EXPECT_BUGCHECK(ExDeleteResourceLite(&Resource), DRIVER_VERIFIER_DETECTED_VIOLATION,
                     "resource deleted while it is held or waited for");
-    ExReleaseResourceLite(&Resource);
-    KeLeaveCriticalRegion();
-}
-
-TEST_F(ResourceDeathTest, UpgradingASharedHoldBugChecksInsteadOfHanging) {
-    KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&Resource, TRUE);
     EXPECT_BUGCHECK(ExAcquireResourceExclusiveLite(&Resource, TRUE),
                     DRIVER_VERIFIER_DETECTED_VIOLATION,
                     "resource acquired exclusively by a thread that holds it shared");
     ExReleaseResourceLite(&Resource);
-    KeLeaveCriticalRegion();
-}
-
-TEST_F(ResourceDeathTest, UsingADeletedResourceBugChecks) {
-    ERESOURCE other;
-    ExInitializeResourceLite(&other);
-    ExDeleteResourceLite(&other);
-    KeEnterCriticalRegion();
-    EXPECT_BUGCHECK(ExAcquireResourceSharedLite(&other, TRUE), DRIVER_VERIFIER_DETECTED_VIOLATION,
-                    "resource used without ExInitializeResourceLite or after ExDeleteResourceLite");
     KeLeaveCriticalRegion();
 }
 

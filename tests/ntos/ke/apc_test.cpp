@@ -119,12 +119,9 @@ TEST_F(ApcTest, ApcForTheOriginalProcessWaitsWhileAttached) {
 
 using ApcDeathTest = ApcTest;
 
-TEST_F(ApcDeathTest, ThreadEndingInsideACriticalRegionBugChecks) {
+TEST_F(ApcDeathTest, ThreadEndingInACriticalRegionOrAtRaisedIrqlBugChecks) {
     EXPECT_BUGCHECK({ TestThread thread([] { KeEnterCriticalRegion(); }); }, APC_INDEX_MISMATCH,
                     "thread ended inside a critical region");
-}
-
-TEST_F(ApcDeathTest, ThreadEndingAtRaisedIrqlBugChecks) {
     EXPECT_BUGCHECK(
         {
             TestThread thread([] {

@@ -17,6 +17,8 @@ protected:
 };
 
 struct DpcRecord {
+    explicit DpcRecord(EVENT_TYPE Type = NotificationEvent);
+    KDPC Dpc;
     KEVENT Ran;
     std::atomic<int> Count{0};
     std::atomic<KIRQL> Irql{0xFF};
@@ -31,25 +33,27 @@ VOID RecordDpc(PKDPC, PVOID Context, PVOID, PVOID) {
     KeSetEvent(&record->Ran, 0, FALSE);
 }
 
+DpcRecord::DpcRecord(EVENT_TYPE Type) {
+    KeInitializeEvent(&Ran, Type, FALSE);
+    KeInitializeDpc(&Dpc, RecordDpc, this);
+}
+
 constexpr LONGLONG OneSecond = 10000000;
 
 TEST_F(ClockTest, TimerDpcFiresAfterTheJumpNotBefore) {
     DpcRecord record;
-    KeInitializeEvent(&record.Ran, NotificationEvent, FALSE);
-    KDPC dpc;
-    KeInitializeDpc(&dpc, RecordDpc, &record);
     KTIMER timer;
     KeInitializeTimer(&timer);
     LARGE_INTEGER due;
     due.QuadPart = -60 * OneSecond;
-    EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));
+    EXPECT_FALSE(KeSetTimer(&timer, due, &record.Dpc));
     KiClockJump(59 * OneSecond);
     LARGE_INTEGER shortWait = RelativeMs(1);
     EXPECT_EQ(KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, &shortWait),
               STATUS_TIMEOUT);
     EXPECT_FALSE(KeReadStateTimer(&timer));
     EXPECT_TRUE(KeCancelTimer(&timer)) << "still pending";
-    EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));
+    EXPECT_FALSE(KeSetTimer(&timer, due, &record.Dpc));
     KiClockJump(61 * OneSecond);
     EXPECT_EQ(KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, nullptr),
               STATUS_WAIT_0);
@@ -62,17 +66,14 @@ TEST_F(ClockTest, TimerDpcFiresAfterTheJumpNotBefore) {
 TEST_F(ClockTest, DpcQueuedBelowDispatchLevelRunsBeforeTheInsertReturns) {
     for (KIRQL irql : {KIRQL{PASSIVE_LEVEL}, KIRQL{APC_LEVEL}}) {
         DpcRecord record;
-        KeInitializeEvent(&record.Ran, NotificationEvent, FALSE);
-        KDPC dpc;
-        KeInitializeDpc(&dpc, RecordDpc, &record);
         KIRQL old;
         KeRaiseIrql(irql, &old);
-        EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        EXPECT_TRUE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr));
         EXPECT_EQ(record.Count.load(), 1) << "queued at IRQL " << int(irql) << ": runs got/expected";
         KeLowerIrql(old);
         EXPECT_EQ(record.Irql.load(), DISPATCH_LEVEL);
         EXPECT_NE(record.Thread.load(), KeGetCurrentThread());
-        EXPECT_FALSE(KeRemoveQueueDpc(&dpc)) << "not queued any more";
+        EXPECT_FALSE(KeRemoveQueueDpc(&record.Dpc)) << "not queued any more";
     }
 }
 
@@ -80,17 +81,14 @@ TEST_F(ClockTest, DpcQueuedBelowDispatchLevelRunsBeforeTheInsertReturns) {
 // drops below DISPATCH_LEVEL, so it can always still be removed.
 TEST_F(ClockTest, DpcQueuedAtDispatchLevelWaitsUntilTheProcessorLowersIrql) {
     DpcRecord record;
-    KeInitializeEvent(&record.Ran, NotificationEvent, FALSE);
-    KDPC dpc;
-    KeInitializeDpc(&dpc, RecordDpc, &record);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    EXPECT_TRUE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr));
     KeStallExecutionProcessor(20000);
     EXPECT_EQ(record.Count.load(), 0) << "ran under a caller at DISPATCH_LEVEL";
-    EXPECT_TRUE(KeRemoveQueueDpc(&dpc)) << "still queued";
-    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
-    EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "queued once at a time";
+    EXPECT_TRUE(KeRemoveQueueDpc(&record.Dpc)) << "still queued";
+    EXPECT_TRUE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr));
+    EXPECT_FALSE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr)) << "queued once at a time";
     KeLowerIrql(old);
     EXPECT_EQ(record.Count.load(), 1) << "runs once the IRQL drops";
 }
@@ -130,15 +128,12 @@ TEST_F(ClockTest, DpcsOfTwoProcessorsRunConcurrently) {
 }
 
 TEST_F(ClockTest, PeriodicTimerFiresOncePerJump) {
-    DpcRecord record;
-    KeInitializeEvent(&record.Ran, SynchronizationEvent, FALSE);
-    KDPC dpc;
-    KeInitializeDpc(&dpc, RecordDpc, &record);
+    DpcRecord record(SynchronizationEvent);
     KTIMER timer;
     KeInitializeTimerEx(&timer, SynchronizationTimer);
     LARGE_INTEGER due;
     due.QuadPart = -OneSecond;
-    KeSetTimerEx(&timer, due, 1000, &dpc);
+    KeSetTimerEx(&timer, due, 1000, &record.Dpc);
     for (int i = 1; i <= 3; ++i) {
         KiClockJump(OneSecond);
         KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, nullptr);
@@ -147,23 +142,8 @@ TEST_F(ClockTest, PeriodicTimerFiresOncePerJump) {
     EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
-TEST_F(ClockTest, RelativeTimedWaitEndsByAJump) {
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    std::atomic<NTSTATUS> result{-1};
-    TestThread waiter([&] {
-        LARGE_INTEGER t;
-        t.QuadPart = -30 * OneSecond;
-        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
-    });
-    KeStallExecutionProcessor(20000);  // real time: let the waiter block
-    EXPECT_EQ(result.load(), -1);
-    KiClockJump(31 * OneSecond);
-    waiter.Join();
-    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
-}
-
-TEST_F(ClockTest, AbsoluteTimeOuts) {
+// A blocked timed wait or delay ends only when the clock passes its time-out.
+TEST_F(ClockTest, TimeOutsEndByAJump) {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     LARGE_INTEGER now;
@@ -172,34 +152,38 @@ TEST_F(ClockTest, AbsoluteTimeOuts) {
     past.QuadPart -= OneSecond;
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
 
-    std::atomic<NTSTATUS> result{-1};
-    TestThread waiter([&] {
-        LARGE_INTEGER at = now;
-        at.QuadPart += 10 * OneSecond;
-        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &at);
-    });
-    KeStallExecutionProcessor(20000);
-    EXPECT_EQ(result.load(), -1);
-    KiClockJump(11 * OneSecond);
-    waiter.Join();
-    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+    const struct {
+        const char* Name;
+        LONGLONG Seconds;
+        bool Absolute;
+        bool Delay;
+        NTSTATUS Expected;
+    } cases[] = {
+        {"relative wait", 30, false, false, STATUS_TIMEOUT},
+        {"absolute wait", 10, true, false, STATUS_TIMEOUT},
+        {"delay", 5, false, true, STATUS_SUCCESS},
+    };
+    LONGLONG jumped = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::atomic<NTSTATUS> result{-1};
+        TestThread waiter([&] {
+            LARGE_INTEGER t;
+            KeQuerySystemTime(&t);
+            t.QuadPart = c.Absolute ? t.QuadPart + c.Seconds * OneSecond : -c.Seconds * OneSecond;
+            result = c.Delay ? KeDelayExecutionThread(KernelMode, FALSE, &t)
+                             : KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
+        });
+        KeStallExecutionProcessor(20000);  // real time: let the waiter block
+        EXPECT_EQ(result.load(), -1);
+        KiClockJump((c.Seconds + 1) * OneSecond);
+        jumped += (c.Seconds + 1) * OneSecond;
+        waiter.Join();
+        EXPECT_EQ(result.load(), c.Expected);
+    }
     LARGE_INTEGER later;
     KeQuerySystemTime(&later);
-    EXPECT_GE(later.QuadPart - now.QuadPart, 11 * OneSecond);
-}
-
-TEST_F(ClockTest, DelayEndsWithSuccessAfterAJump) {
-    std::atomic<NTSTATUS> result{-1};
-    TestThread sleeper([&] {
-        LARGE_INTEGER t;
-        t.QuadPart = -5 * OneSecond;
-        result = KeDelayExecutionThread(KernelMode, FALSE, &t);
-    });
-    KeStallExecutionProcessor(20000);
-    EXPECT_EQ(result.load(), -1);
-    KiClockJump(6 * OneSecond);
-    sleeper.Join();
-    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+    EXPECT_GE(later.QuadPart - now.QuadPart, jumped);
 }
 
 } // namespace

@@ -44,43 +44,25 @@ TEST_F(SpinLockTest, DpcLevelFormsNeedDispatchLevel) {
 
 using SpinLockDeathTest = SpinLockTest;
 
-TEST_F(SpinLockDeathTest, ReleasingALockNotHeldBugChecks) {
+TEST_F(SpinLockDeathTest, MisuseBugChecks) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KIRQL again;
+    EXPECT_BUGCHECK(KfReleaseSpinLock(&lock, PASSIVE_LEVEL), SPIN_LOCK_NOT_OWNED,
+                    "released by a thread that does not hold it");
     EXPECT_BUGCHECK(
         {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            KfReleaseSpinLock(&lock, PASSIVE_LEVEL);
-        },
-        SPIN_LOCK_NOT_OWNED, "released by a thread that does not hold it");
-}
-
-TEST_F(SpinLockDeathTest, RecursiveAcquireBugChecks) {
-    EXPECT_BUGCHECK(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            KIRQL a;
-            KIRQL b;
-            KeAcquireSpinLock(&lock, &a);
-            KeAcquireSpinLock(&lock, &b);
+            KeAcquireSpinLock(&lock, &old);
+            KeAcquireSpinLock(&lock, &again);
         },
         SPIN_LOCK_ALREADY_OWNED, "acquired again by the thread that holds it");
-}
-
-TEST_F(SpinLockDeathTest, AcquireAboveDispatchBugChecks) {
     EXPECT_BUGCHECK(
         {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            KIRQL old;
-            KIRQL ignored;
             KeRaiseIrql(HIGH_LEVEL, &old);
-            KeAcquireSpinLock(&lock, &ignored);
+            KeAcquireSpinLock(&lock, &again);
         },
         IRQL_NOT_LESS_OR_EQUAL, "spin lock acquired above DISPATCH_LEVEL");
-}
-
-TEST_F(SpinLockDeathTest, LoweringAboveCurrentBugChecks) {
     EXPECT_BUGCHECK(KeLowerIrql(DISPATCH_LEVEL), IRQL_NOT_LESS_OR_EQUAL,
                     "IRQL lowered to a level above the current one");
 }

@@ -22,6 +22,15 @@ template <typename P> bool Eventually(P Predicate) {
     return Predicate();
 }
 
+// The status a call raised, or STATUS_SUCCESS when it returned.
+template <typename F> NTSTATUS RaisedBy(F Call) {
+    NTSTATUS raised = STATUS_SUCCESS;
+    _SEH2_TRY { Call(); }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { raised = _SEH2_GetExceptionCode(); }
+    _SEH2_END;
+    return raised;
+}
+
 TEST_F(WaitTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -134,11 +143,8 @@ TEST_F(WaitTest, SemaphoreCountsAndRaisesPastItsLimit) {
     KeInitializeSemaphore(&semaphore, 0, 2);
     EXPECT_EQ(KeReleaseSemaphore(&semaphore, 0, 2, FALSE), 0);
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 2);
-    NTSTATUS raised = STATUS_SUCCESS;
-    _SEH2_TRY { KeReleaseSemaphore(&semaphore, 0, 1, FALSE); }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { raised = _SEH2_GetExceptionCode(); }
-    _SEH2_END;
-    EXPECT_EQ(raised, STATUS_SEMAPHORE_LIMIT_EXCEEDED);
+    EXPECT_EQ(RaisedBy([&] { KeReleaseSemaphore(&semaphore, 0, 1, FALSE); }),
+              STATUS_SEMAPHORE_LIMIT_EXCEEDED);
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 2);
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero),
@@ -191,16 +197,6 @@ TEST_F(WaitTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
     EXPECT_EQ(ZwWaitForSingleObject(worker.Handle(), FALSE, &zero), STATUS_TIMEOUT);
     KeSetEvent(&go, 0, FALSE);
     EXPECT_EQ(ZwWaitForSingleObject(worker.Handle(), FALSE, nullptr), STATUS_WAIT_0);
-}
-
-TEST_F(WaitTest, PollAtDispatchLevelIsAllowed) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    LARGE_INTEGER zero{};
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
-    KeLowerIrql(old);
 }
 
 TEST_F(WaitTest, AlertEndsAnAlertableWait) {
@@ -290,11 +286,9 @@ TEST_F(WaitTest, MutantPastItsRecursionLimitRaises) {
     KMUTANT mutant;
     KeInitializeMutant(&mutant, TRUE);
     mutant.Header.SignalState = MINLONG;  // as after 2^31 acquisitions
-    NTSTATUS raised = STATUS_SUCCESS;
-    _SEH2_TRY { KeWaitForSingleObject(&mutant, Executive, KernelMode, FALSE, nullptr); }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { raised = _SEH2_GetExceptionCode(); }
-    _SEH2_END;
-    EXPECT_EQ(raised, STATUS_MUTANT_LIMIT_EXCEEDED);
+    EXPECT_EQ(
+        RaisedBy([&] { KeWaitForSingleObject(&mutant, Executive, KernelMode, FALSE, nullptr); }),
+        STATUS_MUTANT_LIMIT_EXCEEDED);
     EXPECT_EQ(KeReadStateMutant(&mutant), MINLONG) << "not wrapped to signalled";
     mutant.Header.SignalState = 0;
     KeReleaseMutant(&mutant, 0, FALSE, FALSE);
@@ -302,53 +296,36 @@ TEST_F(WaitTest, MutantPastItsRecursionLimitRaises) {
 
 using WaitDeathTest = WaitTest;
 
-TEST_F(WaitDeathTest, TimedWaitAtDispatchLevelBugChecks) {
+// Only a poll may wait at DISPATCH_LEVEL.
+TEST_F(WaitDeathTest, MisuseBugChecks) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeLowerIrql(old);
     EXPECT_BUGCHECK(
         {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             LARGE_INTEGER t = RelativeMs(10);
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t);
         },
         IRQL_NOT_LESS_OR_EQUAL, "wait with a non-zero time-out at DISPATCH_LEVEL");
-}
-
-TEST_F(WaitDeathTest, ReleasingAMutexNotOwnedBugChecks) {
     EXPECT_BUGCHECK(
         {
-            KMUTEX mutex;
-            KeInitializeMutex(&mutex, 0);
-            KeReleaseMutex(&mutex, FALSE);
-        },
-        THREAD_NOT_MUTEX_OWNER, "mutex released by a thread that does not own it");
-}
-
-TEST_F(WaitDeathTest, ManyObjectsWithoutWaitBlocksBugChecks) {
-    EXPECT_BUGCHECK(
-        {
-            KEVENT events[4];
-            PVOID objects[4];
-            for (int i = 0; i < 4; ++i) {
-                KeInitializeEvent(&events[i], NotificationEvent, TRUE);
-                objects[i] = &events[i];
-            }
-            KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
-                                     nullptr);
-        },
-        DRIVER_VERIFIER_DETECTED_VIOLATION, "without a wait block array");
-}
-
-TEST_F(WaitDeathTest, LoweringIrqlBetweenWaitTrueAndItsWaitBugChecks) {
-    EXPECT_BUGCHECK(
-        {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
             KeSetEvent(&event, 0, TRUE);
             KeLowerIrql(PASSIVE_LEVEL);
         },
         IRQL_NOT_LESS_OR_EQUAL, "between a Wait TRUE call and the wait");
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_BUGCHECK(KeReleaseMutex(&mutex, FALSE), THREAD_NOT_MUTEX_OWNER,
+                    "mutex released by a thread that does not own it");
+    PVOID objects[4] = {&event, &event, &event, &event};
+    EXPECT_BUGCHECK(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE,
+                                             nullptr, nullptr),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION, "without a wait block array");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "expect_bugcheck.h"
 #include "ntos/boot/machine.h"
 #include "ntos/boot/module.h"
+#include "ntos/boot/test_service.h"
 #include "ntos/io/iop.h"
 #include "ntos/pnp/pnp.h"
 
@@ -136,21 +137,6 @@ NTSTATUS TestStorageRoutine(const BOOT_STORAGE_DEVICE* Device) {
     return PnpAddVolume(pdo);
 }
 
-void TestWriteService(PBOOT_MACHINE Machine, PCWSTR Name, PCWSTR ImagePath) {
-    PCM_KEY key;
-    std::u16string path = std::u16string(u"MACHINE\\SYSTEM\\CurrentControlSet\\Services\\") + Name;
-    ASSERT_EQ(CmpCreateKey(Machine->Registry, nullptr, path.c_str(), &key, nullptr),
-              STATUS_SUCCESS);
-    ULONG type = 1;
-    ULONG start = 0;
-    CmpSetValue(key, u"Type", REG_DWORD, &type, sizeof(type));
-    CmpSetValue(key, u"Start", REG_DWORD, &start, sizeof(start));
-    std::u16string image(ImagePath);
-    CmpSetValue(key, u"ImagePath", REG_EXPAND_SZ, image.c_str(),
-                static_cast<ULONG>((image.size() + 1) * sizeof(WCHAR)));
-    CmpDereferenceKey(key);
-}
-
 // Filter names separated by '|'; written as a REG_MULTI_SZ.
 void TestWriteUpperFilters(PBOOT_MACHINE Machine, std::u16string Names) {
     for (WCHAR& c : Names) {
@@ -196,7 +182,7 @@ class VolumeStackTest : public ::testing::Test {
 };
 
 TEST_F(VolumeStackTest, UpperFilterAttachesAtBootAndToVolumesAddedLater) {
-    TestWriteService(Machine, u"TFlt", u"\\SystemRoot\\System32\\drivers\\tflt.sys");
+    TestInstallService(Machine, u"TFlt", u"\\SystemRoot\\System32\\drivers\\tflt.sys", 0);
     TestWriteUpperFilters(Machine, u"TFlt");
     ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
     ASSERT_EQ(TestBootVolumes.size(), 1u);
@@ -228,7 +214,7 @@ TEST_F(VolumeStackTest, UpperFilterAttachesAtBootAndToVolumesAddedLater) {
 }
 
 TEST_F(VolumeStackTest, RemovalDetachesAndDeletesTheFilter) {
-    TestWriteService(Machine, u"TFlt", u"System32\\drivers\\tflt.sys");
+    TestInstallService(Machine, u"TFlt", u"System32\\drivers\\tflt.sys", 0);
     TestWriteUpperFilters(Machine, u"TFlt");
     ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
     PDEVICE_OBJECT volume = TestBootVolumes[0];
@@ -245,7 +231,7 @@ TEST_F(VolumeStackTest, RemovalDetachesAndDeletesTheFilter) {
 
 TEST_F(VolumeStackTest, NamedFilterThatIsNotLoadedLeavesTheVolumeNotStarted) {
     // "Gone" has no service: as after an uninstall that left its name behind.
-    TestWriteService(Machine, u"TFlt", u"System32\\drivers\\tflt.sys");
+    TestInstallService(Machine, u"TFlt", u"System32\\drivers\\tflt.sys", 0);
     TestWriteUpperFilters(Machine, u"TFlt|Gone");
     ASSERT_EQ(BootMachine(Machine), STATUS_DRIVER_UNABLE_TO_LOAD);
     PDEVICE_OBJECT volume = TestBootVolumes[0];
@@ -258,7 +244,7 @@ TEST_F(VolumeStackTest, NamedFilterThatIsNotLoadedLeavesTheVolumeNotStarted) {
 TEST_F(VolumeStackTest, FilterLeftAttachedAfterRemovalIsABugCheck) {
     EXPECT_BUGCHECK(
         {
-            TestWriteService(Machine, u"Sloppy", u"System32\\drivers\\sloppy.sys");
+            TestInstallService(Machine, u"Sloppy", u"System32\\drivers\\sloppy.sys", 0);
             TestWriteUpperFilters(Machine, u"Sloppy");
             BootMachine(Machine);
             PnpSendRemove(TestBootVolumes[0]);

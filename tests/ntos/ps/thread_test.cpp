@@ -127,16 +127,13 @@ TEST_F(VersionTest, ReportsTheConfiguredVersionAndSize) {
 
 using ThreadDeathTest = ThreadTest;
 
-TEST_F(ThreadDeathTest, AttachingTwiceBugChecks) {
+TEST_F(ThreadDeathTest, AttachingTwiceOrDetachingUnattachedBugChecks) {
     EXPECT_BUGCHECK(
         {
             KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
             KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
         },
         INVALID_PROCESS_ATTACH_ATTEMPT, "");
-}
-
-TEST_F(ThreadDeathTest, DetachingWhenNotAttachedBugChecks) {
     EXPECT_BUGCHECK(KeDetachProcess(), INVALID_PROCESS_DETACH_ATTEMPT, "");
 }
 

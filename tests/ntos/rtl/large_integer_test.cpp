@@ -37,25 +37,19 @@ TEST(LargeIntegerArithmetic, DivisionIsUnsignedWithRemainder) {
 }
 
 TEST(LargeIntegerArithmetic, DivisionByZeroRaises) {
-    NTSTATUS Caught = STATUS_SUCCESS;
-    _SEH2_TRY {
-        RtlExtendedLargeIntegerDivide(Large(5), 0, NULL);
+    void (*const Divisions[])() = {[] { RtlExtendedLargeIntegerDivide(Large(5), 0, NULL); },
+                                   [] { RtlLargeIntegerDivide(Large(5), Large(0), NULL); }};
+    for (auto Divide : Divisions) {
+        NTSTATUS Caught = STATUS_SUCCESS;
+        _SEH2_TRY {
+            Divide();
+        }
+        _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            Caught = GetExceptionCode();
+        }
+        _SEH2_END;
+        EXPECT_EQ(Caught, STATUS_INTEGER_DIVIDE_BY_ZERO);
     }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        Caught = GetExceptionCode();
-    }
-    _SEH2_END;
-    EXPECT_EQ(Caught, STATUS_INTEGER_DIVIDE_BY_ZERO);
-
-    Caught = STATUS_SUCCESS;
-    _SEH2_TRY {
-        RtlLargeIntegerDivide(Large(5), Large(0), NULL);
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        Caught = GetExceptionCode();
-    }
-    _SEH2_END;
-    EXPECT_EQ(Caught, STATUS_INTEGER_DIVIDE_BY_ZERO);
 }
 
 } // namespace

@@ -73,7 +73,6 @@ TEST_F(AnsiConversionTest, OddSourceLengthConvertsWholeCharacters) {
     WCHAR Source[] = u"abcd";
     UNICODE_STRING U = {7, 10, Source};
     CallerBuffer Out(8);
-    Out.String.MaximumLength = 8;
     EXPECT_EQ(RtlUnicodeStringToAnsiString(&Out.String, &U, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(Text(Out.String), "abc");
 }

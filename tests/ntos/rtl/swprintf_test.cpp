@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -12,9 +13,7 @@ namespace {
 // Formats with swprintf and checks the returned count against the text.
 template <typename... Args> std::u16string Format(const char16_t* Fmt, Args... A) {
     WCHAR Buffer[256];
-    for (WCHAR& C : Buffer) {
-        C = u'#';
-    }
+    std::fill(std::begin(Buffer), std::end(Buffer), u'#');
     int Count = swprintf(Buffer, Fmt, A...);
     std::u16string Out(Buffer);
     EXPECT_EQ(Count, (int)Out.size()) << "return value is the length without terminator";
@@ -68,28 +67,17 @@ TEST(Swprintf, SixtyFourBitIntegers) {
     EXPECT_EQ(Format(u"%Iu", (ULONG_PTR)1 << 33), u"8589934592");
 }
 
-TEST(Swprintf, BuildsObjectNames) {
-    EXPECT_EQ(Format(u"\\Device\\HarddiskVolume%lu", (ULONG)3), u"\\Device\\HarddiskVolume3");
-    EXPECT_EQ(Format(u"%ws\\%08lX.tmp", u"C:\\qvd", (ULONG)0x2A), u"C:\\qvd\\0000002A.tmp");
-}
-
 TEST(Snwprintf, FitsWithTerminatorExactlyOrOverflows) {
     WCHAR Buffer[8];
-    for (WCHAR& C : Buffer) {
-        C = u'#';
-    }
+    std::fill(std::begin(Buffer), std::end(Buffer), u'#');
     EXPECT_EQ(_snwprintf(Buffer, 8, u"%d", 1234), 4);
     EXPECT_EQ(std::u16string(Buffer), u"1234");
 
-    for (WCHAR& C : Buffer) {
-        C = u'#';
-    }
+    std::fill(std::begin(Buffer), std::end(Buffer), u'#');
     EXPECT_EQ(_snwprintf(Buffer, 4, u"%d", 1234), 4) << "exact fit";
     EXPECT_EQ(std::u16string(Buffer, 5), u"1234#") << "no terminator when exactly full";
 
-    for (WCHAR& C : Buffer) {
-        C = u'#';
-    }
+    std::fill(std::begin(Buffer), std::end(Buffer), u'#');
     EXPECT_EQ(_snwprintf(Buffer, 3, u"%d", 1234), -1);
     EXPECT_EQ(std::u16string(Buffer, 5), u"123##") << "writes Count characters, no terminator";
 

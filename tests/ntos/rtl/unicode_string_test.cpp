@@ -54,40 +54,26 @@ TEST(RtlInitString, OverlongStringIsCutToAnEvenLengthThatFits) {
     EXPECT_EQ(U.MaximumLength, 0xFFFE);
 }
 
-TEST(RtlCopyUnicodeString, ExactFitIsNotTerminatedAndLongerIsCut) {
+// Whole characters are copied as far as they fit; a terminator only when a
+// whole WCHAR of room remains.
+TEST(RtlCopyUnicodeString, CutsToWholeCharactersAndTerminatesOnlyWithRoom) {
     UNICODE_STRING Source;
     RtlInitUnicodeString(&Source, u"abcd");
-
-    Target Roomy(10);
-    RtlCopyUnicodeString(&Roomy.String, &Source);
-    EXPECT_EQ(Text(Roomy.String), u"abcd");
-    EXPECT_EQ(Roomy.Buffer[4], UNICODE_NULL);
-
-    Target Exact(8);
-    RtlCopyUnicodeString(&Exact.String, &Source);
-    EXPECT_EQ(Text(Exact.String), u"abcd");
-    EXPECT_EQ(Exact.Buffer[4], u'x') << "no room for a terminator, none written";
-
-    Target Short(6);
-    RtlCopyUnicodeString(&Short.String, &Source);
-    EXPECT_EQ(Text(Short.String), u"abc");
-    EXPECT_EQ(Short.Buffer[3], u'x');
-}
-
-TEST(RtlCopyUnicodeString, OddMaximumLengthCopiesWholeCharactersOnly) {
-    UNICODE_STRING Source;
-    RtlInitUnicodeString(&Source, u"abcd");
-    Target Odd(7);
-    RtlCopyUnicodeString(&Odd.String, &Source);
-    EXPECT_EQ(Odd.String.Length, 6);
-    EXPECT_EQ(Text(Odd.String), u"abc");
-    EXPECT_EQ(Odd.Buffer[3], u'x') << "a NUL would need one byte more than the buffer has";
-}
-
-TEST(RtlCopyUnicodeString, NullSourceEmptiesDestination) {
+    const struct {
+        USHORT MaximumLength;
+        std::u16string Expected;
+        WCHAR After; // the buffer's character after the copied text
+    } Cases[] = {
+        {10, u"abcd", UNICODE_NULL}, {8, u"abcd", u'x'}, {7, u"abc", u'x'}, {6, u"abc", u'x'}};
+    for (const auto& C : Cases) {
+        Target T(C.MaximumLength);
+        RtlCopyUnicodeString(&T.String, &Source);
+        EXPECT_EQ(Text(T.String), C.Expected) << "MaximumLength " << C.MaximumLength;
+        EXPECT_EQ(T.Buffer[C.Expected.size()], C.After) << "MaximumLength " << C.MaximumLength;
+    }
     Target T(10, u"abc");
     RtlCopyUnicodeString(&T.String, NULL);
-    EXPECT_EQ(T.String.Length, 0);
+    EXPECT_EQ(T.String.Length, 0) << "a NULL source empties the destination";
 }
 
 TEST(RtlAppendUnicode, FitsExactlyOrFailsWithoutChange) {
@@ -107,14 +93,12 @@ TEST(RtlAppendUnicode, FitsExactlyOrFailsWithoutChange) {
     EXPECT_EQ(RtlAppendUnicodeToString(&T.String, u""), STATUS_SUCCESS);
     EXPECT_EQ(RtlAppendUnicodeToString(&T.String, NULL), STATUS_SUCCESS);
     EXPECT_EQ(T.String.Length, 12);
-}
 
-TEST(RtlAppendUnicode, OddMaximumLengthNeverGetsAHalfTerminator) {
     // One spare byte after the text: a WCHAR terminator would overrun it.
-    Target T(9, u"ab");
-    EXPECT_EQ(RtlAppendUnicodeToString(&T.String, u"cd"), STATUS_SUCCESS);
-    EXPECT_EQ(T.String.Length, 8);
-    EXPECT_EQ(T.Buffer[4], u'x');
+    Target Odd(9, u"ab");
+    EXPECT_EQ(RtlAppendUnicodeToString(&Odd.String, u"cd"), STATUS_SUCCESS);
+    EXPECT_EQ(Odd.String.Length, 8);
+    EXPECT_EQ(Odd.Buffer[4], u'x');
 }
 
 TEST(RtlAppendUnicode, StringToStringFollowsTheSameRules) {
@@ -174,23 +158,12 @@ TEST(RtlPrefixUnicodeString, FirstMustBeAPrefixOfSecond) {
 }
 
 TEST(RtlUpcaseUnicodeChar, FoldsLettersOfTheCommonScripts) {
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'a'), u'A');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'Z'), u'Z');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'_'), u'_');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'é'), u'É');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'÷'), u'÷');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ÿ'), u'Ÿ');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ā'), u'Ā');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'Ā'), u'Ā');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ł'), u'Ł'); // pairs after U+0139 start on an odd code
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'Ł'), u'Ł');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ŋ'), u'Ŋ');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ž'), u'Ž');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ς'), u'Σ');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ω'), u'Ω');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'я'), u'Я');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ё'), u'Ё');
-    EXPECT_EQ(RtlUpcaseUnicodeChar(u'ｚ'), u'Ｚ');
+    // Pairs after U+0139 start on an odd code (ł -> Ł).
+    const std::u16string Lower = u"aZ_é÷ÿāĀłŁŋžςωяёｚ";
+    const std::u16string Upper = u"AZ_É÷ŸĀĀŁŁŊŽΣΩЯЁＺ";
+    for (size_t I = 0; I < Lower.size(); ++I) {
+        EXPECT_EQ(RtlUpcaseUnicodeChar(Lower[I]), Upper[I]) << "character " << I;
+    }
 }
 
 TEST(RtlCompareMemory, CountsLeadingEqualBytes) {
