@@ -145,6 +145,15 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                           lpNumberOfBytesWritten, lpOverlapped);
 }
 
+BOOL FlushFileBuffers(HANDLE hFile) {
+    NTSTATUS status = BasepNtFlushBuffers(hFile);
+    if (!NT_SUCCESS(status)) {
+        BasepSetLastNtError(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
     NTSTATUS status = BasepNtClose(hObject);
     if (!NT_SUCCESS(status)) {

@@ -55,6 +55,11 @@ NTSTATUS BasepNtReadWrite(BOOLEAN Write, HANDLE Handle, PVOID Buffer, ULONG Leng
     return status;
 }
 
+NTSTATUS BasepNtFlushBuffers(HANDLE Handle) {
+    IO_STATUS_BLOCK iosb = {};
+    return NtFlushBuffersFile(Handle, &iosb);
+}
+
 NTSTATUS BasepNtClose(HANDLE Handle) {
     return NtClose(Handle);
 }

@@ -16,6 +16,7 @@ NTSTATUS BasepNtDeviceIoControl(HANDLE Handle, ULONG IoControlCode, PVOID InputB
 // Offset NULL: the file's current position.
 NTSTATUS BasepNtReadWrite(BOOLEAN Write, HANDLE Handle, PVOID Buffer, ULONG Length,
                           const LONGLONG* Offset, ULONG_PTR* Information);
+NTSTATUS BasepNtFlushBuffers(HANDLE Handle);
 NTSTATUS BasepNtClose(HANDLE Handle);
 NTSTATUS BasepNtCreateMutant(BOOLEAN InitialOwner, HANDLE* Handle);
 NTSTATUS BasepNtReleaseMutant(HANDLE Handle);

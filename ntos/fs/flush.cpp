@@ -73,8 +73,12 @@ NTSTATUS FspDispatchFlushBuffers(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
+    return FsFlushBuffersFile(FileHandle, KernelMode, IoStatusBlock);
+}
+
+NTSTATUS FsFlushBuffersFile(HANDLE FileHandle, KPROCESSOR_MODE Mode, PIO_STATUS_BLOCK Result) {
     PFILE_OBJECT fileObject;
-    NTSTATUS status = IopReferenceFileByHandle(FileHandle, KernelMode, &fileObject);
+    NTSTATUS status = IopReferenceFileByHandle(FileHandle, Mode, &fileObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -86,7 +90,7 @@ NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
     IO_STATUS_BLOCK iosb = {};
     status = FspSendFlush(IoGetRelatedDeviceObject(fileObject), fileObject, &iosb);
     if (!NT_ERROR(status)) {
-        *IoStatusBlock = iosb;
+        *Result = iosb;
     }
     ObDereferenceObject(fileObject);
     return status;

@@ -138,6 +138,10 @@ VOID FspStopLazyWriter(FSP_VOLUME* Volume);
 // The volume's streams at the time of the call (they live until dismount).
 std::vector<FSP_STREAM*> FspVolumeStreams(FSP_VOLUME* Volume);
 
+// ZwFlushBuffersFile for a handle of Mode's handle table; *Result receives
+// the final status block (Result must be safe to write).
+NTSTATUS FsFlushBuffersFile(HANDLE FileHandle, KPROCESSOR_MODE Mode, PIO_STATUS_BLOCK Result);
+
 // Dispatch routines of the file system's devices.
 NTSTATUS FspDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FspDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);

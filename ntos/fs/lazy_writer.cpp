@@ -3,9 +3,11 @@
 // dirtied back to the volume as paging writes carrying each stream's paging
 // file object, as the platform's lazy writer does.
 //
-// Kernel mode, PASSIVE_LEVEL (its paging writes at APC_LEVEL). Tests move it
-// on by jumping the clock.
+// Kernel mode, PASSIVE_LEVEL (its paging writes at APC_LEVEL). A kernel
+// thread of the file system's own: stopped at dismount, never ended early by
+// a power-off. Tests move it on by jumping the clock.
 #include "ntos/fs/fsp.h"
+#include "ntos/ps/psp.h"
 
 namespace {
 
@@ -20,25 +22,18 @@ VOID FspLazyWriterThread(PVOID Context) {
             FspFlushStream(stream, false);
         }
     }
-    PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 } // namespace
 
 NTSTATUS FspStartLazyWriter(FSP_VOLUME* Volume) {
     KeInitializeEvent(&Volume->LazyWriterStop, NotificationEvent, FALSE);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle;
-    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr,
-                                           nullptr, FspLazyWriterThread, Volume);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    PETHREAD thread;
+    NTSTATUS status = PspCreateKernelThread(FspLazyWriterThread, Volume, &thread);
+    if (NT_SUCCESS(status)) {
+        Volume->LazyWriter = thread;
     }
-    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Volume->LazyWriter,
-                              nullptr);
-    ZwClose(handle);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 VOID FspStopLazyWriter(FSP_VOLUME* Volume) {

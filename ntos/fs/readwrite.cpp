@@ -7,6 +7,7 @@
 // Kernel mode: PASSIVE_LEVEL in the issuing thread, APC_LEVEL for paging I/O
 // (in the faulting thread or a writer thread).
 #include "ntos/fs/fsp.h"
+#include "ntos/io/iop.h"
 #include "ntos/mm/stream_pages.h"
 
 namespace {
@@ -77,8 +78,9 @@ struct FSP_RUN {
 NTSTATUS FspStartAsync(FSP_VOLUME* Volume, FSP_STREAM* Stream, PIRP Irp, bool Write,
                        PUCHAR Buffer, ULONG Length, ULONGLONG Offset) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Volume->RealDevice);
-    // Runs reach the volume by MDL; a buffered stack is served synchronously.
-    if (top->Flags & DO_BUFFERED_IO) {
+    // Runs reach the volume by MDL; a buffered stack (or a removed volume) is
+    // served by the synchronous path.
+    if ((top->Flags & DO_BUFFERED_IO) || Volume->RealDevice->DeviceObjectExtension->DeletePending) {
         ObDereferenceObject(top);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -224,15 +226,17 @@ NTSTATUS FspDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->MdlAddress != nullptr) {
         buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
     }
-    const bool paging = (Irp->Flags & IRP_PAGING_IO) != 0;
-    const bool nonCached = paging || (Irp->Flags & IRP_NOCACHE) ||
-                           (fileObject->Flags & FO_NO_INTERMEDIATE_BUFFERING) ||
-                           (stream != nullptr && stream->IsVolumeOpen);
-    const bool aligned =
-        offset % volume->SectorSize == 0 && length % volume->SectorSize == 0;
     if (stream == nullptr || stream->IsDirectory) {
         return FspComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
+    auto pages = static_cast<MMP_STREAM_PAGES*>(stream->SectionObjects.DataSectionObject);
+    // Streams without pages (the volume itself, the internal metadata
+    // stream) are never cached.
+    const bool paging = (Irp->Flags & IRP_PAGING_IO) != 0;
+    const bool nonCached = paging || pages == nullptr || (Irp->Flags & IRP_NOCACHE) ||
+                           (fileObject->Flags & FO_NO_INTERMEDIATE_BUFFERING);
+    const bool aligned =
+        offset % volume->SectorSize == 0 && length % volume->SectorSize == 0;
     if (offset < 0 || (length != 0 && buffer == nullptr) ||
         (nonCached && !paging && !aligned)) {
         // Non-cached transfers move whole sectors, as the platform demands.
@@ -241,7 +245,6 @@ NTSTATUS FspDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (length == 0) {
         return FspComplete(Irp, STATUS_SUCCESS, 0);
     }
-    auto pages = static_cast<MMP_STREAM_PAGES*>(stream->SectionObjects.DataSectionObject);
     const auto at = static_cast<ULONGLONG>(offset);
     if (nonCached && !paging && pages != nullptr) {
         // What the cache holds for the range reaches the volume first, so a

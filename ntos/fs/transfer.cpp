@@ -118,6 +118,11 @@ NTSTATUS FspZeroRange(FSP_STREAM* Stream, PFILE_OBJECT FileObject, PETHREAD Thre
 
 NTSTATUS FspVolumeIo(FSP_VOLUME* Volume, PFILE_OBJECT FileObject, PETHREAD Thread, bool Write,
                      PVOID Buffer, ULONG Length, ULONGLONG Offset, ULONG IrpFlags) {
+    // A removed volume takes no more requests: the lazy writer may still hold
+    // pages of its files when plug and play takes the volume away.
+    if (Volume->RealDevice->DeviceObjectExtension->DeletePending) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Volume->RealDevice);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -74,13 +74,16 @@ NTSTATUS FspHandleRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     }
     IopFreeMdlChain(Irp);
     IoFreeIrp(Irp);
+    // The request's hold on the file goes before its issuer is woken, so an
+    // issuer that closes the file next really closes it.
     if (request->Event != nullptr) {
+        ObDereferenceObject(fileObject);
         KeSetEvent(request->Event, IO_NO_INCREMENT, FALSE);
         ObDereferenceObject(request->Event);
     } else {
         KeSetEvent(&fileObject->Event, IO_NO_INCREMENT, FALSE);
+        ObDereferenceObject(fileObject);
     }
-    ObDereferenceObject(fileObject);
     if (request->ApcRoutine != nullptr) {
         KeInitializeApc(&request->Apc, request->Issuer, OriginalApcEnvironment, FspApcKernelRoutine,
                         FspApcRundown, FspApcNormalRoutine, KernelMode, request);

@@ -7,6 +7,7 @@
 // done with them; a fault becomes the service's status, as the platform's
 // system-service entry does.
 #include "ntos/io/nt_services.h"
+#include "ntos/fs/fsp.h"
 #include "ntos/io/iodb.h"
 #include "ntos/ke/ki.h"
 #include "ntos/mm/user_memory.h"
@@ -352,6 +353,24 @@ NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
     UNREFERENCED_PARAMETER(Key);
     return IopReadWrite(IRP_MJ_WRITE, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length,
                         ByteOffset);
+}
+
+NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
+    const KPROCESSOR_MODE mode = ExGetPreviousMode();
+    IO_STATUS_BLOCK iosb = {};
+    NTSTATUS status = FsFlushBuffersFile(FileHandle, mode, &iosb);
+    if (!NT_ERROR(status)) {
+        const NTSTATUS stored = IopGuarded([&] {
+            if (mode == UserMode) {
+                IopProbeForWriteOf(IoStatusBlock);
+            }
+            *IoStatusBlock = iosb;
+        });
+        if (!NT_SUCCESS(stored)) {
+            return stored;
+        }
+    }
+    return status;
 }
 
 NTSTATUS NtClose(HANDLE Handle) {

@@ -34,6 +34,8 @@ NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
 NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                      PLARGE_INTEGER ByteOffset, PULONG Key);
+// Writes the file's (or volume's) cached changes back and waits for them.
+NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 NTSTATUS NtClose(HANDLE Handle);
 
 // Unnamed mutants only (a name in ObjectAttributes: STATUS_NOT_IMPLEMENTED).

@@ -61,7 +61,7 @@ VOID MmpFlushView(MMP_VIEW* View);
 // The views mapped now (for the background writer).
 std::vector<MMP_VIEW_REF> MmpMappedViews();
 
-// The background writer runs while any view is mapped: started with the
+// The background (modified-page) writer runs while any view is mapped: started with the
 // first view, stopped (and waited for) when the last one goes.
 VOID MmpWriterViewMapped();
 VOID MmpWriterViewUnmapped();

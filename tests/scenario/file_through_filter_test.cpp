@@ -62,6 +62,7 @@ TEST_F(BootWithDriverTest, FileWrittenThroughTheFilterReadsBackAndLiesOnTheVolum
     ASSERT_EQ(exitCode, 0u);
     EXPECT_EQ(trip.CreateError, 0u);
     EXPECT_EQ(trip.BytesWritten, FILE_ROUND_TRIP_BYTES);
+    EXPECT_EQ(trip.FlushError, 0u);
     EXPECT_EQ(trip.ReopenError, 0u);
     EXPECT_EQ(trip.BytesRead, FILE_ROUND_TRIP_BYTES) << "the read stops at the end of the file";
     EXPECT_TRUE(trip.Matches);

@@ -93,6 +93,9 @@ ULONG FileRoundTripProgram(PVOID Context) {
             at += length;
             trip->BytesWritten = at;
         }
+        // Cached writes reach the volume by the lazy writer; the flush
+        // puts them there before the program ends.
+        trip->FlushError = FlushFileBuffers(file) ? 0 : GetLastError();
         CloseHandle(file);
     }
     file = CreateFileW(FILE_ROUND_TRIP_NAME, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -24,6 +24,7 @@ ULONG AgentProgram(PVOID Context);
 // What FileRoundTripProgram saw.
 struct FileRoundTrip {
     ULONG CreateError;  // Win32 error of the create, 0 when it succeeded
+    ULONG FlushError;   // Win32 error of FlushFileBuffers, 0 when it succeeded
     ULONG BytesWritten; // by WriteFile, in pieces of unaligned sizes
     ULONG ReopenError;  // Win32 error of the reopen for reading, 0 when it succeeded
     ULONG BytesRead;    // by one ReadFile that asks for more than the file holds
