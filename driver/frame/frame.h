@@ -70,7 +70,8 @@ typedef struct _FilterExtension {
     ULONG SectorSize;           // bytes per sector; set by FreezeVolume under VolumeResource
     struct _SnapshotContext* SnapshotContext; // NULL when no snapshot; VolumeResource
     PETHREAD SnapshotOwner; // thread that froze the volume, or NULL; VolumeResource
-    struct _ChangeStore* PreviousChangeStore; // store kept across a thaw, or NULL; VolumeResource
+    struct _ChangeStore* PreviousChangeStore; // store kept across a thaw, or NULL; changed under
+                                              // VolumeResource and StateLock
     ChangeStore ChangeStores[2];              // the volume's two store slots; VolumeResource
     struct _FreezeTimer* FreezeTimer;         // watchdog block, or NULL; VolumeResource
     PVOID SnapshotMutex;          // referenced mutex of the snapshot, or NULL; VolumeResource

@@ -144,7 +144,7 @@ static NTSTATUS PrepareVolumeWrite(FilterExtension* Volume, PIRP Irp, PFILE_OBJE
     ULONGLONG offset = (ULONGLONG)stack->Parameters.Write.ByteOffset.QuadPart;
     ULONG length = stack->Parameters.Write.Length;
     SnapshotContext* snapshot = Volume->SnapshotContext;
-    struct _ChangeStore* store = Volume->PreviousChangeStore;
+    struct _ChangeStore* store = PreviousChangeStoreOf(Volume);
     BOOLEAN keep = FALSE;
 
     UCHAR flags = ReadVolumeFlags(Volume);
@@ -162,7 +162,7 @@ static NTSTATUS PrepareVolumeWrite(FilterExtension* Volume, PIRP Irp, PFILE_OBJE
                 SetFrozenStateBroken(Volume, TRUE);
             }
             if ((flags & VOLUME_QUIESCING) != 0 && store == NULL) {
-                store = Volume->PreviousChangeStore;
+                store = PreviousChangeStoreOf(Volume);
             }
         }
     }
@@ -192,25 +192,28 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (IsExemptFile(file, FALSE)) {
         return PassDown(DeviceObject, Irp);
     }
-    NTSTATUS status = IoAcquireRemoveLock(&volume->RemoveLock, Irp);
-    if (!NT_SUCCESS(status)) {
-        return CompleteRefused(Irp, status);
+    if ((ReadVolumeFlags(volume) & VOLUME_OWNER_RECORDED) != 0) {
+        if (IsExemptFile(file, TRUE)) {
+            return PassDown(DeviceObject, Irp);
+        }
+        NTSTATUS status = IoAcquireRemoveLock(&volume->RemoveLock, Irp);
+        if (!NT_SUCCESS(status)) {
+            return CompleteRefused(Irp, status);
+        }
+        AcquireVolumeLock(volume, FALSE);
+        // The snapshot may have ended while the lock was awaited.
+        if ((ReadVolumeFlags(volume) & VOLUME_OWNER_RECORDED) != 0) {
+            return PrepareVolumeWrite(volume, Irp, file);
+        }
+        ReleaseVolumeLock(volume, PsGetCurrentThread());
+        IoReleaseRemoveLock(&volume->RemoveLock, Irp);
     }
-    AcquireVolumeLock(volume, FALSE);
-    UCHAR flags = ReadVolumeFlags(volume);
-    if ((flags & VOLUME_OWNER_RECORDED) != 0 && !IsExemptFile(file, TRUE)) {
-        return PrepareVolumeWrite(volume, Irp, file);
-    }
-    if ((flags & VOLUME_OWNER_RECORDED) == 0) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-        ChangeStoreQueueWrite(volume->PreviousChangeStore,
-                              (ULONGLONG)stack->Parameters.Write.ByteOffset.QuadPart,
-                              stack->Parameters.Write.Length);
-    }
-    ReleaseVolumeLock(volume, PsGetCurrentThread());
-    status = PassDown(DeviceObject, Irp);
-    IoReleaseRemoveLock(&volume->RemoveLock, Irp);
-    return status;
+    // No snapshot: the write goes to the store kept since the last one.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ChangeStoreQueueWrite(PreviousChangeStoreOf(volume),
+                          (ULONGLONG)stack->Parameters.Write.ByteOffset.QuadPart,
+                          stack->Parameters.Write.Length);
+    return PassDown(DeviceObject, Irp);
 }
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

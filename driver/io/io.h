@@ -79,6 +79,15 @@ BOOLEAN IsFrozenStateBroken(FilterExtension* Volume);
 VOID BreakForLackOfSpace(FilterExtension* Volume);
 BOOLEAN MendSpaceBreak(FilterExtension* Volume);
 
+// The volume's previous change store, read under StateLock: writes while
+// no snapshot exists log into it without taking VolumeResource (a thread
+// that holds the resource exclusively may be inside the file system, whose
+// own writes must not wait for it). A store read so may be closing: a
+// closed store takes nothing. IRQL: <= DISPATCH_LEVEL.
+struct _ChangeStore* PreviousChangeStoreOf(FilterExtension* Volume);
+// Sets it; the caller also holds VolumeResource exclusively.
+VOID SetPreviousChangeStore(FilterExtension* Volume, struct _ChangeStore* Store);
+
 // Records Owner (or NULL) as SnapshotOwner, taking a reference on the new
 // thread and dropping the one on the old. IRQL: PASSIVE_LEVEL.
 VOID SetSnapshotOwner(FilterExtension* Volume, PETHREAD Owner);

@@ -104,3 +104,16 @@ VOID LockSnapshot(SnapshotContext* Snapshot) {
 VOID UnlockSnapshot(SnapshotContext* Snapshot) {
     KeSetEvent(Snapshot->SnapshotLock, IO_NO_INCREMENT, FALSE);
 }
+
+struct _ChangeStore* PreviousChangeStoreOf(FilterExtension* Volume) {
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    struct _ChangeStore* store = Volume->PreviousChangeStore;
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+    return store;
+}
+
+VOID SetPreviousChangeStore(FilterExtension* Volume, struct _ChangeStore* Store) {
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    Volume->PreviousChangeStore = Store;
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+}

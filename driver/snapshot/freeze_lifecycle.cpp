@@ -165,7 +165,7 @@ ULONG ThawCore(FilterExtension* Volume) {
     if (snapshot != NULL) {
         // The snapshot's store goes on logging writes until the next freeze
         // reports it to the agent.
-        Volume->PreviousChangeStore = snapshot->ChangeStore;
+        SetPreviousChangeStore(Volume, snapshot->ChangeStore);
         snapshot->ChangeStore = NULL;
     }
     TearDownSnapshot(Volume);
@@ -247,7 +247,7 @@ ULONG EndSnapshot(FilterExtension* Volume, BOOLEAN CloseStores) {
 
     if (CloseStores) {
         WaitForChangeStoreSlots(Volume);
-        Volume->PreviousChangeStore = NULL;
+        SetPreviousChangeStore(Volume, NULL);
         for (ULONG slot = 0; slot < 2; slot++) {
             struct _ChangeStore* store = &Volume->ChangeStores[slot];
             if (!ChangeStoreIsOpen(store)) {

@@ -194,7 +194,7 @@ static VOID ReportPreviousChangeStore(FilterExtension* Volume, QvdFreezeRequest*
         return;
     }
     // From now on writes go to the new snapshot's store only.
-    Volume->PreviousChangeStore = NULL;
+    SetPreviousChangeStore(Volume, NULL);
     MarkChangeStoreSlotBusy(Volume, previous);
     ReleaseVolumeLock(Volume, PsGetCurrentThread());
     ChangeStoreDrain(previous);
