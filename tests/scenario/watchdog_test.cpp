@@ -13,8 +13,12 @@ TEST_F(SnapshotTest, TheWatchdogThawsTheVolumeOfAnAgentThatDied) {
     EXPECT_TRUE(FlagsOfC() & VOLUME_FROZEN) << "nothing happens before the period ends";
 
     KiClockJump(kMinute);
-    EXPECT_TRUE(WaitFor([&] { return (FlagsOfC() & VOLUME_FROZEN) == 0; }));
-    EXPECT_EQ(FilterOfC()->SnapshotContext, nullptr);
+    EXPECT_TRUE(WaitFor([&] {
+        AcquireVolumeLock(FilterOfC(), FALSE);
+        const bool ended = (FlagsOfC() & VOLUME_FROZEN) == 0 && FilterOfC()->SnapshotContext == nullptr;
+        ReleaseVolumeLock(FilterOfC(), PsGetCurrentThread());
+        return ended;
+    }));
     EXPECT_EQ(Thaw(freeze.Reply.VolumeHandle), QVD_RESULT_SUCCESS)
         << "a later thaw finds the snapshot ended";
     EXPECT_EQ(Thaw(freeze.Reply.VolumeHandle), QVD_RESULT_INVALID);
