@@ -224,11 +224,15 @@ void ShowControlAnswers(DemoRun& Run, const ControlProbe& Probe, ULONG ExitCode)
         return;
     }
     Run.Step("a backup agent opened \\\\.\\QVDAPI and sent each of the nine control "
-             "codes; the operations are not built yet, so each is refused as unknown");
+             "codes with a zeroed 64-byte record: each answers in its result word, and the "
+             "freeze, whose record is longer, refuses the short buffer");
     for (ULONG i = 0; i < 9; i++) {
         Run.Detail("0x{:08X} {:<22} {}", QVD_CONTROL_CODE(0x800 + i), ControlNames[i],
                    StatusName(Probe.Codes[i]));
-        Run.Check(Probe.Codes[i] == STATUS_INVALID_DEVICE_REQUEST,
+        // Only the freeze's record is longer than 64 bytes; the others answer
+        // in their Result word.
+        const NTSTATUS expected = i == 1 ? STATUS_INVALID_BUFFER_SIZE : STATUS_SUCCESS;
+        Run.Check(Probe.Codes[i] == expected,
                   fmt::format("{} answered {}", ControlNames[i], StatusName(Probe.Codes[i])));
     }
     Run.Detail("a 3-byte output buffer, too small for the 4-byte result, is refused first: "

@@ -25,6 +25,10 @@
 // FILE_READ_EA, FILE_READ_DATA.
 #define VOLUME_READ_ACCESS 0x120089u
 
+VOID ReleaseFilterDevice(FilterExtension* Extension) {
+    IoReleaseRemoveLock(&Extension->RemoveLock, VOLUME_LOOKUP_LOCK_TAG);
+}
+
 static FilterDeviceList* DriverDeviceList(VOID) {
     return (FilterDeviceList*)IoGetDriverObjectExtension(DriverGlobals.DriverObject,
                                                          (PVOID)AddDevice);
@@ -40,11 +44,10 @@ static SIZE_T BoundedLength(PCWSTR Name, SIZE_T Limit) {
 }
 
 // The first filter device of the list that Matches accepts, held by its remove
-// lock under Tag; NULL when none is found or the one found is being removed.
+// lock; NULL when none is found or the one found is being removed.
 typedef BOOLEAN (*FilterDeviceMatch)(FilterExtension* Extension, ULONG_PTR Key);
 
-static PDEVICE_OBJECT FindFilterDevice(FilterDeviceMatch Matches, ULONG_PTR Key, PVOID Tag) {
-    PAGED_CODE();
+static PDEVICE_OBJECT FindFilterDevice(FilterDeviceMatch Matches, ULONG_PTR Key) {
     FilterDeviceList* list = DriverDeviceList();
     if (list == NULL) {
         return NULL;
@@ -57,7 +60,8 @@ static PDEVICE_OBJECT FindFilterDevice(FilterDeviceMatch Matches, ULONG_PTR Key,
             FilterExtension* extension = CONTAINING_RECORD(entry, FilterExtension, ListLink);
             if ((extension->Tag == FILTER_TAG_LEGACY || extension->Tag == FILTER_TAG_VOLUME) &&
                 Matches(extension, Key)) {
-                if (NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock, Tag))) {
+                if (NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock,
+                                                   VOLUME_LOOKUP_LOCK_TAG))) {
                     found = extension->Self;
                 }
                 break;
@@ -82,23 +86,23 @@ static BOOLEAN MatchesVolumeHandle(FilterExtension* Extension, ULONG_PTR VolumeH
     return Extension->VolumeHandle == (ULONG)VolumeHandle;
 }
 
-PDEVICE_OBJECT FindFilterDeviceByPdo(PDEVICE_OBJECT Pdo, PVOID Tag) {
+PDEVICE_OBJECT FindFilterDeviceByPdo(PDEVICE_OBJECT Pdo) {
     if (Pdo == NULL) {
         return NULL;
     }
-    return FindFilterDevice(MatchesPdo, (ULONG_PTR)Pdo, Tag);
+    return FindFilterDevice(MatchesPdo, (ULONG_PTR)Pdo);
 }
 
-PDEVICE_OBJECT IsFilterDevice(ULONG VolumeHandle, PVOID Tag) {
+PDEVICE_OBJECT IsFilterDevice(ULONG VolumeHandle) {
     if (VolumeHandle == 0) {
         return NULL;
     }
-    return FindFilterDevice(MatchesVolumeHandle, VolumeHandle, Tag);
+    return FindFilterDevice(MatchesVolumeHandle, VolumeHandle);
 }
 
 // The filter device above the volume device that Target (an object name)
 // opens, or NULL; *ReadOnly set when that device is read-only.
-static PDEVICE_OBJECT FilterDeviceOfTarget(PUNICODE_STRING Target, PBOOLEAN ReadOnly, PVOID Tag) {
+static PDEVICE_OBJECT FilterDeviceOfTarget(PUNICODE_STRING Target, PBOOLEAN ReadOnly) {
     PFILE_OBJECT file = NULL;
     PDEVICE_OBJECT device = NULL;
     if (!NT_SUCCESS(IoGetDeviceObjectPointer(Target, FILE_READ_ATTRIBUTES, &file, &device))) {
@@ -108,7 +112,7 @@ static PDEVICE_OBJECT FilterDeviceOfTarget(PUNICODE_STRING Target, PBOOLEAN Read
     if (device->Characteristics & FILE_READ_ONLY_DEVICE) {
         *ReadOnly = TRUE;
     } else {
-        found = FindFilterDeviceByPdo(file->DeviceObject, Tag);
+        found = FindFilterDeviceByPdo(file->DeviceObject);
     }
     ObDereferenceObject(file);
     return found;
@@ -136,8 +140,7 @@ static BOOLEAN ReadLinkTarget(HANDLE LinkHandle, PUNICODE_STRING Target, PWCHAR*
 // The drive-letter form: the filter device above the volume the link
 // \DosDevices\X: points to. FALSE when there is no such link (the name may
 // then be a volume path); TRUE with *Found set or NULL otherwise.
-static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PVOID Tag,
-                                 PDEVICE_OBJECT* Found) {
+static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PDEVICE_OBJECT* Found) {
     WCHAR linkName[] = u"\\DosDevices\\X:";
     linkName[12] = Letter;
     UNICODE_STRING link;
@@ -167,7 +170,7 @@ static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PVOID Tag,
             // prefix exactly as the devices are named.
             target.Buffer[1] = u'D';
             target.Buffer[8] = u'H';
-            *Found = FilterDeviceOfTarget(&target, ReadOnly, Tag);
+            *Found = FilterDeviceOfTarget(&target, ReadOnly);
         }
     }
     _SEH2_FINALLY {
@@ -180,14 +183,13 @@ static BOOLEAN FindByDriveLetter(WCHAR Letter, PBOOLEAN ReadOnly, PVOID Tag,
     return TRUE;
 }
 
-PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly, PVOID Tag) {
-    PAGED_CODE();
+PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly) {
     *ReadOnly = FALSE;
     if (Name == NULL || Name[0] == 0) {
         return NULL;
     }
     PDEVICE_OBJECT found = NULL;
-    if (FindByDriveLetter(Name[0], ReadOnly, Tag, &found)) {
+    if (FindByDriveLetter(Name[0], ReadOnly, &found)) {
         return found;
     }
 
@@ -196,7 +198,7 @@ PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly, PVOID Tag)
         return NULL;
     }
     _SEH2_TRY {
-        found = FilterDeviceOfTarget(&ntPath, ReadOnly, Tag);
+        found = FilterDeviceOfTarget(&ntPath, ReadOnly);
     }
     _SEH2_FINALLY {
         ExFreePool(ntPath.Buffer);
@@ -206,7 +208,6 @@ PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly, PVOID Tag)
 }
 
 NTSTATUS MakeNtVolumePath(PCWSTR Name, PUNICODE_STRING NtPath) {
-    PAGED_CODE();
     SIZE_T length = BoundedLength(Name, VOLUME_NAME_MAX_CHARS);
     if (length > VOLUME_NAME_MAX_CHARS) {
         return STATUS_NAME_TOO_LONG;
@@ -234,7 +235,6 @@ NTSTATUS MakeNtVolumePath(PCWSTR Name, PUNICODE_STRING NtPath) {
 }
 
 PUNICODE_STRING JoinPath(PCWSTR First, PCWSTR Second, PCWSTR Third) {
-    PAGED_CODE();
     PCWSTR parts[3] = {First, Second, Third};
     SIZE_T units = 0;
     for (ULONG index = 0; index < 3; index++) {
@@ -268,7 +268,6 @@ PUNICODE_STRING JoinPath(PCWSTR First, PCWSTR Second, PCWSTR Third) {
 }
 
 HANDLE OpenVolumeForRead(PCWSTR Name) {
-    PAGED_CODE();
     PUNICODE_STRING joined = NULL;
     UNICODE_STRING objectName;
     if (Name[0] != 0 && Name[1] == u':') {
@@ -299,7 +298,6 @@ VOID CloseHandleIfOpen(HANDLE Handle) {
 }
 
 LONG QueryVolumeSize(HANDLE Handle, VolumeSizeInfo* Info) {
-    PAGED_CODE();
     if (Handle == NULL) {
         return -1;
     }

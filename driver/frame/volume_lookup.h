@@ -21,27 +21,34 @@ typedef struct _VolumeSizeInfo {
     ULONG BytesPerAllocationUnit;      // sectors per cluster x bytes per sector
 } VolumeSizeInfo;
 
+// Remove-lock tag of the devices the lookups below hand out.
+#define VOLUME_LOOKUP_LOCK_TAG ((PVOID)FindFilterDeviceByName)
+
+struct _FilterExtension;
+
+// Gives back a device a lookup below handed out. IRQL: <= DISPATCH_LEVEL.
+VOID ReleaseFilterDevice(struct _FilterExtension* Extension);
+
 // The filter device above the volume Name names, or NULL. Name is a drive
 // letter ("C", "C:", "C:\": only the first character counts) or a volume path
 // ("\\?\Volume{...}\" with or without the trailing backslash). A drive of
 // another kind of device (CD-ROM, network, substitute), an unknown name and a
 // volume without the driver's filter give NULL; so does a read-only volume,
-// which alone sets *ReadOnly (else FALSE). A device returned is held by an
-// acquisition of its RemoveLock under Tag (the caller's request, say): the
-// caller gives it back with IoReleaseRemoveLock(&extension->RemoveLock, Tag).
-PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly, PVOID Tag);
+// which alone sets *ReadOnly (else FALSE). A device returned is held by its
+// remove lock: the caller gives it back with ReleaseFilterDevice.
+PDEVICE_OBJECT FindFilterDeviceByName(PCWSTR Name, PBOOLEAN ReadOnly);
 
 // The driver's attached filter device whose volume PDO is Pdo, held as
 // FindFilterDeviceByName's result is; NULL when there is none or it is being
 // removed.
-PDEVICE_OBJECT FindFilterDeviceByPdo(PDEVICE_OBJECT Pdo, PVOID Tag);
+PDEVICE_OBJECT FindFilterDeviceByPdo(PDEVICE_OBJECT Pdo);
 
 // The live filter device the agent's VolumeHandle names (its
 // FilterExtension.VolumeHandle), held as FindFilterDeviceByName's result is;
 // NULL for 0, the control device and any value that is not the handle of a
 // filter device in service. Nothing is read through the value: it is only
 // compared with the handles of the devices in the driver's list.
-PDEVICE_OBJECT IsFilterDevice(ULONG VolumeHandle, PVOID Tag);
+PDEVICE_OBJECT IsFilterDevice(ULONG VolumeHandle);
 
 // Turns an agent's volume path into an object-manager name in a copy of its
 // own (nonpaged, tag "QvdV", always terminated): a name of two or more

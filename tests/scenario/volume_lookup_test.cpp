@@ -12,11 +12,16 @@
 
 namespace {
 
+#define VOLUME3_GUID_LINK u"\\??\\Volume{0b5e1a70-0000-4000-8000-00000000a003}"
+#define VOLUME3_PATH u"\\\\?\\Volume{0b5e1a70-0000-4000-8000-00000000a003}"
+
 class VolumeLookupScenario : public BootWithDriverTest {
   protected:
     void SetUp() override {
         BootWithDriverTest::SetUp();
-        // A CD-ROM drive, and drive letters whose links point elsewhere.
+        // The volume without a letter reached by a volume path, a CD-ROM
+        // drive, and drive letters whose links point elsewhere.
+        Link(VOLUME3_GUID_LINK, u"\\Device\\HarddiskVolume3");
         DISK_VOLUME_CONFIG cdrom;
         cdrom.CdRom = TRUE;
         cdrom.DriveLetter = u"E:";
@@ -39,14 +44,6 @@ class VolumeLookupScenario : public BootWithDriverTest {
         ASSERT_EQ(IoCreateSymbolicLink(&name, &target), STATUS_SUCCESS);
     }
 
-    // The volume path an agent names Volume by: "\\?\Volume{GUID}", with
-    // or without the trailing backslash.
-    static std::u16string VolumePath(PDEVICE_OBJECT Volume, bool TrailingBackslash) {
-        std::u16string link = DiskQueryVolumeGuidName(Volume); // \??\Volume{GUID}
-        EXPECT_EQ(link.substr(0, 11), u"\\??\\Volume{");
-        return u"\\\\?\\" + link.substr(4) + (TrailingBackslash ? u"\\" : u"");
-    }
-
     // The filter device attached above Volume.
     static PDEVICE_OBJECT FilterAbove(PDEVICE_OBJECT Volume) { return Volume->AttachedDevice; }
 };
@@ -57,8 +54,6 @@ TEST_F(VolumeLookupScenario, NamesResolveToTheFilterAboveTheirVolume) {
     PDEVICE_OBJECT unlettered = FilterAbove(volumes[2]);
     ASSERT_NE(c, nullptr);
     ASSERT_NE(unlettered, nullptr);
-    const std::u16string withBackslash = VolumePath(volumes[2], true);
-    const std::u16string without = VolumePath(volumes[2], false);
     struct Case {
         PCWSTR Name;
         PDEVICE_OBJECT Expected;
@@ -67,8 +62,8 @@ TEST_F(VolumeLookupScenario, NamesResolveToTheFilterAboveTheirVolume) {
         {u"C", c, FALSE},
         {u"C:", c, FALSE},
         {u"c:\\", c, FALSE},
-        {withBackslash.c_str(), unlettered, FALSE},
-        {without.c_str(), unlettered, FALSE},
+        {VOLUME3_PATH u"\\", unlettered, FALSE},
+        {VOLUME3_PATH, unlettered, FALSE},
         {u"D:", nullptr, TRUE},
         {u"E:", nullptr, FALSE},
         {u"L:", c, FALSE},
@@ -82,18 +77,17 @@ TEST_F(VolumeLookupScenario, NamesResolveToTheFilterAboveTheirVolume) {
         const std::u16string name(k.Name);
         SCOPED_TRACE(std::string(name.begin(), name.end()));
         BOOLEAN readOnly = 2;
-        PDEVICE_OBJECT found = FindFilterDeviceByName(k.Name, &readOnly, this);
+        PDEVICE_OBJECT found = FindFilterDeviceByName(k.Name, &readOnly);
         EXPECT_EQ(found, k.Expected);
         EXPECT_EQ(readOnly, k.ReadOnly);
         if (found != nullptr) {
-            IoReleaseRemoveLock(&static_cast<FilterExtension*>(found->DeviceExtension)->RemoveLock, this);
+            ReleaseFilterDevice(static_cast<FilterExtension*>(found->DeviceExtension));
         }
     }
 }
 
 TEST_F(VolumeLookupScenario, VolumesOpenForReadingAndTellTheirSize) {
-    const std::u16string guidLink = DiskQueryVolumeGuidName(Volumes()[2]);
-    for (PCWSTR name : {u"C:", u"C:\\", guidLink.c_str()}) {
+    for (PCWSTR name : {u"C:", u"C:\\", VOLUME3_GUID_LINK}) {
         HANDLE volume = OpenVolumeForRead(name);
         ASSERT_NE(volume, nullptr);
         VolumeSizeInfo info = {};

@@ -44,23 +44,23 @@ TEST_F(VolumeLookupTest, HandlesNameLiveFilterDevicesOnly) {
         {handle2 + 1000, nullptr},
     };
     for (const Case& c : cases) {
-        PDEVICE_OBJECT got = IsFilterDevice(c.Value, this);
+        PDEVICE_OBJECT got = IsFilterDevice(c.Value);
         EXPECT_EQ(got, c.Expected) << "value " << std::hex << c.Value;
         if (got != nullptr) {
-            IoReleaseRemoveLock(&Extension(got)->RemoveLock, this);
+            ReleaseFilterDevice(Extension(got));
         }
     }
 
-    PDEVICE_OBJECT byPdo = FindFilterDeviceByPdo(pdo2, this);
+    PDEVICE_OBJECT byPdo = FindFilterDeviceByPdo(pdo2);
     EXPECT_EQ(byPdo, filter2);
     if (byPdo != nullptr) {
-        IoReleaseRemoveLock(&Extension(byPdo)->RemoveLock, this);
+        ReleaseFilterDevice(Extension(byPdo));
     }
-    EXPECT_EQ(FindFilterDeviceByPdo(filter1, this), nullptr) << "a filter device is no volume PDO";
+    EXPECT_EQ(FindFilterDeviceByPdo(filter1), nullptr) << "a filter device is no volume PDO";
 
     ASSERT_EQ(Remove(filter1), STATUS_SUCCESS);
-    EXPECT_EQ(IsFilterDevice(handle1, this), nullptr) << "a removed device's handle names nothing";
-    EXPECT_EQ(FindFilterDeviceByPdo(pdo1, this), nullptr);
+    EXPECT_EQ(IsFilterDevice(handle1), nullptr) << "a removed device's handle names nothing";
+    EXPECT_EQ(FindFilterDeviceByPdo(pdo1), nullptr);
 
     // A new device never reuses a handle still in service.
     PDEVICE_OBJECT filter3 = AddFilter(pdo1);
@@ -72,7 +72,7 @@ TEST_F(VolumeLookupTest, RemovalWaitsForTheDeviceALookupHolds) {
     PDEVICE_OBJECT pdo = CreateVolume();
     PDEVICE_OBJECT filter = AddFilter(pdo);
     ASSERT_NE(filter, nullptr);
-    PDEVICE_OBJECT held = IsFilterDevice(Extension(filter)->VolumeHandle, this);
+    PDEVICE_OBJECT held = IsFilterDevice(Extension(filter)->VolumeHandle);
     ASSERT_EQ(held, filter);
 
     KEVENT removed;
@@ -99,7 +99,7 @@ TEST_F(VolumeLookupTest, RemovalWaitsForTheDeviceALookupHolds) {
     EXPECT_EQ(KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, &shortWait),
               STATUS_TIMEOUT)
         << "the device went away while a lookup held it";
-    IoReleaseRemoveLock(&Extension(held)->RemoveLock, this);
+    ReleaseFilterDevice(Extension(held));
     EXPECT_EQ(KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, nullptr),
               STATUS_SUCCESS);
     ZwWaitForSingleObject(thread, FALSE, nullptr);
