@@ -13,15 +13,8 @@
 // Output room every control operation needs at least: its result word.
 #define CONTROL_MINIMUM_OUTPUT 4u
 
-//
-// CreateControlDevice - creates the control device and its link.
-//
-// DriverObject: this driver. Stores the device in DriverGlobals.ControlDevice.
-// Returns STATUS_SUCCESS, or the status of the failing IoCreateDevice or
-// IoCreateSymbolicLink; a device whose link fails is deleted again.
-// IRQL: PASSIVE_LEVEL.
-//
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject) {
+    PAGED_CODE();
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&deviceName, QVD_CONTROL_DEVICE_NAME);
@@ -43,11 +36,8 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject) {
     return STATUS_SUCCESS;
 }
 
-//
-// DeleteControlDevice - removes the link and deletes the control device
-// (a start that fails after creating it). IRQL: PASSIVE_LEVEL.
-//
 VOID DeleteControlDevice(VOID) {
+    PAGED_CODE();
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, QVD_CONTROL_LINK_NAME);
     IoDeleteSymbolicLink(&linkName);
@@ -62,34 +52,23 @@ static NTSTATUS CompleteControl(PIRP Irp, NTSTATUS Status, ULONG_PTR Information
     return Status;
 }
 
-//
-// DispatchCreate - opens of the control device succeed (FILE_OPENED); opens
-// on a filter device go on to the volume. IRQL: PASSIVE_LEVEL.
-//
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     if (DeviceObject == DriverGlobals.ControlDevice) {
         return CompleteControl(Irp, STATUS_SUCCESS, FILE_OPENED, IO_NO_INCREMENT);
     }
     return PassDown(DeviceObject, Irp);
 }
 
-//
-// DispatchCloseCleanup - close and cleanup of the control device succeed;
-// on a filter device they go on to the volume. IRQL: PASSIVE_LEVEL.
-//
-NTSTATUS DispatchCloseCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchCloseCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     if (DeviceObject == DriverGlobals.ControlDevice) {
         return CompleteControl(Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
     }
     return PassDownWithCompletion(DeviceObject, Irp, NULL, NULL);
 }
 
-//
-// DispatchDeviceControl - the control device routes its codes; a filter
-// device passes every code on to the volume unchanged; any other device of
-// the driver refuses the request. IRQL: PASSIVE_LEVEL.
-//
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (DeviceObject == DriverGlobals.ControlDevice) {
         return DispatchControlRequest(Irp);
     }
@@ -134,17 +113,8 @@ static NTSTATUS RunControlOperation(ULONG Code, PVOID Buffer, ULONG InputLength,
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-//
-// DispatchControlRequest - routes a control request of the control device.
-//
-// An output buffer shorter than the result word fails with
-// STATUS_INVALID_BUFFER_SIZE whatever the code; an unknown code with
-// STATUS_INVALID_DEVICE_REQUEST. The operation runs inside an exception
-// guard: an exception becomes the request's status, with no bytes
-// returned. Completes the request and returns its status.
-// IRQL: PASSIVE_LEVEL.
-//
 NTSTATUS DispatchControlRequest(PIRP Irp) {
+    PAGED_CODE();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;

@@ -6,17 +6,10 @@
 
 #include <ntdddisk.h>
 
-//
-// QueryDiskGeometry - sends IOCTL_DISK_GET_DRIVE_GEOMETRY to the volume.
-//
-// LowerDevice: the device below the filter device. Geometry: 24 bytes, the
-// request's input and output buffer. The request is built as a threaded
-// device-control request, which the I/O manager frees when it completes;
-// the caller waits on its event when the volume answers later. Returns the
-// request's status, or STATUS_INSUFFICIENT_RESOURCES when it cannot be
-// built. IRQL: PASSIVE_LEVEL.
-//
 NTSTATUS QueryDiskGeometry(PDEVICE_OBJECT LowerDevice, PVOID Geometry) {
+    PAGED_CODE();
+    // A threaded request: the I/O manager frees it when it completes, after
+    // copying its status and setting the event.
     KEVENT done;
     IO_STATUS_BLOCK ioStatus = {};
     KeInitializeEvent(&done, NotificationEvent, FALSE);

@@ -12,23 +12,14 @@
 #include "resources/version.h"
 #include "support/block_cache.h"
 
-DRIVER_GLOBALS DriverGlobals;
+DriverGlobalsRecord DriverGlobals;
 
 // Room of the narrow copy of a service-pack number: 20 bytes, of which 19
 // may be converted so that a terminator always fits.
 #define SERVICE_PACK_DIGITS_BYTES 20
 
-//
-// ParseServicePack - stores the number in the CSD version string.
-//
-// CsdVersion: the CSD version string ("Service Pack 6a"); not empty.
-// The digits from the first decimal digit on are converted to a narrow
-// string (at most 19 characters) and read with atol, which stops at the
-// first non-digit. A string that begins with a digit, or holds none, leaves
-// DriverGlobals.ServicePackNumber unchanged; so does any exception.
-// IRQL: PASSIVE_LEVEL.
-//
 VOID ParseServicePack(PCUNICODE_STRING CsdVersion) {
+    PAGED_CODE();
     _SEH2_TRY {
         // The string is counted; a terminated copy lets wcscspn stop inside it.
         WCHAR text[128];
@@ -97,20 +88,8 @@ static NTSTATUS InstallDispatchTable(PDRIVER_OBJECT DriverObject) {
     return STATUS_SUCCESS;
 }
 
-//
-// DriverEntry - brings the driver's services up, newest last: exempt file
-// lists, block pools, work queues, the control device, the dispatch table
-// with the filter device list; then writes the load event.
-//
-// DriverObject: the driver object the system made for the driver.
-// RegistryPath: the service key (unused: the driver reads no settings).
-// Returns STATUS_SUCCESS; STATUS_UNSUCCESSFUL when the pools or the queues
-// cannot be set up; the status of the control-device or dispatch-table step
-// when that fails. A failing step undoes every earlier one, newest first,
-// and nothing is written to the event log.
-// IRQL: PASSIVE_LEVEL, System process.
-//
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    PAGED_CODE();
     // A freshly loaded image starts with zeroed globals.
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
     DriverGlobals.DriverObject = DriverObject;

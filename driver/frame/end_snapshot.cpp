@@ -5,13 +5,7 @@
 // volume has one, and ending a volume's snapshot finds nothing to end.
 #include "frame/frame.h"
 
-//
-// EndSnapshot - ends the snapshot of the volume, if one runs.
-//
-// Extension: the volume's filter device record. CloseStores: also close
-// the volume's change stores. Returns STATUS_SUCCESS: with no snapshot and
-// no change store, nothing is left to end. IRQL: PASSIVE_LEVEL.
-//
 NTSTATUS EndSnapshot(FilterExtension* Extension, BOOLEAN CloseStores) {
+    PAGED_CODE();
     return STATUS_SUCCESS;
 }

@@ -26,11 +26,8 @@ static WCHAR LogBuffer[LOG_BUFFER_UNITS];
 // Synchronization event, signalled while nobody formats into LogBuffer.
 static KEVENT LogBufferFree;
 
-//
-// EventLogInit - sets up the string buffer's event, signalled.
-// IRQL: PASSIVE_LEVEL.
-//
 VOID EventLogInit(VOID) {
+    PAGED_CODE();
     KeInitializeEvent(&LogBufferFree, SynchronizationEvent, TRUE);
 }
 
@@ -53,15 +50,6 @@ static ULONG CompleteStringBytes(const WCHAR* Data, ULONG Limit, ULONG Count, UL
     return end * sizeof(WCHAR);
 }
 
-//
-// WriteLogPacket - builds and writes one error-log packet.
-//
-// MessageId: the entry's message. Data, DataLength: StringCount terminated
-// UTF-16 strings, back to back. The packet holds at most 104 bytes of
-// strings; a string that the limit cuts is left out together with every
-// later one, so that each counted string keeps its terminator. Without a
-// packet the entry is dropped. IRQL: <= DISPATCH_LEVEL.
-//
 VOID WriteLogPacket(NTSTATUS MessageId, const VOID* Data, ULONG DataLength, ULONG StringCount) {
     if (LOG_PACKET_HEADER_BYTES + DataLength > LOG_PACKET_MAXIMUM_BYTES) {
         DataLength = CompleteStringBytes((const WCHAR*)Data, LOG_STRING_MAXIMUM_BYTES, StringCount,
@@ -180,16 +168,6 @@ static ULONG FormatLogStrings(PCSTR TypeString, va_list Values, ULONG* Count) {
     return room;
 }
 
-//
-// LogEvent - writes one entry of the driver's message table.
-//
-// MessageId: the message. TypeString: one letter per value (see frame.h),
-// or NULL for an entry without strings. At PASSIVE_LEVEL the values are
-// formatted into the shared buffer, taken for the time it takes; the buffer
-// is given back by a termination handler, so that a fault while a value is
-// read passes on to the caller without leaving every later writer waiting.
-// Above PASSIVE_LEVEL the entry carries no strings. IRQL: <= DISPATCH_LEVEL.
-//
 VOID LogEvent(NTSTATUS MessageId, PCSTR TypeString, ...) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
         WriteLogPacket(MessageId, NULL, 0, 0);

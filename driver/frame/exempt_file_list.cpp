@@ -15,21 +15,21 @@ typedef struct _ExemptFileList {
 static ExemptFileList ExemptFileLists[EXEMPT_FILE_LIST_COUNT];
 
 VOID ExemptFileInit(VOID) {
-    for (ULONG List = 0; List < EXEMPT_FILE_LIST_COUNT; List += 1) {
-        ExemptFileList* Entries = &ExemptFileLists[List];
-        KeInitializeSpinLock(&Entries->Lock);
-        Entries->Closing = FALSE;
-        Entries->Count = 0;
-        RtlZeroMemory(Entries->Slots, sizeof(Entries->Slots));
+    for (ULONG list = 0; list < EXEMPT_FILE_LIST_COUNT; list += 1) {
+        ExemptFileList* entries = &ExemptFileLists[list];
+        KeInitializeSpinLock(&entries->Lock);
+        entries->Closing = FALSE;
+        entries->Count = 0;
+        RtlZeroMemory(entries->Slots, sizeof(entries->Slots));
     }
 }
 
 VOID ExemptFileClose(VOID) {
-    for (ULONG List = 0; List < EXEMPT_FILE_LIST_COUNT; List += 1) {
-        ExemptFileList* Entries = &ExemptFileLists[List];
-        KIRQL OldIrql = KfAcquireSpinLock(&Entries->Lock);
-        Entries->Closing = TRUE;
-        KfReleaseSpinLock(&Entries->Lock, OldIrql);
+    for (ULONG list = 0; list < EXEMPT_FILE_LIST_COUNT; list += 1) {
+        ExemptFileList* entries = &ExemptFileLists[list];
+        KIRQL oldIrql = KfAcquireSpinLock(&entries->Lock);
+        entries->Closing = TRUE;
+        KfReleaseSpinLock(&entries->Lock, oldIrql);
     }
 }
 
@@ -37,66 +37,66 @@ BOOLEAN ExemptFileAdd(PVOID Identity, ULONG List) {
     if (Identity == NULL || List >= EXEMPT_FILE_LIST_COUNT) {
         return FALSE;
     }
-    ExemptFileList* Entries = &ExemptFileLists[List];
-    BOOLEAN Added = FALSE;
-    KIRQL OldIrql = KfAcquireSpinLock(&Entries->Lock);
-    if (!Entries->Closing && Entries->Count < EXEMPT_FILE_LIST_SLOTS) {
-        for (ULONG Slot = 0; Slot < EXEMPT_FILE_LIST_SLOTS; Slot += 1) {
-            if (Entries->Slots[Slot] == NULL) {
-                Entries->Slots[Slot] = Identity;
-                Entries->Count += 1;
-                Added = TRUE;
+    ExemptFileList* entries = &ExemptFileLists[List];
+    BOOLEAN added = FALSE;
+    KIRQL oldIrql = KfAcquireSpinLock(&entries->Lock);
+    if (!entries->Closing && entries->Count < EXEMPT_FILE_LIST_SLOTS) {
+        for (ULONG slot = 0; slot < EXEMPT_FILE_LIST_SLOTS; slot += 1) {
+            if (entries->Slots[slot] == NULL) {
+                entries->Slots[slot] = Identity;
+                entries->Count += 1;
+                added = TRUE;
                 break;
             }
         }
     }
-    KfReleaseSpinLock(&Entries->Lock, OldIrql);
-    return Added;
+    KfReleaseSpinLock(&entries->Lock, oldIrql);
+    return added;
 }
 
 BOOLEAN ExemptFileRemove(PVOID Identity, ULONG List) {
     if (Identity == NULL || List >= EXEMPT_FILE_LIST_COUNT) {
         return FALSE;
     }
-    ExemptFileList* Entries = &ExemptFileLists[List];
-    BOOLEAN Removed = FALSE;
-    KIRQL OldIrql = KfAcquireSpinLock(&Entries->Lock);
-    for (ULONG Slot = 0; Entries->Count > 0 && Slot < EXEMPT_FILE_LIST_SLOTS; Slot += 1) {
-        if (Entries->Slots[Slot] == Identity) {
-            Entries->Slots[Slot] = NULL;
-            Entries->Count -= 1;
-            Removed = TRUE;
+    ExemptFileList* entries = &ExemptFileLists[List];
+    BOOLEAN removed = FALSE;
+    KIRQL oldIrql = KfAcquireSpinLock(&entries->Lock);
+    for (ULONG slot = 0; entries->Count > 0 && slot < EXEMPT_FILE_LIST_SLOTS; slot += 1) {
+        if (entries->Slots[slot] == Identity) {
+            entries->Slots[slot] = NULL;
+            entries->Count -= 1;
+            removed = TRUE;
             break;
         }
     }
-    KfReleaseSpinLock(&Entries->Lock, OldIrql);
-    return Removed;
+    KfReleaseSpinLock(&entries->Lock, oldIrql);
+    return removed;
 }
 
 BOOLEAN ExemptFileContains(PVOID Identity, ULONG List) {
     if (Identity == NULL || List >= EXEMPT_FILE_LIST_COUNT) {
         return FALSE;
     }
-    ExemptFileList* Entries = &ExemptFileLists[List];
-    BOOLEAN Found = FALSE;
-    KIRQL OldIrql = KfAcquireSpinLock(&Entries->Lock);
-    for (ULONG Slot = 0; Entries->Count > 0 && Slot < EXEMPT_FILE_LIST_SLOTS; Slot += 1) {
-        if (Entries->Slots[Slot] == Identity) {
-            Found = TRUE;
+    ExemptFileList* entries = &ExemptFileLists[List];
+    BOOLEAN found = FALSE;
+    KIRQL oldIrql = KfAcquireSpinLock(&entries->Lock);
+    for (ULONG slot = 0; entries->Count > 0 && slot < EXEMPT_FILE_LIST_SLOTS; slot += 1) {
+        if (entries->Slots[slot] == Identity) {
+            found = TRUE;
             break;
         }
     }
-    KfReleaseSpinLock(&Entries->Lock, OldIrql);
-    return Found;
+    KfReleaseSpinLock(&entries->Lock, oldIrql);
+    return found;
 }
 
 VOID ExemptFileClear(ULONG List) {
     if (List >= EXEMPT_FILE_LIST_COUNT) {
         return;
     }
-    ExemptFileList* Entries = &ExemptFileLists[List];
-    KIRQL OldIrql = KfAcquireSpinLock(&Entries->Lock);
-    RtlZeroMemory(Entries->Slots, sizeof(Entries->Slots));
-    Entries->Count = 0;
-    KfReleaseSpinLock(&Entries->Lock, OldIrql);
+    ExemptFileList* entries = &ExemptFileLists[List];
+    KIRQL oldIrql = KfAcquireSpinLock(&entries->Lock);
+    RtlZeroMemory(entries->Slots, sizeof(entries->Slots));
+    entries->Count = 0;
+    KfReleaseSpinLock(&entries->Lock, oldIrql);
 }

@@ -7,54 +7,14 @@
 // routines run at any IRQL up to DISPATCH_LEVEL.
 //
 // Lifetime. A FilterExtension is in use while a request or a piece of work
-// holds a reference (AcquireFilterDevice). Removal stops granting references,
-// gives back the one it was created with and waits until the last holder
-// has given its reference back; only then does it delete the device.
+// holds its remove lock. Removal refuses new acquisitions, gives back its own
+// and waits until the last holder has released; only then does it delete the
+// device.
 #include "frame/frame.h"
-
-//
-// AcquireFilterDevice - takes a reference on the filter device's record.
-// Returns FALSE (nothing taken) once removal has begun. IRQL: <= DISPATCH_LEVEL.
-//
-BOOLEAN AcquireFilterDevice(FilterExtension* Extension) {
-    KIRQL irql = KfAcquireSpinLock(&Extension->UseLock);
-    BOOLEAN granted = !Extension->Removing;
-    if (granted) {
-        Extension->UseCount++;
-    }
-    KfReleaseSpinLock(&Extension->UseLock, irql);
-    return granted;
-}
-
-//
-// ReleaseFilterDevice - gives back a reference; the last one lets removal
-// go on. IRQL: <= DISPATCH_LEVEL.
-//
-VOID ReleaseFilterDevice(FilterExtension* Extension) {
-    KIRQL irql = KfAcquireSpinLock(&Extension->UseLock);
-    LONG remaining = --Extension->UseCount;
-    KfReleaseSpinLock(&Extension->UseLock, irql);
-    if (remaining == 0) {
-        KeSetEvent(&Extension->Drained, IO_NO_INCREMENT, FALSE);
-    }
-}
-
-//
-// ReleaseFilterDeviceAndWait - removal's side of the count: no reference is
-// granted from now on; the caller's reference and the one the record was
-// created with are given back; returns once every other holder has given
-// its reference back. IRQL: PASSIVE_LEVEL.
-//
-static VOID ReleaseFilterDeviceAndWait(FilterExtension* Extension) {
-    KIRQL irql = KfAcquireSpinLock(&Extension->UseLock);
-    Extension->Removing = TRUE;
-    KfReleaseSpinLock(&Extension->UseLock, irql);
-    ReleaseFilterDevice(Extension);
-    ReleaseFilterDevice(Extension);
-    KeWaitForSingleObject(&Extension->Drained, Executive, KernelMode, FALSE, NULL);
-}
+#include "support/pool_tags.h"
 
 static VOID LockDeviceList(FilterDeviceList* List) {
+    PAGED_CODE();
     KeWaitForSingleObject(&List->ListLock, Executive, KernelMode, FALSE, NULL);
 }
 
@@ -81,17 +41,8 @@ static ULONG NextVolumeHandleLocked(FilterDeviceList* List) {
     }
 }
 
-//
-// AddDevice - puts a filter device on top of a volume's stack.
-//
-// DriverObject: this driver. PhysicalDeviceObject: the volume's PDO.
-// Every volume is taken, mounted or not, read-only or not; no outcome is
-// logged. Returns STATUS_SUCCESS; STATUS_NO_SUCH_DEVICE without the driver
-// object extension or when the attach is refused (the created device is
-// deleted again); IoCreateDevice's status when that fails.
-// IRQL: PASSIVE_LEVEL.
-//
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    PAGED_CODE();
     FilterDeviceList* list =
         (FilterDeviceList*)IoGetDriverObjectExtension(DriverObject, (PVOID)AddDevice);
     if (list == NULL) {
@@ -117,9 +68,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     extension->SpaceQueryItem.Context = extension;
     KeInitializeSpinLock(&extension->StateLock);
     ExInitializeResourceLite(&extension->VolumeResource);
-    KeInitializeSpinLock(&extension->UseLock);
-    extension->UseCount = 1;
-    KeInitializeEvent(&extension->Drained, NotificationEvent, FALSE);
+    IoInitializeRemoveLock(&extension->RemoveLock, QVD_TAG_REMOVE_LOCK, 0, 0);
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (extension->LowerDevice == NULL) {
@@ -147,15 +96,16 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 //
 // RemoveFilterDevice - takes a filter device out of service for good: waits
 // until no request or work holds it, unlinks it, detaches it from the volume
-// and deletes it. The caller holds one reference, which this gives back.
-// The record must not be touched afterwards. IRQL: PASSIVE_LEVEL.
+// and deletes it. The caller holds the remove lock with Irp as its tag; this
+// releases it. The record must not be touched afterwards. IRQL: PASSIVE_LEVEL.
 //
-static VOID RemoveFilterDevice(FilterExtension* Extension) {
+static VOID RemoveFilterDevice(FilterExtension* Extension, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_OBJECT device = Extension->Self;
     PDEVICE_OBJECT lower = Extension->LowerDevice;
     FilterDeviceList* list = Extension->DeviceList;
 
-    ReleaseFilterDeviceAndWait(Extension);
+    IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
     LockDeviceList(list);
     _SEH2_TRY {
         RemoveEntryList(&Extension->ListLink);
@@ -169,17 +119,8 @@ static VOID RemoveFilterDevice(FilterExtension* Extension) {
     IoDeleteDevice(device);
 }
 
-//
-// DispatchPnp - plug-and-play requests.
-//
-// On the control device: STATUS_NOT_SUPPORTED. On a filter device every
-// request goes on to the volume with the current stack location skipped;
-// before that, removal ends the snapshot and removes the filter device,
-// surprise removal ends the snapshot (the device stays in service), and a
-// bus-relations query asks the volume for its geometry (result unused).
-// Returns the lower driver's status. IRQL: PASSIVE_LEVEL.
-//
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     if (DeviceObject == DriverGlobals.ControlDevice) {
         Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         Irp->IoStatus.Information = 0;
@@ -189,7 +130,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     FilterExtension* extension = (FilterExtension*)DeviceObject->DeviceExtension;
     PDEVICE_OBJECT lower = extension->LowerDevice;
-    if (!AcquireFilterDevice(extension)) {
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock, Irp))) {
         // Removal already ran: the device only waits for its deletion.
         IoSkipCurrentIrpStackLocation(Irp);
         return IofCallDriver(lower, Irp);
@@ -199,7 +140,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     switch (stack->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE:
         EndSnapshot(extension, TRUE);
-        RemoveFilterDevice(extension);
+        RemoveFilterDevice(extension, Irp);
         IoSkipCurrentIrpStackLocation(Irp);
         return IofCallDriver(lower, Irp);
 
@@ -221,16 +162,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IofCallDriver(lower, Irp);
-    ReleaseFilterDevice(extension);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
-//
-// DispatchPower - power requests. The control device completes them with
-// success (information left as it came); a filter device lets the next
-// power request start and sends this one on. IRQL: <= DISPATCH_LEVEL.
-//
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PoStartNextPowerIrp(Irp);
     if (DeviceObject == DriverGlobals.ControlDevice) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -238,15 +174,16 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_SUCCESS;
     }
     FilterExtension* extension = (FilterExtension*)DeviceObject->DeviceExtension;
-    if (!AcquireFilterDevice(extension)) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Status = status;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
+        return status;
     }
     IoSkipCurrentIrpStackLocation(Irp);
-    NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
-    ReleaseFilterDevice(extension);
+    status = PoCallDriver(extension->LowerDevice, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
@@ -257,24 +194,15 @@ static NTSTATUS CompleteInvalidRequest(PIRP Irp, NTSTATUS Status) {
     return Status;
 }
 
-//
-// PassDownWithCompletion - sends a request to the volume below.
-//
-// DeviceObject: the device the request came to. Irp: the request.
-// CompletionRoutine: invoked with Context on success, error and cancel; or
-// NULL for none. The control device completes the request with
-// STATUS_INVALID_DEVICE_REQUEST, a filter device being removed with
-// STATUS_DELETE_PENDING. Returns the lower driver's status.
-// IRQL: <= DISPATCH_LEVEL.
-//
 NTSTATUS PassDownWithCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                 PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context) {
     if (DeviceObject == DriverGlobals.ControlDevice) {
         return CompleteInvalidRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     FilterExtension* extension = (FilterExtension*)DeviceObject->DeviceExtension;
-    if (!AcquireFilterDevice(extension)) {
-        return CompleteInvalidRequest(Irp, STATUS_DELETE_PENDING);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteInvalidRequest(Irp, status);
     }
     IoCopyCurrentIrpStackLocationToNext(Irp);
     if (CompletionRoutine != NULL) {
@@ -282,25 +210,15 @@ NTSTATUS PassDownWithCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     } else {
         IoSetCompletionRoutine(Irp, NULL, NULL, FALSE, FALSE, FALSE);
     }
-    NTSTATUS status = IofCallDriver(extension->LowerDevice, Irp);
-    ReleaseFilterDevice(extension);
+    status = IofCallDriver(extension->LowerDevice, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
-//
-// PassDown - sends a request on to the volume unchanged; the handler of
-// every major function without one of its own. See PassDownWithCompletion.
-// IRQL: <= DISPATCH_LEVEL.
-//
-NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PassDownWithCompletion(DeviceObject, Irp, NULL, NULL);
 }
 
-//
-// RequestFileObject - the file object a request is for: its own, else that
-// of its master when it is an associated request; may be NULL.
-// IRQL: <= DISPATCH_LEVEL.
-//
 PFILE_OBJECT RequestFileObject(PIRP Irp) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     if (file == NULL && (Irp->Flags & IRP_ASSOCIATED_IRP) != 0) {

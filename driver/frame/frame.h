@@ -20,15 +20,15 @@ struct _FreezeTimer;
 
 // Written by DriverEntry only (before any other routine of the driver runs)
 // and read without a lock afterwards.
-typedef struct _DRIVER_GLOBALS {
+typedef struct _DriverGlobalsRecord {
     PDRIVER_OBJECT DriverObject;  // passed to DriverEntry
     PEPROCESS SystemProcess;      // current process of DriverEntry: the System process
     PDEVICE_OBJECT ControlDevice; // "\Device\QVDDev0"; NULL until created
     ULONG OsBuildNumber;          // from PsGetVersion
     LONG ServicePackNumber;       // parsed from the CSD version string; 0 when none
-} DRIVER_GLOBALS;
+} DriverGlobalsRecord;
 
-extern DRIVER_GLOBALS DriverGlobals;
+extern DriverGlobalsRecord DriverGlobals;
 
 // The driver object extension, kept under the client identifier that is the
 // address of AddDevice.
@@ -85,96 +85,138 @@ typedef struct _FilterExtension {
     // among the listed devices; given under ListLock as the device is listed.
     ULONG VolumeHandle;
 
-    // In-use count: requests and work that touch this record hold a
-    // reference (AcquireFilterDevice); removal waits for the count to drain
-    // before it deletes the device.
-    KSPIN_LOCK UseLock; // guards UseCount and Removing
-    LONG UseCount;      // references held, plus 1 while not removing; UseLock
-    BOOLEAN Removing;   // removal has begun: no new reference is granted; UseLock
-    KEVENT Drained;     // notification, set when UseCount reaches 0
+    // Held by every request and piece of work that touches this record
+    // (tag: the request, or the work's own record); removal waits for them
+    // to drain before it deletes the device.
+    IO_REMOVE_LOCK RemoveLock;
 } FilterExtension;
 
-// Creates a filter device above PhysicalDeviceObject's stack and links it
-// into the driver's list. STATUS_NO_SUCH_DEVICE when the driver object
-// extension is missing or the stack refuses the attach (nothing is left
-// behind then); IoCreateDevice's status when that fails. IRQL: PASSIVE_LEVEL.
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+// AddDevice - puts a filter device on top of a volume's stack and links it
+// into the driver's list.
+//
+// DriverObject: this driver. PhysicalDeviceObject: the volume's PDO. Every
+// volume is taken, mounted or not, read-only or not; no outcome is logged.
+// Returns STATUS_SUCCESS; STATUS_NO_SUCH_DEVICE without the driver object
+// extension or when the stack refuses the attach (the created device and its
+// resource are deleted again: nothing is left behind); IoCreateDevice's
+// status when that fails. IRQL: PASSIVE_LEVEL.
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
-// Plug-and-play requests: removal unlinks, detaches and deletes the filter
-// device once no request holds it; surprise removal ends the snapshot; a
-// bus-relations query asks the volume for its geometry. Every request goes
-// on to the volume. On the control device: STATUS_NOT_SUPPORTED.
-// IRQL: PASSIVE_LEVEL.
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// DispatchPnp - plug-and-play requests.
+//
+// On the control device: STATUS_NOT_SUPPORTED. On a filter device every
+// request goes on to the volume with the current stack location skipped;
+// before that, removal ends the snapshot, then unlinks, detaches and deletes
+// the filter device once no request holds it; surprise removal ends the
+// snapshot (the device stays in service); a bus-relations query asks the
+// volume for its geometry (result unused). Returns the lower driver's
+// status. IRQL: PASSIVE_LEVEL.
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Power requests go on to the volume (the control device completes them
-// with success). IRQL: <= DISPATCH_LEVEL.
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
-// Pass through: the request goes to LowerDevice with the current stack
-// location copied to the next (no completion routine); returns the lower
-// driver's status. Handler of every major function without its own. On the
-// control device: completes with STATUS_INVALID_DEVICE_REQUEST. A filter
-// device being removed completes it with STATUS_DELETE_PENDING.
+// DispatchPower - power requests. Every one lets the next power request
+// start. The control device completes them with success (information left
+// as it came); a filter device sends them on to the volume, or completes
+// them with STATUS_DELETE_PENDING once removal has begun.
 // IRQL: <= DISPATCH_LEVEL.
-NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// As PassDown, with CompletionRoutine (or none) invoked on success, error
-// and cancel with Context. A caller whose routine touches the
-// FilterExtension holds its own reference from AcquireFilterDevice and
-// gives it back in the routine. IRQL: <= DISPATCH_LEVEL.
+// PassDown - sends a request on to the volume unchanged: the current stack
+// location is copied to the next, with no completion routine; returns the
+// lower driver's status. Handler of every major function without its own.
+// The control device completes the request with
+// STATUS_INVALID_DEVICE_REQUEST; a filter device being removed with
+// STATUS_DELETE_PENDING. IRQL: <= DISPATCH_LEVEL.
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// PassDownWithCompletion - PassDown, with CompletionRoutine (or NULL for
+// none) invoked with Context on success, error and cancel. A caller whose
+// routine touches the FilterExtension holds its own acquisition of
+// RemoveLock and releases it in the routine. IRQL: <= DISPATCH_LEVEL.
 NTSTATUS PassDownWithCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                 PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context);
 
-// The file object of Irp, or for an associated request without one the file
-// object of its master; NULL when neither has one. IRQL: <= DISPATCH_LEVEL.
+// RequestFileObject - the file object a request is for: its own, else, for
+// an associated request without one, that of its master; NULL when neither
+// has one. IRQL: <= DISPATCH_LEVEL.
 PFILE_OBJECT RequestFileObject(PIRP Irp);
 
-// Takes a reference on Extension: TRUE unless removal has begun, in which
-// case nothing is taken. IRQL: <= DISPATCH_LEVEL.
-BOOLEAN AcquireFilterDevice(FilterExtension* Extension);
-// Gives back a reference taken by AcquireFilterDevice. IRQL: <= DISPATCH_LEVEL.
-VOID ReleaseFilterDevice(FilterExtension* Extension);
-
-// Ends the volume's snapshot, if one runs (CloseStores: also close the
-// volume's change stores). IRQL: PASSIVE_LEVEL.
+// EndSnapshot - ends the snapshot of the volume, if one runs.
+//
+// Extension: the volume's filter device record. CloseStores: also close the
+// volume's change stores. Returns STATUS_SUCCESS: with no snapshot and no
+// change store, nothing is left to end. IRQL: PASSIVE_LEVEL.
 NTSTATUS EndSnapshot(FilterExtension* Extension, BOOLEAN CloseStores);
 
-// Sends IOCTL_DISK_GET_DRIVE_GEOMETRY to LowerDevice and waits for it; the
-// 24-byte Geometry buffer is its input and output. Returns the request's
-// status (STATUS_INSUFFICIENT_RESOURCES when it cannot be built).
-// IRQL: PASSIVE_LEVEL.
+// QueryDiskGeometry - sends IOCTL_DISK_GET_DRIVE_GEOMETRY to LowerDevice and
+// waits for it; the 24-byte Geometry buffer is its input and output. Returns
+// the request's status (STATUS_INSUFFICIENT_RESOURCES when it cannot be
+// built). IRQL: PASSIVE_LEVEL.
 NTSTATUS QueryDiskGeometry(PDEVICE_OBJECT LowerDevice, PVOID Geometry);
 
 // ---------------------------------------------------------------------------
 // Start-up
 // ---------------------------------------------------------------------------
 
-// The driver's entry point. IRQL: PASSIVE_LEVEL, System process.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// DriverEntry - brings the driver's services up, newest last: exempt file
+// lists, block pools, work queues, the control device, the dispatch table
+// with the filter device list; then writes the load event.
+//
+// DriverObject: the driver object the system made for the driver.
+// RegistryPath: the service key (unused: the driver reads no settings).
+// Returns STATUS_SUCCESS; STATUS_UNSUCCESSFUL when the pools or the queues
+// cannot be set up; the status of the control-device or dispatch-table step
+// when that fails. A failing step undoes every earlier one, newest first,
+// and nothing is written to the event log. IRQL: PASSIVE_LEVEL, System
+// process.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
-// Stores the number that follows the first decimal digit's position in
-// CsdVersion ("Service Pack 6a" gives 6) as DriverGlobals.ServicePackNumber;
-// a string that begins with a digit or has none leaves it unchanged.
-// IRQL: PASSIVE_LEVEL.
+// ParseServicePack - stores the number in the CSD version string as
+// DriverGlobals.ServicePackNumber.
+//
+// CsdVersion: the CSD version string ("Service Pack 6a" gives 6); not empty.
+// The characters from the first decimal digit on are converted to a narrow
+// string (at most 19 characters) and read with atol, which stops at the
+// first non-digit. A string that begins with a digit, or holds none, leaves
+// the number unchanged; so does any exception. IRQL: PASSIVE_LEVEL.
 VOID ParseServicePack(PCUNICODE_STRING CsdVersion);
 
 // ---------------------------------------------------------------------------
 // Control device and request routing
 // ---------------------------------------------------------------------------
 
-// Creates "\Device\QVDDev0" as DriverGlobals.ControlDevice and its link
-// "\DosDevices\QVDAPI". On failure nothing is left: no device, no link.
+// CreateControlDevice - creates "\Device\QVDDev0" as
+// DriverGlobals.ControlDevice and its link "\DosDevices\QVDAPI".
+// Returns STATUS_SUCCESS, or the status of the failing IoCreateDevice or
+// IoCreateSymbolicLink; on failure nothing is left: no device, no link.
 // IRQL: PASSIVE_LEVEL.
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject);
-// Deletes the control device and its link. IRQL: PASSIVE_LEVEL.
+
+// DeleteControlDevice - removes the link and deletes the control device
+// (a start that fails after creating it). IRQL: PASSIVE_LEVEL.
 VOID DeleteControlDevice(VOID);
 
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchCloseCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Routes a device-control request of the control device to its operation
-// and completes it. IRQL: PASSIVE_LEVEL.
+// DispatchCreate - opens of the control device succeed (FILE_OPENED); opens
+// on a filter device go on to the volume. IRQL: PASSIVE_LEVEL.
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// DispatchCloseCleanup - close and cleanup of the control device succeed;
+// on a filter device they go on to the volume. IRQL: PASSIVE_LEVEL.
+NTSTATUS NTAPI DispatchCloseCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// DispatchDeviceControl - the control device routes its codes
+// (DispatchControlRequest); a filter device passes every code on to the
+// volume unchanged; any other device of the driver refuses the request with
+// STATUS_INVALID_DEVICE_REQUEST. IRQL: PASSIVE_LEVEL.
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// DispatchControlRequest - routes a device-control request of the control
+// device to its operation and completes it.
+//
+// An output buffer shorter than the 4-byte result word fails with
+// STATUS_INVALID_BUFFER_SIZE whatever the code; an unknown code with
+// STATUS_INVALID_DEVICE_REQUEST. The operation runs inside an exception
+// guard: an exception becomes the request's status, with no bytes returned.
+// Returns the request's status. IRQL: PASSIVE_LEVEL.
 NTSTATUS DispatchControlRequest(PIRP Irp);
 
 // ---------------------------------------------------------------------------
@@ -184,17 +226,28 @@ NTSTATUS DispatchControlRequest(PIRP Irp);
 // Room of the shared insertion-string buffer, in UTF-16 code units.
 #define LOG_BUFFER_UNITS 104
 
-// Sets up the shared string buffer and its event. Called by DriverEntry
-// before anything can write an entry. IRQL: PASSIVE_LEVEL.
+// EventLogInit - sets up the shared string buffer and its event, signalled.
+// Called by DriverEntry before anything can write an entry.
+// IRQL: PASSIVE_LEVEL.
 VOID EventLogInit(VOID);
 
-// Writes one entry of the driver's message table. Each letter of
-// TypeString takes the next value: S wide string, s narrow string, d 32-bit
-// integer (decimal), x 32-bit integer (8 hex digits), c character; other
-// letters take nothing. Values that do not fit the room left are left out.
-// Above PASSIVE_LEVEL the entry carries no strings. IRQL: <= DISPATCH_LEVEL.
+// LogEvent - writes one entry of the driver's message table.
+//
+// MessageId: the message. TypeString: one letter per value, or NULL for an
+// entry without strings. Each letter takes the next value: S wide string,
+// s narrow string, d 32-bit integer (decimal), x 32-bit integer (8 hex
+// digits), c character; other letters take nothing. Values that do not fit
+// the room left are left out. At PASSIVE_LEVEL the values are formatted into
+// the shared buffer, held for the time it takes; a fault while a value is
+// read passes on to the caller with the buffer given back. Above
+// PASSIVE_LEVEL the entry carries no strings. IRQL: <= DISPATCH_LEVEL.
 VOID LogEvent(NTSTATUS MessageId, PCSTR TypeString, ...);
 
-// Builds and writes the error-log packet: StringCount strings of
-// DataLength bytes at Data. IRQL: <= DISPATCH_LEVEL.
+// WriteLogPacket - builds and writes one error-log packet.
+//
+// MessageId: the entry's message. Data, DataLength: StringCount terminated
+// UTF-16 strings, back to back. The packet holds at most 104 bytes of
+// strings; a string that the limit cuts is left out together with every
+// later one, so that each counted string keeps its terminator. Without a
+// packet the entry is dropped. IRQL: <= DISPATCH_LEVEL.
 VOID WriteLogPacket(NTSTATUS MessageId, const VOID* Data, ULONG DataLength, ULONG StringCount);

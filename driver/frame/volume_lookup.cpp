@@ -25,6 +25,10 @@
 // FILE_READ_EA, FILE_READ_DATA.
 #define VOLUME_READ_ACCESS 0x120089u
 
+VOID ReleaseFilterDevice(FilterExtension* Extension) {
+    IoReleaseRemoveLock(&Extension->RemoveLock, VOLUME_LOOKUP_LOCK_TAG);
+}
+
 static FilterDeviceList* DriverDeviceList(VOID) {
     return (FilterDeviceList*)IoGetDriverObjectExtension(DriverGlobals.DriverObject,
                                                          (PVOID)AddDevice);
@@ -56,7 +60,8 @@ static PDEVICE_OBJECT FindFilterDevice(FilterDeviceMatch Matches, ULONG_PTR Key)
             FilterExtension* extension = CONTAINING_RECORD(entry, FilterExtension, ListLink);
             if ((extension->Tag == FILTER_TAG_LEGACY || extension->Tag == FILTER_TAG_VOLUME) &&
                 Matches(extension, Key)) {
-                if (AcquireFilterDevice(extension)) {
+                if (NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock,
+                                                   VOLUME_LOOKUP_LOCK_TAG))) {
                     found = extension->Self;
                 }
                 break;

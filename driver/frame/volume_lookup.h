@@ -21,6 +21,14 @@ typedef struct _VolumeSizeInfo {
     ULONG BytesPerAllocationUnit;      // sectors per cluster x bytes per sector
 } VolumeSizeInfo;
 
+// Remove-lock tag of the devices the lookups below hand out.
+#define VOLUME_LOOKUP_LOCK_TAG ((PVOID)FindFilterDeviceByName)
+
+struct _FilterExtension;
+
+// Gives back a device a lookup below handed out. IRQL: <= DISPATCH_LEVEL.
+VOID ReleaseFilterDevice(struct _FilterExtension* Extension);
+
 // The filter device above the volume Name names, or NULL. Name is a drive
 // letter ("C", "C:", "C:\": only the first character counts) or a volume path
 // ("\\?\Volume{...}\" with or without the trailing backslash). A drive of

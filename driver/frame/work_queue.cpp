@@ -33,12 +33,12 @@ static BOOLEAN WorkQueuesInitialised;
 static BOOLEAN WorkQueuesRunning;
 
 LONG ExpectedExceptionFilter(PEXCEPTION_POINTERS ExceptionInformation) {
-    PEXCEPTION_RECORD Record = ExceptionInformation->ExceptionRecord;
-    NTSTATUS Code = Record->ExceptionCode;
-    if (Code == STATUS_IN_PAGE_ERROR && Record->NumberParameters >= 3) {
-        Code = (NTSTATUS)Record->ExceptionInformation[2];
+    PEXCEPTION_RECORD record = ExceptionInformation->ExceptionRecord;
+    NTSTATUS code = record->ExceptionCode;
+    if (code == STATUS_IN_PAGE_ERROR && record->NumberParameters >= 3) {
+        code = (NTSTATUS)record->ExceptionInformation[2];
     }
-    return FsRtlIsNtstatusExpected(Code) ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH;
+    return FsRtlIsNtstatusExpected(code) ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // Calls one item's routine. An expected exception drops the item; a routine
@@ -52,9 +52,9 @@ static VOID WorkQueueRunItem(WorkItem* Item) {
     }
     _SEH2_EXCEPT(ExpectedExceptionFilter(_SEH2_GetExceptionInformation())) {}
     _SEH2_END;
-    KIRQL Irql = KeGetCurrentIrql();
-    if (Irql != PASSIVE_LEVEL) {
-        KeBugCheckEx(WORKER_THREAD_RETURNED_AT_BAD_IRQL, (ULONG_PTR)Routine, Irql,
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL) {
+        KeBugCheckEx(WORKER_THREAD_RETURNED_AT_BAD_IRQL, (ULONG_PTR)Routine, irql,
                      (ULONG_PTR)Context, (ULONG_PTR)Item);
     }
 }
@@ -65,18 +65,18 @@ static VOID WorkQueueRunItem(WorkItem* Item) {
 // thread of the queue busy while items wait, even when a routine blocks.
 static VOID WorkQueueDrain(WorkQueue* Queue) {
     for (;;) {
-        KIRQL OldIrql = KfAcquireSpinLock(&Queue->Lock);
+        KIRQL oldIrql = KfAcquireSpinLock(&Queue->Lock);
         if (IsListEmpty(&Queue->Items)) {
-            KfReleaseSpinLock(&Queue->Lock, OldIrql);
+            KfReleaseSpinLock(&Queue->Lock, oldIrql);
             return;
         }
-        PLIST_ENTRY Entry = RemoveHeadList(&Queue->Items);
+        PLIST_ENTRY entry = RemoveHeadList(&Queue->Items);
         Queue->Count -= 1;
         if (Queue->Count > 0) {
             KeSetEvent(&Queue->Wake, 0, FALSE);
         }
-        KfReleaseSpinLock(&Queue->Lock, OldIrql);
-        WorkQueueRunItem(CONTAINING_RECORD(Entry, WorkItem, Link));
+        KfReleaseSpinLock(&Queue->Lock, oldIrql);
+        WorkQueueRunItem(CONTAINING_RECORD(entry, WorkItem, Link));
     }
 }
 
@@ -84,16 +84,16 @@ static VOID WorkQueueDrain(WorkQueue* Queue) {
 // both signalled Wake wins; once Stop is seen the queue takes no more items,
 // so the last drain leaves it empty for good.
 static VOID WorkQueueThread(PVOID StartContext) {
-    WorkQueue* Queue = &WorkQueues[(ULONG_PTR)StartContext];
-    PVOID Objects[2] = {&Queue->Wake, &WorkQueueStop};
+    WorkQueue* queue = &WorkQueues[(ULONG_PTR)StartContext];
+    PVOID objects[2] = {&queue->Wake, &WorkQueueStop};
     for (;;) {
-        NTSTATUS Status =
-            KeWaitForMultipleObjects(2, Objects, WaitAny, Executive, KernelMode, TRUE, NULL, NULL);
-        if (Status == STATUS_ALERTED) {
+        NTSTATUS status =
+            KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, TRUE, NULL, NULL);
+        if (status == STATUS_ALERTED) {
             continue;
         }
-        WorkQueueDrain(Queue);
-        if (Status != STATUS_WAIT_0) {
+        WorkQueueDrain(queue);
+        if (status != STATUS_WAIT_0) {
             break;
         }
     }
@@ -103,20 +103,20 @@ static VOID WorkQueueThread(PVOID StartContext) {
 // Starts one thread of queue QueueNumber and keeps its thread object, so that
 // StopWorkQueues can wait until it has really ended.
 static BOOLEAN WorkQueueStartThread(ULONG QueueNumber) {
-    WorkQueue* Queue = &WorkQueues[QueueNumber];
-    HANDLE Handle;
-    NTSTATUS Status = PsCreateSystemThread(&Handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+    WorkQueue* queue = &WorkQueues[QueueNumber];
+    HANDLE handle;
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
                                            WorkQueueThread, (PVOID)(ULONG_PTR)QueueNumber);
-    if (!NT_SUCCESS(Status)) {
+    if (!NT_SUCCESS(status)) {
         return FALSE;
     }
-    PVOID Thread = NULL;
-    Status =
-        ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode, &Thread, NULL);
-    Queue->Threads[Queue->ThreadCount] = NT_SUCCESS(Status) ? (PKTHREAD)Thread : NULL;
-    Queue->ThreadHandles[Queue->ThreadCount] = Handle;
-    Queue->ThreadCount += 1;
-    return NT_SUCCESS(Status);
+    PVOID thread = NULL;
+    status =
+        ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, NULL);
+    queue->Threads[queue->ThreadCount] = NT_SUCCESS(status) ? (PKTHREAD)thread : NULL;
+    queue->ThreadHandles[queue->ThreadCount] = handle;
+    queue->ThreadCount += 1;
+    return NT_SUCCESS(status);
 }
 
 BOOLEAN StartWorkQueues(VOID) {
@@ -125,28 +125,28 @@ BOOLEAN StartWorkQueues(VOID) {
     }
     KeInitializeEvent(&WorkQueueStop, NotificationEvent, FALSE);
     WorkQueuesInitialised = TRUE;
-    BOOLEAN AllStarted = TRUE;
-    for (ULONG Number = 0; Number < WORK_QUEUE_COUNT && AllStarted; Number += 1) {
-        WorkQueue* Queue = &WorkQueues[Number];
-        KeInitializeSpinLock(&Queue->Lock);
-        KeInitializeEvent(&Queue->Wake, SynchronizationEvent, FALSE);
-        InitializeListHead(&Queue->Items);
-        Queue->Count = 0;
-        Queue->Accepting = FALSE;
-        Queue->ThreadCount = 0;
-        while (Queue->ThreadCount < WorkQueueThreadCounts[Number] && AllStarted) {
-            AllStarted = WorkQueueStartThread(Number);
+    BOOLEAN allStarted = TRUE;
+    for (ULONG number = 0; number < WORK_QUEUE_COUNT && allStarted; number += 1) {
+        WorkQueue* queue = &WorkQueues[number];
+        KeInitializeSpinLock(&queue->Lock);
+        KeInitializeEvent(&queue->Wake, SynchronizationEvent, FALSE);
+        InitializeListHead(&queue->Items);
+        queue->Count = 0;
+        queue->Accepting = FALSE;
+        queue->ThreadCount = 0;
+        while (queue->ThreadCount < WorkQueueThreadCounts[number] && allStarted) {
+            allStarted = WorkQueueStartThread(number);
         }
     }
-    if (!AllStarted) {
+    if (!allStarted) {
         StopWorkQueues();
         return FALSE;
     }
-    for (ULONG Number = 0; Number < WORK_QUEUE_COUNT; Number += 1) {
-        WorkQueue* Queue = &WorkQueues[Number];
-        KIRQL OldIrql = KfAcquireSpinLock(&Queue->Lock);
-        Queue->Accepting = TRUE;
-        KfReleaseSpinLock(&Queue->Lock, OldIrql);
+    for (ULONG number = 0; number < WORK_QUEUE_COUNT; number += 1) {
+        WorkQueue* queue = &WorkQueues[number];
+        KIRQL oldIrql = KfAcquireSpinLock(&queue->Lock);
+        queue->Accepting = TRUE;
+        KfReleaseSpinLock(&queue->Lock, oldIrql);
     }
     WorkQueuesRunning = TRUE;
     return TRUE;
@@ -157,28 +157,28 @@ VOID StopWorkQueues(VOID) {
         return;
     }
     WorkQueuesRunning = FALSE;
-    for (ULONG Number = 0; Number < WORK_QUEUE_COUNT; Number += 1) {
-        WorkQueue* Queue = &WorkQueues[Number];
-        KIRQL OldIrql = KfAcquireSpinLock(&Queue->Lock);
-        Queue->Accepting = FALSE;
-        KfReleaseSpinLock(&Queue->Lock, OldIrql);
+    for (ULONG number = 0; number < WORK_QUEUE_COUNT; number += 1) {
+        WorkQueue* queue = &WorkQueues[number];
+        KIRQL oldIrql = KfAcquireSpinLock(&queue->Lock);
+        queue->Accepting = FALSE;
+        KfReleaseSpinLock(&queue->Lock, oldIrql);
     }
     KeSetEvent(&WorkQueueStop, 0, FALSE);
-    for (ULONG Number = 0; Number < WORK_QUEUE_COUNT; Number += 1) {
-        WorkQueue* Queue = &WorkQueues[Number];
-        for (ULONG Index = 0; Index < Queue->ThreadCount; Index += 1) {
-            PKTHREAD Thread = Queue->Threads[Index];
-            if (Thread != NULL) {
-                KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, NULL);
-                ObDereferenceObject(Thread);
+    for (ULONG number = 0; number < WORK_QUEUE_COUNT; number += 1) {
+        WorkQueue* queue = &WorkQueues[number];
+        for (ULONG index = 0; index < queue->ThreadCount; index += 1) {
+            PKTHREAD thread = queue->Threads[index];
+            if (thread != NULL) {
+                KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+                ObDereferenceObject(thread);
             } else {
-                ZwWaitForSingleObject(Queue->ThreadHandles[Index], FALSE, NULL);
+                ZwWaitForSingleObject(queue->ThreadHandles[index], FALSE, NULL);
             }
-            ZwClose(Queue->ThreadHandles[Index]);
-            Queue->Threads[Index] = NULL;
-            Queue->ThreadHandles[Index] = NULL;
+            ZwClose(queue->ThreadHandles[index]);
+            queue->Threads[index] = NULL;
+            queue->ThreadHandles[index] = NULL;
         }
-        Queue->ThreadCount = 0;
+        queue->ThreadCount = 0;
     }
     WorkQueuesInitialised = FALSE;
 }
@@ -187,14 +187,14 @@ VOID QueueWorkItem(WorkItem* Item, ULONG Kind) {
     if (Item == NULL || Item->Routine == NULL) {
         return;
     }
-    WorkQueue* Queue = &WorkQueues[Kind == WORK_KIND_GENERAL ? 0 : 1];
-    KIRQL OldIrql = KfAcquireSpinLock(&Queue->Lock);
-    if (Queue->Accepting) {
-        InsertTailList(&Queue->Items, &Item->Link);
-        Queue->Count += 1;
+    WorkQueue* queue = &WorkQueues[Kind == WORK_KIND_GENERAL ? 0 : 1];
+    KIRQL oldIrql = KfAcquireSpinLock(&queue->Lock);
+    if (queue->Accepting) {
+        InsertTailList(&queue->Items, &Item->Link);
+        queue->Count += 1;
         // Set under the lock, so that no wake-up is left to happen after the
         // queue has stopped.
-        KeSetEvent(&Queue->Wake, 0, FALSE);
+        KeSetEvent(&queue->Wake, 0, FALSE);
     }
-    KfReleaseSpinLock(&Queue->Lock, OldIrql);
+    KfReleaseSpinLock(&queue->Lock, oldIrql);
 }

@@ -48,69 +48,69 @@ static const BlockCacheSetup BlockCacheSetups[] = {
 #define BLOCK_CACHE_COUNT (sizeof(BlockCacheSetups) / sizeof(BlockCacheSetups[0]))
 
 BOOLEAN InitBlockPools(VOID) {
-    for (ULONG Index = 0; Index < BLOCK_CACHE_COUNT; Index += 1) {
-        const BlockCacheSetup* Setup = &BlockCacheSetups[Index];
-        BlockCache* Cache = Setup->Cache;
-        KeInitializeSpinLock(&Cache->CacheLock);
-        Cache->Count = 0;
-        Cache->Depth = Setup->Depth;
-        Cache->Ready = FALSE;
-        if (BlockPoolInit(&Cache->Pool, Setup->BlockSize, Setup->PoolType) != 0) {
+    for (ULONG index = 0; index < BLOCK_CACHE_COUNT; index += 1) {
+        const BlockCacheSetup* setup = &BlockCacheSetups[index];
+        BlockCache* cache = setup->Cache;
+        KeInitializeSpinLock(&cache->CacheLock);
+        cache->Count = 0;
+        cache->Depth = setup->Depth;
+        cache->Ready = FALSE;
+        if (BlockPoolInit(&cache->Pool, setup->BlockSize, setup->PoolType) != 0) {
             // The pools set up so far (one of them owns an executive
             // resource) must not outlive a failed start.
             FreeBlockPools();
             return FALSE;
         }
-        Cache->Ready = TRUE;
+        cache->Ready = TRUE;
     }
     return TRUE;
 }
 
 VOID FreeBlockPools(VOID) {
-    for (ULONG Index = BLOCK_CACHE_COUNT; Index-- > 0;) {
-        BlockCache* Cache = BlockCacheSetups[Index].Cache;
-        if (!Cache->Ready) {
+    for (ULONG index = BLOCK_CACHE_COUNT; index-- > 0;) {
+        BlockCache* cache = BlockCacheSetups[index].Cache;
+        if (!cache->Ready) {
             continue;
         }
-        while (Cache->Count > 0) {
-            Cache->Count -= 1;
-            BlockPoolFree(&Cache->Pool, Cache->Slots[Cache->Count]);
+        while (cache->Count > 0) {
+            cache->Count -= 1;
+            BlockPoolFree(&cache->Pool, cache->Slots[cache->Count]);
         }
-        BlockPoolDestroy(&Cache->Pool);
-        Cache->Ready = FALSE;
+        BlockPoolDestroy(&cache->Pool);
+        cache->Ready = FALSE;
     }
 }
 
 PVOID BlockCacheAllocate(BlockCache* Cache, BOOLEAN RaiseOnFailure) {
-    KIRQL OldIrql = KfAcquireSpinLock(&Cache->CacheLock);
+    KIRQL oldIrql = KfAcquireSpinLock(&Cache->CacheLock);
     if (Cache->Count > 0) {
         Cache->Count -= 1;
-        PVOID Block = Cache->Slots[Cache->Count];
-        KfReleaseSpinLock(&Cache->CacheLock, OldIrql);
+        PVOID block = Cache->Slots[Cache->Count];
+        KfReleaseSpinLock(&Cache->CacheLock, oldIrql);
         // Zeroed after the lock is released, so that a paged block is touched
         // at the caller's IRQL.
-        RtlZeroMemory(Block, Cache->Pool.BlockSize);
-        return Block;
+        RtlZeroMemory(block, Cache->Pool.BlockSize);
+        return block;
     }
-    KfReleaseSpinLock(&Cache->CacheLock, OldIrql);
-    PVOID Block = BlockPoolAllocate(&Cache->Pool);
-    if (Block == NULL && RaiseOnFailure) {
+    KfReleaseSpinLock(&Cache->CacheLock, oldIrql);
+    PVOID block = BlockPoolAllocate(&Cache->Pool);
+    if (block == NULL && RaiseOnFailure) {
         ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
     }
-    return Block;
+    return block;
 }
 
 VOID BlockCacheFree(BlockCache* Cache, PVOID Block) {
     if (Block == NULL) {
         return;
     }
-    KIRQL OldIrql = KfAcquireSpinLock(&Cache->CacheLock);
+    KIRQL oldIrql = KfAcquireSpinLock(&Cache->CacheLock);
     if (Cache->Count < Cache->Depth) {
         Cache->Slots[Cache->Count] = Block;
         Cache->Count += 1;
-        KfReleaseSpinLock(&Cache->CacheLock, OldIrql);
+        KfReleaseSpinLock(&Cache->CacheLock, oldIrql);
         return;
     }
-    KfReleaseSpinLock(&Cache->CacheLock, OldIrql);
+    KfReleaseSpinLock(&Cache->CacheLock, oldIrql);
     BlockPoolFree(&Cache->Pool, Block);
 }

@@ -12,9 +12,9 @@
 // A free block's words may be unaligned (block sizes such as 20 or 44), so
 // they are copied bytewise.
 static PVOID FreeBlockNext(PVOID Block) {
-    PVOID Next;
-    memcpy(&Next, Block, sizeof(Next));
-    return Next;
+    PVOID next;
+    memcpy(&next, Block, sizeof(next));
+    return next;
 }
 
 static VOID SetFreeBlockNext(PVOID Block, PVOID Next) {
@@ -22,9 +22,9 @@ static VOID SetFreeBlockNext(PVOID Block, PVOID Next) {
 }
 
 static BlockPoolPage* FreeBlockPage(PVOID Block) {
-    BlockPoolPage* Page;
-    memcpy(&Page, (PUCHAR)Block + sizeof(PVOID), sizeof(Page));
-    return Page;
+    BlockPoolPage* page;
+    memcpy(&page, (PUCHAR)Block + sizeof(PVOID), sizeof(page));
+    return page;
 }
 
 static VOID SetFreeBlockPage(PVOID Block, BlockPoolPage* Page) {
@@ -52,23 +52,33 @@ static VOID BlockPoolUnlock(BlockPool* Pool, ULONG_PTR Token) {
     KeLeaveCriticalRegion();
 }
 
+// TRUE when the calling thread may be holding Pool's lock: the resource held
+// exclusively by this thread, or for a spin lock the IRQL it raises to.
+static BOOLEAN BlockPoolLockHeld(BlockPool* Pool) {
+    if (Pool->LockKind & BLOCK_POOL_SPIN_LOCK) {
+        return KeGetCurrentIrql() == DISPATCH_LEVEL;
+    }
+    return ExIsResourceAcquiredExclusiveLite(Pool->Lock.Resource);
+}
+
 // Returns the page of Pool that Block is a block of, or NULL when Block lies
 // in no page of the pool or not at the start of a block. Pool lock held.
 static BlockPoolPage* BlockPoolFindPageLocked(BlockPool* Pool, PVOID Block) {
-    ULONG_PTR Address = (ULONG_PTR)Block;
-    for (PLIST_ENTRY Entry = Pool->PageList.Flink; Entry != &Pool->PageList; Entry = Entry->Flink) {
-        BlockPoolPage* Page = CONTAINING_RECORD(Entry, BlockPoolPage, Link);
-        ULONG_PTR Start = (ULONG_PTR)Page;
-        if (Start < Address && Address < Start + Pool->PageSize) {
-            ULONG_PTR Offset = Address - Start;
-            if (Offset < BLOCK_POOL_FIRST_BLOCK) {
+    ASSERT(BlockPoolLockHeld(Pool));
+    ULONG_PTR address = (ULONG_PTR)Block;
+    for (PLIST_ENTRY entry = Pool->PageList.Flink; entry != &Pool->PageList; entry = entry->Flink) {
+        BlockPoolPage* page = CONTAINING_RECORD(entry, BlockPoolPage, Link);
+        ULONG_PTR start = (ULONG_PTR)page;
+        if (start < address && address < start + Pool->PageSize) {
+            ULONG_PTR offset = address - start;
+            if (offset < BLOCK_POOL_FIRST_BLOCK) {
                 return NULL;
             }
-            Offset -= BLOCK_POOL_FIRST_BLOCK;
-            if (Offset % Pool->BlockSize != 0 || Offset / Pool->BlockSize >= Pool->BlocksPerPage) {
+            offset -= BLOCK_POOL_FIRST_BLOCK;
+            if (offset % Pool->BlockSize != 0 || offset / Pool->BlockSize >= Pool->BlocksPerPage) {
                 return NULL;
             }
-            return Page;
+            return page;
         }
     }
     return NULL;
@@ -78,19 +88,20 @@ static BlockPoolPage* BlockPoolFindPageLocked(BlockPool* Pool, PVOID Block) {
 // the block of the highest address first. Returns FALSE when no page can be
 // had. Pool lock held.
 static BOOLEAN BlockPoolAddPageLocked(BlockPool* Pool) {
-    BlockPoolPage* Page = (BlockPoolPage*)AllocZeroed(Pool->PageSize, Pool->PoolType);
-    if (Page == NULL) {
+    ASSERT(BlockPoolLockHeld(Pool));
+    BlockPoolPage* page = (BlockPoolPage*)AllocZeroed(Pool->PageSize, Pool->PoolType);
+    if (page == NULL) {
         return FALSE;
     }
-    InsertHeadList(&Pool->PageList, &Page->Link);
+    InsertHeadList(&Pool->PageList, &page->Link);
     Pool->PageCount += 1;
-    Page->FreeBlocks = Pool->BlocksPerPage;
-    PUCHAR Block = (PUCHAR)Page + BLOCK_POOL_FIRST_BLOCK;
-    for (ULONG Index = 0; Index < Pool->BlocksPerPage; Index += 1) {
-        SetFreeBlockPage(Block, Page);
-        SetFreeBlockNext(Block, Pool->FreeList);
-        Pool->FreeList = Block;
-        Block += Pool->BlockSize;
+    page->FreeBlocks = Pool->BlocksPerPage;
+    PUCHAR block = (PUCHAR)page + BLOCK_POOL_FIRST_BLOCK;
+    for (ULONG index = 0; index < Pool->BlocksPerPage; index += 1) {
+        SetFreeBlockPage(block, page);
+        SetFreeBlockNext(block, Pool->FreeList);
+        Pool->FreeList = block;
+        block += Pool->BlockSize;
     }
     return TRUE;
 }
@@ -98,20 +109,21 @@ static BOOLEAN BlockPoolAddPageLocked(BlockPool* Pool) {
 // Takes every block of Page off the free list, then gives the page back to
 // the kernel. Every block of the page is free. Pool lock held.
 static VOID BlockPoolReleasePageLocked(BlockPool* Pool, BlockPoolPage* Page) {
-    PVOID Previous = NULL;
-    PVOID Block = Pool->FreeList;
-    while (Block != NULL) {
-        PVOID Next = FreeBlockNext(Block);
-        if (FreeBlockPage(Block) == Page) {
-            if (Previous == NULL) {
-                Pool->FreeList = Next;
+    ASSERT(BlockPoolLockHeld(Pool));
+    PVOID previous = NULL;
+    PVOID block = Pool->FreeList;
+    while (block != NULL) {
+        PVOID next = FreeBlockNext(block);
+        if (FreeBlockPage(block) == Page) {
+            if (previous == NULL) {
+                Pool->FreeList = next;
             } else {
-                SetFreeBlockNext(Previous, Next);
+                SetFreeBlockNext(previous, next);
             }
         } else {
-            Previous = Block;
+            previous = block;
         }
-        Block = Next;
+        block = next;
     }
     RemoveEntryList(&Page->Link);
     FreeIfAllocated(Page);
@@ -135,44 +147,44 @@ ULONG BlockPoolInit(BlockPool* Pool, ULONG BlockSize, ULONG PoolType) {
         KeInitializeSpinLock(&Pool->Lock.SpinLock);
         return 0;
     }
-    PERESOURCE Resource = (PERESOURCE)AllocZeroed(sizeof(ERESOURCE), NonPagedPool);
-    if (Resource == NULL) {
+    PERESOURCE resource = (PERESOURCE)AllocZeroed(sizeof(ERESOURCE), NonPagedPool);
+    if (resource == NULL) {
         return 1;
     }
-    ExInitializeResourceLite(Resource);
-    Pool->Lock.Resource = Resource;
+    ExInitializeResourceLite(resource);
+    Pool->Lock.Resource = resource;
     return 0;
 }
 
 PVOID BlockPoolAllocate(BlockPool* Pool) {
-    PVOID Block = NULL;
-    ULONG_PTR Token = BlockPoolLock(Pool);
+    PVOID block = NULL;
+    ULONG_PTR token = BlockPoolLock(Pool);
     if (Pool->FreeList != NULL || BlockPoolAddPageLocked(Pool)) {
-        Block = Pool->FreeList;
-        BlockPoolPage* Page = FreeBlockPage(Block);
-        Pool->FreeList = FreeBlockNext(Block);
-        RtlZeroMemory(Block, Pool->BlockSize);
-        Page->FreeBlocks -= 1;
+        block = Pool->FreeList;
+        BlockPoolPage* page = FreeBlockPage(block);
+        Pool->FreeList = FreeBlockNext(block);
+        RtlZeroMemory(block, Pool->BlockSize);
+        page->FreeBlocks -= 1;
         Pool->BlocksInUse += 1;
     }
-    BlockPoolUnlock(Pool, Token);
-    return Block;
+    BlockPoolUnlock(Pool, token);
+    return block;
 }
 
 VOID BlockPoolFree(BlockPool* Pool, PVOID Block) {
-    ULONG_PTR Token = BlockPoolLock(Pool);
-    BlockPoolPage* Page = BlockPoolFindPageLocked(Pool, Block);
-    if (Page != NULL) {
+    ULONG_PTR token = BlockPoolLock(Pool);
+    BlockPoolPage* page = BlockPoolFindPageLocked(Pool, Block);
+    if (page != NULL) {
         SetFreeBlockNext(Block, Pool->FreeList);
-        SetFreeBlockPage(Block, Page);
+        SetFreeBlockPage(Block, page);
         Pool->FreeList = Block;
-        Page->FreeBlocks += 1;
+        page->FreeBlocks += 1;
         Pool->BlocksInUse -= 1;
-        if (Page->FreeBlocks == Pool->BlocksPerPage) {
-            BlockPoolReleasePageLocked(Pool, Page);
+        if (page->FreeBlocks == Pool->BlocksPerPage) {
+            BlockPoolReleasePageLocked(Pool, page);
         }
     }
-    BlockPoolUnlock(Pool, Token);
+    BlockPoolUnlock(Pool, token);
 }
 
 VOID BlockPoolDestroy(BlockPool* Pool) {
@@ -180,8 +192,8 @@ VOID BlockPoolDestroy(BlockPool* Pool) {
         return;
     }
     while (!IsListEmpty(&Pool->PageList)) {
-        PLIST_ENTRY Entry = RemoveHeadList(&Pool->PageList);
-        FreeIfAllocated(CONTAINING_RECORD(Entry, BlockPoolPage, Link));
+        PLIST_ENTRY entry = RemoveHeadList(&Pool->PageList);
+        FreeIfAllocated(CONTAINING_RECORD(entry, BlockPoolPage, Link));
     }
     if (!(Pool->LockKind & BLOCK_POOL_SPIN_LOCK) && Pool->Lock.Resource != NULL) {
         ExDeleteResourceLite(Pool->Lock.Resource);

@@ -18,18 +18,18 @@ ULONG HashU64(const VOID* Key, ULONG BucketCount) {
 
 // Gives back the event or resource blocks of the first Count buckets.
 static VOID HashTableReleaseBucketLocks(HashTable* Table, ULONG Count) {
-    for (ULONG Index = 0; Index < Count; Index += 1) {
-        HashBucket* Bucket = &Table->Buckets[Index];
+    for (ULONG index = 0; index < Count; index += 1) {
+        HashBucket* bucket = &Table->Buckets[index];
         if (Table->LockKind & HASH_LOCK_SPIN) {
             continue;
         }
         if (Table->LockKind & HASH_LOCK_EVENT) {
-            FreeEventBlock(Bucket->Lock.Event);
-            Bucket->Lock.Event = NULL;
-        } else if ((Table->LockKind & HASH_LOCK_RESOURCE) && Bucket->Lock.Resource != NULL) {
-            ExDeleteResourceLite(Bucket->Lock.Resource);
-            FreeResourceBlock(Bucket->Lock.Resource);
-            Bucket->Lock.Resource = NULL;
+            FreeEventBlock(bucket->Lock.Event);
+            bucket->Lock.Event = NULL;
+        } else if ((Table->LockKind & HASH_LOCK_RESOURCE) && bucket->Lock.Resource != NULL) {
+            ExDeleteResourceLite(bucket->Lock.Resource);
+            FreeResourceBlock(bucket->Lock.Resource);
+            bucket->Lock.Resource = NULL;
         }
     }
 }
@@ -54,45 +54,45 @@ NTSTATUS HashTableCreate(ULONG BucketCount, ULONG PoolType, HashCallback Hash, U
         return STATUS_INVALID_PARAMETER_5;
     }
 
-    SIZE_T Size = sizeof(HashTable) + (SIZE_T)BucketCount * sizeof(HashBucket);
+    SIZE_T size = sizeof(HashTable) + (SIZE_T)BucketCount * sizeof(HashBucket);
     HashTable* NewTable =
-        (HashTable*)ExAllocatePoolWithTag((POOL_TYPE)PoolType, Size, QVD_TAG_HASH_TABLE);
+        (HashTable*)ExAllocatePoolWithTag((POOL_TYPE)PoolType, size, QVD_TAG_HASH_TABLE);
     if (NewTable == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(NewTable, Size);
+    RtlZeroMemory(NewTable, size);
     NewTable->BucketCount = BucketCount;
     NewTable->LockKind = LockKind;
     NewTable->Hash = Hash;
     NewTable->Buckets = (HashBucket*)(NewTable + 1);
 
-    NTSTATUS Status = STATUS_SUCCESS;
+    NTSTATUS status = STATUS_SUCCESS;
     ULONG Completed = 0;
     _SEH2_TRY {
         for (; Completed < BucketCount; Completed += 1) {
-            HashBucket* Bucket = &NewTable->Buckets[Completed];
-            Bucket->BucketWord = InitialBucketWord;
-            Bucket->Chain = NULL;
+            HashBucket* bucket = &NewTable->Buckets[Completed];
+            bucket->BucketWord = InitialBucketWord;
+            bucket->Chain = NULL;
             if (LockKind & HASH_LOCK_SPIN) {
-                KeInitializeSpinLock(&Bucket->Lock.SpinLock);
+                KeInitializeSpinLock(&bucket->Lock.SpinLock);
             } else if (LockKind & HASH_LOCK_EVENT) {
-                Bucket->Lock.Event = AllocateEventBlock(TRUE);
-                KeInitializeEvent(Bucket->Lock.Event, SynchronizationEvent, TRUE);
+                bucket->Lock.Event = AllocateEventBlock(TRUE);
+                KeInitializeEvent(bucket->Lock.Event, SynchronizationEvent, TRUE);
             } else if (LockKind & HASH_LOCK_RESOURCE) {
-                Bucket->Lock.Resource = AllocateResourceBlock(TRUE);
-                ExInitializeResourceLite(Bucket->Lock.Resource);
+                bucket->Lock.Resource = AllocateResourceBlock(TRUE);
+                ExInitializeResourceLite(bucket->Lock.Resource);
             }
         }
     }
     _SEH2_EXCEPT(HashTableAllocationFilter(_SEH2_GetExceptionCode())) {
-        Status = _SEH2_GetExceptionCode();
+        status = _SEH2_GetExceptionCode();
     }
     _SEH2_END;
 
-    if (!NT_SUCCESS(Status)) {
+    if (!NT_SUCCESS(status)) {
         HashTableReleaseBucketLocks(NewTable, Completed);
         ExFreePool(NewTable);
-        return Status;
+        return status;
     }
     *Table = NewTable;
     return STATUS_SUCCESS;
@@ -126,9 +126,9 @@ BOOLEAN HashTableLockBucket(HashTable* Table, HashBucket* Bucket, BOOLEAN Exclus
     }
     if (Table->LockKind & HASH_LOCK_EVENT) {
         *LockHandle = 0;
-        NTSTATUS Status =
+        NTSTATUS status =
             KeWaitForSingleObject(Bucket->Lock.Event, Executive, KernelMode, FALSE, Timeout);
-        return Status == STATUS_SUCCESS;
+        return status == STATUS_SUCCESS;
     }
     if (Table->LockKind & HASH_LOCK_RESOURCE) {
         // The critical region covers only the acquisition: the hold may be
@@ -147,11 +147,11 @@ BOOLEAN HashTableLockBucket(HashTable* Table, HashBucket* Bucket, BOOLEAN Exclus
 
 HashBucket* HashTableLookupAndLock(HashTable* Table, const VOID* Key, BOOLEAN Exclusive,
                                    PLARGE_INTEGER Timeout, PULONG_PTR LockHandle) {
-    HashBucket* Bucket = HashTableBucketForKey(Table, Key);
-    if (!HashTableLockBucket(Table, Bucket, Exclusive, Timeout, LockHandle)) {
+    HashBucket* bucket = HashTableBucketForKey(Table, Key);
+    if (!HashTableLockBucket(Table, bucket, Exclusive, Timeout, LockHandle)) {
         return NULL;
     }
-    return Bucket;
+    return bucket;
 }
 
 VOID HashTableUnlockBucket(HashTable* Table, HashBucket* Bucket, ULONG_PTR LockHandle) {

@@ -16,6 +16,8 @@
 #define QVD_TAG_HASH_TABLE EX_POOL_TAG('Q', 'v', 'd', 'H')
 // "QvdP": in-memory copies of preserved sectors.
 #define QVD_TAG_PRESERVED_DATA EX_POOL_TAG('Q', 'v', 'd', 'P')
+// "QvdR": tag tracking of the filter devices' remove locks.
+#define QVD_TAG_REMOVE_LOCK EX_POOL_TAG('Q', 'v', 'd', 'R')
 // "QvdS": symbolic link targets too long for the stack buffer.
 #define QVD_TAG_LINK_TARGET EX_POOL_TAG('Q', 'v', 'd', 'S')
 // "QvdT": kernel timers.

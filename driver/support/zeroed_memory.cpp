@@ -6,11 +6,11 @@
 #include "support/pool_tags.h"
 
 PVOID AllocZeroed(ULONG Size, ULONG PoolType) {
-    PVOID Memory = ExAllocatePoolWithTag((POOL_TYPE)PoolType, Size, QVD_TAG_ZEROED);
-    if (Memory != NULL) {
-        RtlZeroMemory(Memory, Size);
+    PVOID memory = ExAllocatePoolWithTag((POOL_TYPE)PoolType, Size, QVD_TAG_ZEROED);
+    if (memory != NULL) {
+        RtlZeroMemory(memory, Size);
     }
-    return Memory;
+    return memory;
 }
 
 VOID FreeIfAllocated(PVOID Memory) {

@@ -75,7 +75,7 @@ VOID BootDeleteUserProcess(PBOOT_USER_PROCESS Process) {
     // A thread is signalled a moment before it leaves its process's list.
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(PspLock);
+            std::lock_guard guard(PspLock);
             if (Process->Process->ActiveThreads == 0) {
                 break;
             }

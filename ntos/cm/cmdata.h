@@ -2,6 +2,8 @@
 #pragma once
 
 #include "ntos/cm/cmp.h"
+#include "nt/debug.h"
+#include "ntos/verifier/owned_mutex.h"
 
 #include <map>
 #include <memory>
@@ -39,7 +41,7 @@ struct CM_INJECTED_FAILURE {
 };
 
 struct _CM_REGISTRY {
-    std::mutex Lock;
+    VfOwnedMutex Lock;
     PCM_KEY Root;               // \REGISTRY; guarded by Lock
     ULONG OutstandingReferences; // caller references (not the tree's); guarded by Lock
     std::vector<CM_INJECTED_FAILURE> Failures; // guarded by Lock

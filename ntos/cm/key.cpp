@@ -48,6 +48,7 @@ void CmpCheckReference(PCM_KEY Key, const void* Caller) {
 // Walks (and with Create, builds) Path below Parent; the caller holds the lock.
 NTSTATUS CmpLookupLocked(PCM_REGISTRY Registry, PCM_KEY Parent, PCWSTR Path, bool Create,
                          PCM_KEY* Key, BOOLEAN* Created, const void* Caller) {
+    ASSERT(Registry->Lock.HeldByCurrentThread());
     PCM_KEY start = Parent == nullptr ? Registry->Root : Parent;
     if (Parent != nullptr) {
         CmpCheckReference(Parent, Caller);
@@ -96,6 +97,7 @@ NTSTATUS CmpLookupLocked(PCM_REGISTRY Registry, PCM_KEY Parent, PCWSTR Path, boo
 
 // Takes Key out of the tree with everything below it; the caller holds the lock.
 void CmpDetachTreeLocked(PCM_KEY Key) {
+    ASSERT(Key->Registry->Lock.HeldByCurrentThread());
     while (!Key->SubKeys.empty()) {
         CmpDetachTreeLocked(Key->SubKeys.begin()->second);
     }
@@ -129,6 +131,7 @@ NTSTATUS CmpDeleteCommon(PCM_KEY Key, bool Tree, const void* Caller) {
 } // namespace
 
 void CmpReleaseLocked(PCM_KEY Key) {
+    ASSERT(Key->Registry->Lock.HeldByCurrentThread());
     if (--Key->References == 0) {
         delete Key;
     }

@@ -78,6 +78,7 @@ void CmpClearInjectedFailures(PCM_REGISTRY Registry) {
 
 NTSTATUS CmpCheckInjectedLocked(PCM_REGISTRY Registry, CM_OPERATION Operation,
                                 std::u16string_view KeyPath, PCWSTR ValueName) {
+    ASSERT(Registry->Lock.HeldByCurrentThread());
     if (Registry->Failures.empty()) {
         return STATUS_SUCCESS;
     }
@@ -97,6 +98,7 @@ NTSTATUS CmpCheckInjectedLocked(PCM_REGISTRY Registry, CM_OPERATION Operation,
 }
 
 std::u16string CmpKeyPathLocked(PCM_KEY Key) {
+    ASSERT(Key->Registry->Lock.HeldByCurrentThread());
     // The path below \REGISTRY: the root itself has the empty path.
     std::u16string path;
     for (PCM_KEY k = Key; k != nullptr && k->Parent != nullptr; k = k->Parent) {

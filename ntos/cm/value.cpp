@@ -8,6 +8,7 @@
 namespace {
 
 CM_VALUE* CmpFindValueLocked(PCM_KEY Key, PCWSTR Name) {
+    ASSERT(Key->Registry->Lock.HeldByCurrentThread());
     std::u16string folded = CmpFoldName(Name == nullptr ? u"" : Name);
     for (auto& v : Key->Values) {
         if (CmpFoldName(v.Name) == folded) {
@@ -24,6 +25,7 @@ bool CmpIsStoredType(ULONG Type) {
 
 NTSTATUS CmpValuePrologueLocked(PCM_KEY Key, CM_OPERATION Operation, PCWSTR Name,
                                 const void* Caller) {
+    ASSERT(Key->Registry->Lock.HeldByCurrentThread());
     if (Key == nullptr || Key->References == 0) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "registry key used without a reference",
                    Caller, reinterpret_cast<ULONG_PTR>(Key));

@@ -7,6 +7,7 @@
 #include "nt/rtl.h"
 #include "nt/seh.h"
 #include "nt/ke.h"
+#include "nt/debug.h"
 #include "nt/ps.h"
 #include "nt/ex.h"
 #include "nt/ob.h"

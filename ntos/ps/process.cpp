@@ -11,7 +11,7 @@ namespace {
 void PspDeleteProcess(PVOID Object) {
     PEPROCESS process = static_cast<PEPROCESS>(Object);
     {
-        std::lock_guard<std::mutex> guard(PspLock);
+        std::lock_guard guard(PspLock);
         KiRemoveEntryList(&process->ProcessListEntry);
     }
     if (process->ObjectTable != nullptr) {
@@ -52,7 +52,7 @@ NTSTATUS PspCreateProcessObject(PCWSTR ImageName, SEP_ACCOUNT Account, PEPROCESS
     process->ImageName = ImageName;
     KiInitializeListHead(&process->ThreadListHead);
     {
-        std::lock_guard<std::mutex> guard(PspLock);
+        std::lock_guard guard(PspLock);
         process->UniqueProcessId = reinterpret_cast<HANDLE>(PspNextClientId());
         KiInsertTailList(&PspProcessList, &process->ProcessListEntry);
     }
@@ -92,7 +92,7 @@ NTSTATUS PspTerminateProcess(PEPROCESS Process, NTSTATUS ExitStatus) {
     }
     OBP_HANDLE_TABLE* table;
     {
-        std::lock_guard<std::mutex> guard(PspLock);
+        std::lock_guard guard(PspLock);
         if (Process->Terminated) {
             return STATUS_PROCESS_IS_TERMINATING;
         }

@@ -3,10 +3,11 @@
 #pragma once
 
 #include "ntos/ps/psp.h"
+#include "nt/debug.h"
 
-#include <mutex>
+#include "ntos/verifier/owned_mutex.h"
 
-extern std::mutex PspLock;            // guards the process list and thread lists
+extern VfOwnedMutex PspLock;           // guards the process list and thread lists
 extern LIST_ENTRY PspProcessList;     // EPROCESS.ProcessListEntry; PspLock
 extern POBJECT_TYPE PspProcessTypeStorage;
 extern POBJECT_TYPE PspThreadTypeStorage;

@@ -13,7 +13,7 @@
 #include <list>
 #include <thread>
 
-std::mutex PspLock;
+VfOwnedMutex PspLock;
 LIST_ENTRY PspProcessList = {&PspProcessList, &PspProcessList};
 POBJECT_TYPE PspThreadTypeStorage = nullptr;
 POBJECT_TYPE* PsThreadType = &PspThreadTypeStorage;
@@ -75,7 +75,7 @@ NTSTATUS PspCreateThreadObject(PEPROCESS Process, PKSTART_ROUTINE StartRoutine, 
     thread->Tcb.KernelWorker = !SystemThread;
     thread->Cid.UniqueProcess = Process->UniqueProcessId;
     {
-        std::lock_guard<std::mutex> guard(PspLock);
+        std::lock_guard guard(PspLock);
         thread->Cid.UniqueThread = reinterpret_cast<HANDLE>(PspNextClientId());
         KiInsertTailList(&Process->ThreadListHead, &thread->ThreadListEntry);
         Process->ActiveThreads += 1;
@@ -86,7 +86,7 @@ NTSTATUS PspCreateThreadObject(PEPROCESS Process, PKSTART_ROUTINE StartRoutine, 
 
 // Takes an ended (or never started) thread out of its process.
 void PspUnlinkThread(PETHREAD Thread, NTSTATUS ExitStatus) {
-    std::lock_guard<std::mutex> guard(PspLock);
+    std::lock_guard guard(PspLock);
     KiRemoveEntryList(&Thread->ThreadListEntry);
     reinterpret_cast<PEPROCESS>(Thread->Tcb.Process)->ActiveThreads -= 1;
     Thread->ExitStatus = ExitStatus;
@@ -113,7 +113,7 @@ void PspThreadMain(PETHREAD Thread, PSP_HOST_THREAD* Host) {
 // Starts the host thread of Thread, which gets its own running reference.
 NTSTATUS PspStartThread(PETHREAD Thread) {
     ObfReferenceObject(Thread);
-    std::lock_guard<std::mutex> guard(PspLock);
+    std::lock_guard guard(PspLock);
     PSP_HOST_THREAD& host = PspHostThreads.emplace_back();
     host.StartRoutine = Thread->StartRoutine;
     host.SystemThread = Thread->SystemThread;
@@ -147,7 +147,7 @@ NTSTATUS PspCreateThread(PEPROCESS Process, PKSTART_ROUTINE StartRoutine, PVOID 
 
 // Consumes one creation of the armed fault, if any; returns the status to fail with.
 NTSTATUS PspTakeThreadCreateFault() {
-    std::lock_guard<std::mutex> guard(PspLock);
+    std::lock_guard guard(PspLock);
     if (!PspThreadCreateFault.Armed) {
         return STATUS_SUCCESS;
     }
@@ -164,7 +164,7 @@ NTSTATUS PspTakeThreadCreateFault() {
 // start routine of one that does not.
 void PspWaitForSystemThreads(const char* Rule) {
     const auto deadline = std::chrono::steady_clock::now() + PspEndGracePeriod;
-    std::unique_lock<std::mutex> lock(PspLock);
+    std::unique_lock lock(PspLock);
     for (PSP_HOST_THREAD& host : PspHostThreads) {
         if (!host.SystemThread) {
             continue;
@@ -186,6 +186,7 @@ void PspWaitForSystemThreads(const char* Rule) {
 } // namespace
 
 ULONG_PTR PspNextClientId() {
+    ASSERT(PspLock.HeldByCurrentThread());
     PspClientIdCounter += 4;
     return PspClientIdCounter;
 }
@@ -201,7 +202,7 @@ void PspInjectThreadCreateFailure(ULONG AfterNCreates, NTSTATUS Status) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                    "thread creation fault injected with a success status", VF_CALLER());
     }
-    std::lock_guard<std::mutex> guard(PspLock);
+    std::lock_guard guard(PspLock);
     PspThreadCreateFault.Armed = true;
     PspThreadCreateFault.Remaining = AfterNCreates;
     PspThreadCreateFault.Status = Status;
@@ -295,7 +296,7 @@ BOOLEAN PsIsSystemThread(PETHREAD Thread) {
 
 void PspInitialize() {
     {
-        std::lock_guard<std::mutex> guard(PspLock);
+        std::lock_guard guard(PspLock);
         KiInitializeListHead(&PspProcessList);
         PspClientIdCounter = 0;
         PspThreadCreateFault = PSP_THREAD_CREATE_FAULT{};
@@ -329,7 +330,7 @@ void PspVerifyShutdown() {
     }
     // Threads that are on their way out get a grace period to finish.
     PspWaitForSystemThreads("system thread still running when the kernel stopped");
-    std::lock_guard<std::mutex> guard(PspLock);
+    std::lock_guard guard(PspLock);
     for (PLIST_ENTRY e = PspProcessList.Flink; e != &PspProcessList; e = e->Flink) {
         PEPROCESS process = CONTAINING_RECORD(e, EPROCESS, ProcessListEntry);
         if (process->ObjectTable != nullptr) {
@@ -347,7 +348,7 @@ void PspShutdown() {
     PspInitialThread = nullptr;
     std::list<PSP_HOST_THREAD> hosts;
     {
-        std::lock_guard<std::mutex> guard(PspLock);
+        std::lock_guard guard(PspLock);
         hosts.splice(hosts.end(), PspHostThreads);
     }
     for (PSP_HOST_THREAD& host : hosts) {

@@ -989,6 +989,70 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                             POWER_STATE State);
 
 // ---------------------------------------------------------------------------
+// Remove locks
+// ---------------------------------------------------------------------------
+
+// Keeps a device from being removed while requests or work use it. The
+// lock starts with one acquisition of its own; removal drops it together
+// with the remover's and waits for the others to drain.
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+    BOOLEAN Removed;     // IoReleaseRemoveLockAndWait has begun: acquisitions fail
+    BOOLEAN Reserved[3];
+    LONG IoCount;        // acquisitions held, plus the lock's own until removal
+    KEVENT RemoveEvent;  // synchronization event, set when IoCount reaches 0
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+
+// Acquisitions with one tag still held.
+typedef struct _IO_REMOVE_LOCK_TAG_BLOCK {
+    PVOID Tag;  // NULL is a tag like any other; the entry is free while Count is 0
+    LONG Count; // acquisitions with Tag not yet released
+} IO_REMOVE_LOCK_TAG_BLOCK;
+
+#define IO_REMOVE_LOCK_TRACKED_TAGS 16
+
+// The checking build's bookkeeping: which tags hold the lock. Acquisitions
+// past the table's room go uncounted by tag, as the platform's do when it
+// cannot allocate a tracking block; releases that find no tag use them up.
+// Every field is guarded by Spin.
+typedef struct _IO_REMOVE_LOCK_DBG_BLOCK {
+    LONG Signature;      // IO_REMOVE_LOCK_SIGNATURE once initialised
+    ULONG HighWatermark; // most acquisitions held at once; 0 for no limit
+    ULONG AllocateTag;   // the caller's pool tag, kept for its debugger
+    KSPIN_LOCK Spin;
+    LONG UntrackedCount; // acquisitions held that found no room in Tags
+    IO_REMOVE_LOCK_TAG_BLOCK Tags[IO_REMOVE_LOCK_TRACKED_TAGS];
+} IO_REMOVE_LOCK_DBG_BLOCK;
+
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
+    IO_REMOVE_LOCK_DBG_BLOCK Dbg;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+
+#define IO_REMOVE_LOCK_SIGNATURE 0x434F4C52 // "RLOC"
+
+// Sets up a remove lock in nonpaged memory, typically a device extension.
+// HighWatermark limits the acquisitions held at once (0: no limit); going
+// past it bug-checks. The held-too-long report that MaxLockedMinutes asks
+// for is not emulated. IRQL PASSIVE_LEVEL.
+VOID NTAPI IoInitializeRemoveLock(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                  ULONG HighWatermark);
+
+// Takes an acquisition, recorded under Tag (any value, often the request).
+// STATUS_SUCCESS, or STATUS_DELETE_PENDING (nothing taken) once
+// IoReleaseRemoveLockAndWait has begun. IRQL <= DISPATCH_LEVEL.
+NTSTATUS NTAPI IoAcquireRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+
+// Gives back an acquisition taken with Tag. Releasing with a tag that holds
+// no acquisition bug-checks. IRQL <= DISPATCH_LEVEL.
+VOID NTAPI IoReleaseRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+
+// Removal's side: the caller holds an acquisition with Tag. Refuses every
+// later acquisition, gives back the caller's and the lock's own, and returns
+// once every other holder has released. Calling it without an acquisition
+// held, or twice, bug-checks. IRQL PASSIVE_LEVEL.
+VOID NTAPI IoReleaseRemoveLockAndWait(PIO_REMOVE_LOCK RemoveLock, PVOID Tag);
+
+// ---------------------------------------------------------------------------
 // Files
 // ---------------------------------------------------------------------------
 typedef enum _CREATE_FILE_TYPE { CreateFileTypeNone, CreateFileTypeNamedPipe, CreateFileTypeMailslot } CREATE_FILE_TYPE;

@@ -173,7 +173,7 @@ TEST_F(FilterDeviceTest, RemovalWaitsForRequestsStillInTheFilter) {
 TEST_F(FilterDeviceTest, ReferencesAreRefusedOnceRemovalBegan) {
     PDEVICE_OBJECT filter = AddFilter(CreateVolume());
     auto* extension = static_cast<FilterExtension*>(filter->DeviceExtension);
-    ASSERT_TRUE(AcquireFilterDevice(extension));
+    ASSERT_EQ(IoAcquireRemoveLock(&extension->RemoveLock, nullptr), STATUS_SUCCESS);
     std::atomic<bool> removed{false};
     RunOnSystemThreads(2, [&](ULONG Index) {
         if (Index == 0) {
@@ -184,8 +184,9 @@ TEST_F(FilterDeviceTest, ReferencesAreRefusedOnceRemovalBegan) {
             shortly.QuadPart = -10000 * 100;
             KeDelayExecutionThread(KernelMode, FALSE, &shortly);
             EXPECT_FALSE(removed);
-            EXPECT_FALSE(AcquireFilterDevice(extension)) << "a new reference during removal";
-            ReleaseFilterDevice(extension);
+            EXPECT_EQ(IoAcquireRemoveLock(&extension->RemoveLock, filter), STATUS_DELETE_PENDING)
+                << "a new acquisition during removal";
+            IoReleaseRemoveLock(&extension->RemoveLock, nullptr);
         }
     });
     EXPECT_TRUE(removed);
