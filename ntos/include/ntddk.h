@@ -10,6 +10,7 @@
 #include "nt/debug.h"
 #include "nt/ps.h"
 #include "nt/ex.h"
+#include "nt/interlocked.h"
 #include "nt/ob.h"
 #include "nt/se.h"
 #include "nt/io.h"

@@ -89,6 +89,13 @@ NTSTATUS ZwCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
                         POBJECT_ATTRIBUTES ObjectAttributes, BOOLEAN InitialOwner);
 NTSTATUS ZwReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount);
 NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+// Waits until any or all of Count (1 to MAXIMUM_WAIT_OBJECTS) objects are
+// signalled: STATUS_WAIT_0 + i (any: the first signalled one), the abandoned
+// forms, STATUS_TIMEOUT, STATUS_ALERTED. STATUS_INVALID_PARAMETER_1 for a
+// bad count, _3 for a bad wait type, STATUS_INVALID_PARAMETER_MIX for one
+// object twice in a wait for all. PASSIVE_LEVEL.
+NTSTATUS ZwWaitForMultipleObjects(ULONG Count, HANDLE Handles[], WAIT_TYPE WaitType,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 
 // Symbolic links. ZwQuerySymbolicLinkObject returns STATUS_BUFFER_TOO_SMALL with
 // the needed length (bytes, with a terminator) in ReturnedLength when
