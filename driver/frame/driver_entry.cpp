@@ -8,6 +8,7 @@
 #include "frame/frame.h"
 #include "frame/exempt_file_list.h"
 #include "frame/work_queue.h"
+#include "io/copy_on_write.h"
 #include "resources/messages.h"
 #include "resources/version.h"
 #include "support/block_cache.h"
@@ -92,6 +93,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     PAGED_CODE();
     // A freshly loaded image starts with zeroed globals.
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
+    RtlZeroMemory(&ReclaimGlobals, sizeof(ReclaimGlobals));
     DriverGlobals.DriverObject = DriverObject;
     DriverGlobals.SystemProcess = IoGetCurrentProcess();
     EventLogInit();
@@ -110,10 +112,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     if (!StartWorkQueues()) {
         goto FreePools;
     }
+    if (!StartReclaimThread()) {
+        goto StopQueues;
+    }
     DriverObject->DriverUnload = NULL;
     status = CreateControlDevice(DriverObject);
     if (!NT_SUCCESS(status)) {
-        goto StopQueues;
+        goto StopReclaim;
     }
     status = InstallDispatchTable(DriverObject);
     if (!NT_SUCCESS(status)) {
@@ -127,6 +132,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 DeleteControl:
     DeleteControlDevice();
+StopReclaim:
+    StopReclaimThread();
 StopQueues:
     StopWorkQueues();
 FreePools:
