@@ -8,6 +8,8 @@
 // routine to the issuing thread as a normal kernel APC.
 #include "ntos/fs/fsp.h"
 #include "ntos/io/iop.h"
+#include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <cstring>
 
@@ -162,6 +164,7 @@ NTSTATUS FspQueryDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                     PLARGE_INTEGER ByteOffset, PULONG Key) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwReadFile", VF_CALLER());
     UNREFERENCED_PARAMETER(Key);
     return FspReadWriteHandle(IRP_MJ_READ, FileHandle, Event, ApcRoutine, ApcContext, IoStatusBlock,
                               Buffer, Length, ByteOffset);
@@ -170,6 +173,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
 NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                      PLARGE_INTEGER ByteOffset, PULONG Key) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwWriteFile", VF_CALLER());
     UNREFERENCED_PARAMETER(Key);
     return FspReadWriteHandle(IRP_MJ_WRITE, FileHandle, Event, ApcRoutine, ApcContext,
                               IoStatusBlock, Buffer, Length, ByteOffset);
@@ -178,6 +182,7 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
 NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                       PVOID FsInformation, ULONG Length,
                                       FS_INFORMATION_CLASS FsInformationClass) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwQueryVolumeInformationFile", VF_CALLER());
     PFILE_OBJECT fileObject;
     NTSTATUS status = IopReferenceFileByHandle(FileHandle, KernelMode, &fileObject);
     if (!NT_SUCCESS(status)) {

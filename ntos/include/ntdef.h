@@ -160,6 +160,7 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 
 #define MAXLONG 0x7fffffff
+#define MINLONG ((LONG)0x80000000)
 #define MAXULONG 0xffffffffu
 #define MAXUSHORT 0xffff
 

@@ -6,6 +6,7 @@
 // the caller, who frees them and their MDL.
 #include "ntos/io/irptrack.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <cstring>
 
@@ -107,6 +108,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    VfCheckIrqlAtMost(APC_LEVEL, "IoBuildDeviceIoControlRequest", VF_CALLER());
     PIRP irp = IopAllocateTrackedIrp(DeviceObject->StackSize, IopIrpKind::Threaded, VF_CALLER());
     if (irp == nullptr) {
         return nullptr;
@@ -171,6 +173,7 @@ PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObj
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock) {
+    VfCheckIrqlAtMost(APC_LEVEL, "IoBuildSynchronousFsdRequest", VF_CALLER());
     PIRP irp = IopBuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
                                   IoStatusBlock, VF_CALLER());
     if (irp == nullptr) {

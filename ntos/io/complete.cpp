@@ -176,9 +176,32 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    const KIRQL irql = KeGetCurrentIrql();
     NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (KeGetCurrentIrql() != irql) {
+        VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                   "dispatch routine returned at another IRQL than it was called at",
+                   reinterpret_cast<const void*>(dispatch), reinterpret_cast<ULONG_PTR>(Irp),
+                   irql, KeGetCurrentIrql());
+    }
 
-    // The request may be complete and freed by now: only the record is read.
+    // The request may be complete and freed by now: only the record is read,
+    // and the stack location only while completion has not passed it (the
+    // request is then still held by a driver).
+    if (status != STATUS_PENDING) {
+        std::lock_guard<std::mutex> guard(IopIrpLock());
+        UCHAR state = record->Locations[location];
+        bool marked = (state & IOP_LOC_COMPLETED)
+                          ? (state & IOP_LOC_MARKED) != 0
+                          : !record->Freed && (stack->Control & SL_PENDING_RETURNED) != 0;
+        if (marked) {
+            VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                       "dispatch routine marked the request pending but returned a status other "
+                       "than STATUS_PENDING",
+                       reinterpret_cast<const void*>(dispatch), reinterpret_cast<ULONG_PTR>(Irp),
+                       static_cast<ULONG_PTR>(status));
+        }
+    }
     if (status == STATUS_PENDING) {
         std::lock_guard<std::mutex> guard(IopIrpLock());
         UCHAR& state = record->Locations[location];

@@ -6,6 +6,7 @@
 // buffers are the caller's kernel memory.
 #include "ntos/io/irptrack.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <cstring>
 
@@ -58,6 +59,7 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                                PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
                                PVOID OutputBuffer, ULONG OutputBufferLength) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwDeviceIoControlFile", VF_CALLER());
     PFILE_OBJECT fileObject;
     NTSTATUS status = IopReferenceFileByHandle(FileHandle, KernelMode, &fileObject);
     if (!NT_SUCCESS(status)) {

@@ -10,6 +10,7 @@
 #include "ntos/io/irptrack.h"
 #include "ntos/ob/obp.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <atomic>
 #include <cstring>
@@ -345,6 +346,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwCreateFile", VF_CALLER());
     return IoCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
                         FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
                         EaLength, CreateFileTypeNone, nullptr, 0);
@@ -353,6 +355,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                     POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                     ULONG ShareAccess, ULONG OpenOptions) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwOpenFile", VF_CALLER());
     return IoCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                         ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0, CreateFileTypeNone,
                         nullptr, 0);
@@ -360,6 +363,7 @@ NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                   PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceObjectPointer", VF_CALLER());
     // As on the platform: open a handle, take the file object from it and
     // close the handle, so the device sees create and cleanup now and close
     // when the caller drops the file object.

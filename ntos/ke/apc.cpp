@@ -92,7 +92,9 @@ VOID KeLeaveCriticalRegion(VOID) {
 
 BOOLEAN KeAreApcsDisabled(VOID) {
     PKTHREAD thread = KiCurrentThread(VF_CALLER());
-    return thread->KernelApcDisable != 0 || thread->Irql >= APC_LEVEL;
+    // Critical regions (and owned kernel mutexes) only: a raised IRQL also
+    // keeps APCs out, but this routine does not say so.
+    return thread->KernelApcDisable != 0;
 }
 
 VOID KeInitializeApc(PRKAPC Apc, PRKTHREAD Thread, KAPC_ENVIRONMENT Environment,

@@ -2,16 +2,6 @@
 #include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
 
-namespace {
-void KipRefuseWaitTrue(BOOLEAN Wait, const void* Caller) {
-    if (Wait) {
-        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                   "Wait TRUE (keeping the dispatcher lock for a following wait) is not emulated",
-                   Caller);
-    }
-}
-} // namespace
-
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     KiInitializeDispatcherHeader(&Event->Header,
                                  Type == NotificationEvent ? EventNotificationObject
@@ -21,8 +11,11 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
-    KipRefuseWaitTrue(Wait, VF_CALLER());
+    PKTHREAD thread = KiCurrentThread(VF_CALLER());
     std::lock_guard<std::mutex> guard(KiDispatcherLock);
+    if (Wait) {
+        KiHoldDispatcherForWait(thread, VF_CALLER());
+    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     KiWaitTest(&Event->Header);
@@ -48,8 +41,11 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 
 LONG KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
-    KipRefuseWaitTrue(Wait, VF_CALLER());
+    PKTHREAD thread = KiCurrentThread(VF_CALLER());
     std::lock_guard<std::mutex> guard(KiDispatcherLock);
+    if (Wait) {
+        KiHoldDispatcherForWait(thread, VF_CALLER());
+    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     KiWaitTest(&Event->Header);

@@ -27,6 +27,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
     PKTHREAD thread = KiCurrentThread(VF_CALLER());
+    KiCheckNoWaitNext(thread, VF_CALLER());
     if (NewIrql > thread->Irql) {
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "IRQL lowered to a level above the current one",
                    VF_CALLER(), thread->Irql, NewIrql);
@@ -93,6 +94,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     PKTHREAD thread = KiCurrentThread(VF_CALLER());
+    KiCheckNoWaitNext(thread, VF_CALLER());
     KipReleaseSpinLock(SpinLock, thread, VF_CALLER());
     if (NewIrql > thread->Irql) {
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "spin lock released to an IRQL above the current one",

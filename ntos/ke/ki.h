@@ -56,6 +56,9 @@ struct _KTHREAD {
     std::atomic<bool> ApcPendingHint;  // set on insertion; lets the thread skip the lock
     LIST_ENTRY MutantListHead;      // owned mutants; dispatcher lock
     BOOLEAN Alerted;                // dispatcher lock
+    BOOLEAN WaitNext;               // a Wait TRUE set/release keeps the dispatcher raised
+                                    // until this thread's next wait; the thread itself
+    KIRQL WaitNextIrql;             // the IRQL that wait returns to; the thread itself
 
     // Wait state; dispatcher lock.
     BOOLEAN Waiting;                // blocked in a wait
@@ -118,6 +121,12 @@ void KiDeliverApcs(PKTHREAD Thread);
 void KiCheckApcs(PKTHREAD Thread);
 // Sets the IRQL without delivering APCs.
 void KiSetIrql(PKTHREAD Thread, KIRQL Irql);
+// A set or release with Wait TRUE: checks the caller may wait next, then
+// raises it to DISPATCH_LEVEL until its next wait, which lowers it back.
+void KiHoldDispatcherForWait(PKTHREAD Thread, const void* Caller);
+// Bug checks an IRQL change made while a Wait TRUE call still holds the
+// dispatcher for the thread's next wait.
+void KiCheckNoWaitNext(PKTHREAD Thread, const void* Caller);
 
 // The clock.
 LONGLONG KiQuerySystemTime();

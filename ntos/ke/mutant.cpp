@@ -34,11 +34,6 @@ VOID KeInitializeMutant(PRKMUTANT Mutant, BOOLEAN InitialOwner) {
 
 LONG KeReleaseMutant(PRKMUTANT Mutant, KPRIORITY Increment, BOOLEAN Abandon, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
-    if (Wait) {
-        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                   "Wait TRUE (keeping the dispatcher lock for a following wait) is not emulated",
-                   VF_CALLER());
-    }
     PKTHREAD thread = KiCurrentThread(VF_CALLER());
     LONG previous;
     bool apcsEnabled = false;
@@ -75,7 +70,10 @@ LONG KeReleaseMutant(PRKMUTANT Mutant, KPRIORITY Increment, BOOLEAN Abandon, BOO
     if (thread == nullptr) {
         ExRaiseStatus(previous);
     }
-    if (apcsEnabled && thread->Irql == PASSIVE_LEVEL) {
+    if (Wait) {
+        // APCs the release enabled are delivered by the wait that follows.
+        KiHoldDispatcherForWait(thread, VF_CALLER());
+    } else if (apcsEnabled && thread->Irql == PASSIVE_LEVEL) {
         KiCheckApcs(thread);
     }
     return previous;

@@ -16,11 +16,7 @@ VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
 LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment,
                         BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
-    if (Wait) {
-        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                   "Wait TRUE (keeping the dispatcher lock for a following wait) is not emulated",
-                   VF_CALLER());
-    }
+    PKTHREAD thread = KiCurrentThread(VF_CALLER());
     LONG previous;
     {
         std::lock_guard<std::mutex> guard(KiDispatcherLock);
@@ -28,6 +24,9 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
         if (Adjustment > 0 && previous <= Semaphore->Limit - Adjustment) {
             Semaphore->Header.SignalState = previous + Adjustment;
             KiWaitTest(&Semaphore->Header);
+            if (Wait) {
+                KiHoldDispatcherForWait(thread, VF_CALLER());
+            }
             return previous;
         }
     }

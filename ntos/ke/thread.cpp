@@ -77,6 +77,7 @@ namespace {
 void KipResetForPowerOff(PKTHREAD Thread) {
     std::lock_guard<std::mutex> guard(KiDispatcherLock);
     Thread->Irql = PASSIVE_LEVEL;
+    Thread->WaitNext = FALSE;
     Thread->AttachState = KI_NOT_ATTACHED;
     Thread->ApcStateProcess = Thread->Process;
     Thread->KernelApcDisable = 0;

@@ -15,6 +15,7 @@
 #include "ntos/ke/ki.h"
 #include "ntos/ps/psp.h"
 #include "ntos/verifier/bugcheck.h"
+#include "nt/seh.h"
 
 LIST_ENTRY KiWaitingThreads = {&KiWaitingThreads, &KiWaitingThreads};
 BOOLEAN KiPowerOffUnderway = FALSE;
@@ -67,12 +68,25 @@ void KipUnlinkWaitBlocks(PKTHREAD Thread) {
     Thread->WaitCount = 0;
 }
 
+// An owner acquires its mutant again by counting SignalState further below
+// zero; past MINLONG the count would wrap to signalled, so the acquisition
+// raises instead. Raised before anything is consumed, with the dispatcher
+// lock given back by the caller's unwinding.
+void KipCheckMutantLimit(PDISPATCHER_HEADER Object, PKTHREAD Thread) {
+    if (Object->Type == MutantObject &&
+        reinterpret_cast<PKMUTANT>(Object)->OwnerThread == Thread &&
+        Object->SignalState == MINLONG) {
+        ExRaiseStatus(STATUS_MUTANT_LIMIT_EXCEEDED);
+    }
+}
+
 // Tries to satisfy Thread's wait on Object[0..Count) now.
 NTSTATUS KipTrySatisfy(PKTHREAD Thread, ULONG Count, PDISPATCHER_HEADER* Object,
                        WAIT_TYPE WaitType) {
     if (WaitType == WaitAny) {
         for (ULONG i = 0; i < Count; ++i) {
             if (KiIsSignaledFor(Object[i], Thread)) {
+                KipCheckMutantLimit(Object[i], Thread);
                 BOOLEAN abandoned = KipSatisfy(Object[i], Thread);
                 return (abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) +
                        static_cast<NTSTATUS>(i);
@@ -84,6 +98,9 @@ NTSTATUS KipTrySatisfy(PKTHREAD Thread, ULONG Count, PDISPATCHER_HEADER* Object,
         if (!KiIsSignaledFor(Object[i], Thread)) {
             return KI_WAIT_PENDING;
         }
+    }
+    for (ULONG i = 0; i < Count; ++i) {
+        KipCheckMutantLimit(Object[i], Thread);
     }
     BOOLEAN abandoned = FALSE;
     for (ULONG i = 0; i < Count; ++i) {
@@ -163,10 +180,19 @@ void KiWaitTest(PDISPATCHER_HEADER Object) {
 
 namespace {
 
+// A wait that follows a Wait TRUE call gives back the IRQL that call raised.
+void KipEndWaitNext(PKTHREAD Thread) {
+    if (Thread->WaitNext) {
+        Thread->WaitNext = FALSE;
+        KiSetIrql(Thread, Thread->WaitNextIrql);
+    }
+}
+
 NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType, BOOLEAN Alertable,
                  PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray, NTSTATUS TimeoutStatus,
                  const void* Caller) {
     PKTHREAD thread = KiCurrentThread(Caller);
+    KipEndWaitNext(thread);
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (thread->Irql > DISPATCH_LEVEL || (thread->Irql == DISPATCH_LEVEL && !poll)) {
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL,
@@ -188,13 +214,15 @@ NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType, BO
             lock.lock();
         }
         KipUnwindIfPoweringOff(thread, lock);
-        if (Alertable && thread->Alerted) {
-            thread->Alerted = FALSE;
-            return STATUS_ALERTED;
-        }
+        // An object already signalled satisfies the wait and leaves a pending
+        // alert for a later alertable wait.
         NTSTATUS status = KipTrySatisfy(thread, Count, Object, WaitType);
         if (status != KI_WAIT_PENDING) {
             return status;
+        }
+        if (Alertable && thread->Alerted) {
+            thread->Alerted = FALSE;
+            return STATUS_ALERTED;
         }
         if (poll || (timed && due <= KiQuerySystemTime())) {
             return TimeoutStatus;
@@ -284,6 +312,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "delay without an interval", VF_CALLER());
     }
     PKTHREAD thread = KiCurrentThread(VF_CALLER());
+    KipEndWaitNext(thread);
     if (thread->Irql > APC_LEVEL) {
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "delay above APC_LEVEL", VF_CALLER(), thread->Irql);
     }
@@ -307,4 +336,27 @@ BOOLEAN KeAlertThread(PKTHREAD Thread, KPROCESSOR_MODE AlertMode) {
         Thread->WaitCv.notify_one();
     }
     return was;
+}
+
+void KiHoldDispatcherForWait(PKTHREAD Thread, const void* Caller) {
+    if (Thread->WaitNext) {
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL,
+                   "Wait TRUE call while an earlier one still holds the dispatcher for a wait",
+                   Caller, Thread->Irql);
+    }
+    if (Thread->Irql > APC_LEVEL) {
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "Wait TRUE call above APC_LEVEL (it must wait next)",
+                   Caller, Thread->Irql);
+    }
+    Thread->WaitNext = TRUE;
+    Thread->WaitNextIrql = Thread->Irql;
+    KiSetIrql(Thread, DISPATCH_LEVEL);
+}
+
+void KiCheckNoWaitNext(PKTHREAD Thread, const void* Caller) {
+    if (Thread->WaitNext) {
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL,
+                   "IRQL changed between a Wait TRUE call and the wait that must follow it",
+                   Caller, Thread->Irql);
+    }
 }

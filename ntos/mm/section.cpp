@@ -5,6 +5,8 @@
 // object for its whole life; views hold references on the section.
 #include "ntos/mm/section.h"
 #include "ntos/ob/obp.h"
+#include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 namespace {
 
@@ -32,6 +34,7 @@ NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes, PLARGE_INTEGER MaximumSize,
                          ULONG SectionPageProtection, ULONG AllocationAttributes,
                          HANDLE FileHandle) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwCreateSection", VF_CALLER());
     // Named sections, image sections and sections backed by the paging file
     // are not emulated.
     if ((ObjectAttributes != nullptr && ObjectAttributes->ObjectName != nullptr) ||

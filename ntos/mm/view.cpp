@@ -7,6 +7,8 @@
 // FlushLock.
 #include "ntos/mm/section.h"
 #include "ntos/mm/user_memory.h"
+#include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <sys/mman.h>
 
@@ -127,6 +129,7 @@ NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* B
                             ULONG_PTR ZeroBits, SIZE_T CommitSize, PLARGE_INTEGER SectionOffset,
                             PSIZE_T ViewSize, SECTION_INHERIT InheritDisposition,
                             ULONG AllocationType, ULONG Win32Protect) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwMapViewOfSection", VF_CALLER());
     UNREFERENCED_PARAMETER(CommitSize); // a file-backed view is committed whole
     // Views at a caller's chosen address and allocation flags are not emulated.
     if (*BaseAddress != nullptr || ZeroBits != 0 || AllocationType != 0) {
@@ -235,6 +238,7 @@ NTSTATUS MmUnmapViewOfSection(PEPROCESS Process, PVOID BaseAddress) {
 }
 
 NTSTATUS ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwUnmapViewOfSection", VF_CALLER());
     PEPROCESS process;
     NTSTATUS status = MmpReferenceProcess(ProcessHandle, &process);
     if (!NT_SUCCESS(status)) {

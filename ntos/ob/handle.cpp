@@ -8,6 +8,7 @@
 #include "ntos/ob/obheader.h"
 #include "ntos/ps/psp.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <cstdio>
 #include <vector>
@@ -200,6 +201,7 @@ NTSTATUS ObpCloseHandle(HANDLE Handle, KPROCESSOR_MODE AccessMode) {
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwClose", VF_CALLER());
     KiCurrentThread(VF_CALLER());
     OBP_HANDLE_ENTRY entry;
     PEPROCESS process;
@@ -215,6 +217,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle", VF_CALLER());
     PKTHREAD current = KiCurrentThread(VF_CALLER());
     PVOID object = nullptr;
     ACCESS_MASK granted = 0;

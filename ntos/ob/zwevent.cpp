@@ -2,6 +2,7 @@
 // that create, signal and wait on them through handles.
 #include "ntos/ob/obheader.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 POBJECT_TYPE ObpEventTypeStorage = nullptr;
 POBJECT_TYPE ObpSemaphoreTypeStorage = nullptr;
@@ -61,6 +62,7 @@ void ObpCreateExecutiveTypes() {
 NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
                        POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
                        BOOLEAN InitialState) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwCreateEvent", VF_CALLER());
     KiCurrentThread(VF_CALLER());
     PVOID object;
     NTSTATUS status = ObpCreateObject(ObpEventTypeStorage, sizeof(KEVENT), &object);
@@ -72,6 +74,7 @@ NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
 }
 
 NTSTATUS ZwSetEvent(HANDLE EventHandle, PLONG PreviousState) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwSetEvent", VF_CALLER());
     PVOID object;
     NTSTATUS status = ObReferenceObjectByHandle(EventHandle, EVENT_MODIFY_STATE,
                                                 ObpEventTypeStorage, KernelMode, &object, nullptr);
@@ -87,6 +90,7 @@ NTSTATUS ZwSetEvent(HANDLE EventHandle, PLONG PreviousState) {
 }
 
 NTSTATUS ZwClearEvent(HANDLE EventHandle) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwClearEvent", VF_CALLER());
     PVOID object;
     NTSTATUS status = ObReferenceObjectByHandle(EventHandle, EVENT_MODIFY_STATE,
                                                 ObpEventTypeStorage, KernelMode, &object, nullptr);
@@ -100,6 +104,7 @@ NTSTATUS ZwClearEvent(HANDLE EventHandle) {
 
 NTSTATUS ZwCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
                         POBJECT_ATTRIBUTES ObjectAttributes, BOOLEAN InitialOwner) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwCreateMutant", VF_CALLER());
     KiCurrentThread(VF_CALLER());
     PVOID object;
     NTSTATUS status = ObpCreateObject(ObpMutantTypeStorage, sizeof(KMUTANT), &object);
@@ -111,6 +116,7 @@ NTSTATUS ZwCreateMutant(PHANDLE MutantHandle, ACCESS_MASK DesiredAccess,
 }
 
 NTSTATUS ZwReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwReleaseMutant", VF_CALLER());
     PKTHREAD current = KiCurrentThread(VF_CALLER());
     PVOID object;
     NTSTATUS status = ObReferenceObjectByHandle(MutantHandle, 0, ObpMutantTypeStorage,
@@ -138,6 +144,7 @@ NTSTATUS ZwReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount) {
 }
 
 NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject", VF_CALLER());
     PVOID object;
     NTSTATUS status =
         ObReferenceObjectByHandle(Handle, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr);

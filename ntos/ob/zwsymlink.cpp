@@ -1,11 +1,13 @@
 // ob/zwsymlink.cpp - opening and querying symbolic links through handles.
 #include "ntos/ob/obheader.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <cstring>
 
 NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                   POBJECT_ATTRIBUTES ObjectAttributes) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwOpenSymbolicLinkObject", VF_CALLER());
     KiCurrentThread(VF_CALLER());
     if (ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr) {
         return STATUS_OBJECT_NAME_INVALID;
@@ -28,6 +30,7 @@ NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
 
 NTSTATUS ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget,
                                    PULONG ReturnedLength) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwQuerySymbolicLinkObject", VF_CALLER());
     PVOID object;
     NTSTATUS status = ObReferenceObjectByHandle(LinkHandle, SYMBOLIC_LINK_QUERY,
                                                 ObpSymbolicLinkType, KernelMode, &object, nullptr);

@@ -7,6 +7,7 @@
 #include "ntos/ps/pspstate.h"
 #include "ntos/rtl/rtlp.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/irql_rule.h"
 
 #include <chrono>
 #include <cstdio>
@@ -212,6 +213,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
+    VfCheckIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread", VF_CALLER());
     PKTHREAD current = KiCurrentThread(VF_CALLER());
     if (current->Irql != PASSIVE_LEVEL) {
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "system thread created above PASSIVE_LEVEL", VF_CALLER(),

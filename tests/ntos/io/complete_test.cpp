@@ -178,6 +178,29 @@ TEST_F(IoVerifierDeathTest, ReturningPendingAfterCompletingUnmarkedIsCaught) {
     IoFreeIrp(irp);
 }
 
+// Marked pending means the dispatch routine must return STATUS_PENDING,
+// whether completion has passed its location already or not.
+TEST_F(IoVerifierDeathTest, MarkingPendingAndReturningAnotherStatusIsCaught) {
+    for (TestAction action : {TestAction::MarkThenComplete, TestAction::MarkThenQueue}) {
+        auto devices = Stack({action});
+        OwnerResult result;
+        PIRP irp = OwnedRequest(devices[0], &result);
+        IO_EXPECT_BUGCHECK(IoCallDriver(devices[0], irp),
+                           "marked the request pending but returned a status other than "
+                           "STATUS_PENDING");
+        IoFreeIrp(irp);
+    }
+}
+
+TEST_F(IoVerifierDeathTest, DispatchReturningAtAnotherIrqlIsCaught) {
+    auto devices = Stack({TestAction::ReturnRaised});
+    OwnerResult result;
+    PIRP irp = OwnedRequest(devices[0], &result);
+    IO_EXPECT_BUGCHECK(IoCallDriver(devices[0], irp),
+                       "STOP: 0x000000C9(.|\n)*returned at another IRQL than it was called at");
+    IoFreeIrp(irp);
+}
+
 TEST_F(IoVerifierDeathTest, CompletionRoutineDroppingPendingIsCaught) {
     auto devices = Stack({TestAction::Pend, TestAction::ForgetPending, TestAction::PassDown});
     OwnerResult result;

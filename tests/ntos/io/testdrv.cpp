@@ -116,6 +116,20 @@ NTSTATUS TestDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return IoCallDriver(ext->Lower, Irp);
     case TestAction::SplitAssociated:
         return TestSplit(ext, Irp);
+    case TestAction::MarkThenComplete:
+        IoMarkIrpPending(Irp);
+        TestCompleteNow(ext, Irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    case TestAction::MarkThenQueue:
+        IoMarkIrpPending(Irp);
+        TestQueue(ext, Irp);
+        return STATUS_SUCCESS;
+    case TestAction::ReturnRaised: {
+        TestCompleteNow(ext, Irp, STATUS_SUCCESS, 0);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return STATUS_SUCCESS;
+    }
     }
     return STATUS_INVALID_DEVICE_REQUEST;
 }

@@ -18,6 +18,9 @@ enum class TestAction {
     CompleteTwice,     // complete the request twice (a bug)
     PendAfterComplete, // complete at once, then return STATUS_PENDING unmarked (a bug)
     ForgetPending,     // send down with a completion routine that drops a pending return (a bug)
+    MarkThenComplete,  // mark pending, complete, return STATUS_SUCCESS (a bug)
+    MarkThenQueue,     // mark pending, queue, return STATUS_SUCCESS (a bug)
+    ReturnRaised,      // complete, return at DISPATCH_LEVEL (a bug)
     SplitAssociated,   // split into AssociatedCount associated requests sent below
 };
 

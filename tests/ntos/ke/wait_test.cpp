@@ -3,6 +3,7 @@
 #include "ke_test_util.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -212,6 +213,88 @@ TEST_F(WaitTest, AlertEndsAnAlertableWait) {
     EXPECT_EQ(result.load(), STATUS_ALERTED);
 }
 
+// A set or release with Wait TRUE returns at DISPATCH_LEVEL and the wait that
+// follows gives the caller's IRQL back.
+TEST_F(WaitTest, WaitTrueKeepsTheDispatcherRaisedUntilTheNextWait) {
+    KEVENT event;
+    KSEMAPHORE semaphore;
+    KMUTEX mutex;
+    KEVENT ready;
+    KeInitializeEvent(&ready, NotificationEvent, TRUE);
+    const struct {
+        const char* Routine;
+        std::function<void()> SignalAndHold;
+        std::function<LONG()> State;
+        LONG Expected;
+    } cases[] = {
+        {"KeSetEvent", [&] { KeSetEvent(&event, 0, TRUE); },
+         [&] { return KeReadStateEvent(&event); }, 1},
+        {"KePulseEvent", [&] { KePulseEvent(&event, 0, TRUE); },
+         [&] { return KeReadStateEvent(&event); }, 0},
+        {"KeReleaseSemaphore", [&] { KeReleaseSemaphore(&semaphore, 0, 1, TRUE); },
+         [&] { return KeReadStateSemaphore(&semaphore); }, 1},
+        {"KeReleaseMutex",
+         [&] {
+             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+             KeReleaseMutex(&mutex, TRUE);
+         },
+         [&] { return KeReadStateMutex(&mutex); }, 1},
+    };
+    for (const auto& c : cases) {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeInitializeSemaphore(&semaphore, 0, 1);
+        KeInitializeMutex(&mutex, 0);
+        c.SignalAndHold();
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << c.Routine << ": got/expected IRQL";
+        EXPECT_EQ(KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_WAIT_0)
+            << c.Routine;
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << c.Routine << ": after the wait";
+        EXPECT_EQ(c.State(), c.Expected) << c.Routine << ": got/expected signal state";
+    }
+    EXPECT_FALSE(KeAreApcsDisabled()) << "releasing the mutex left its critical region";
+}
+
+// An object already signalled satisfies an alertable wait; the alert stays
+// pending for the next alertable wait that would block.
+TEST_F(WaitTest, AlertableWaitOnASignalledObjectLeavesTheAlertPending) {
+    KEVENT set;
+    KeInitializeEvent(&set, NotificationEvent, TRUE);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeAlertThread(KeGetCurrentThread(), KernelMode);
+    EXPECT_EQ(KeWaitForSingleObject(&set, Executive, KernelMode, TRUE, nullptr), STATUS_WAIT_0);
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr),
+              STATUS_ALERTED);
+}
+
+// KeAreApcsDisabled reports critical regions, not the IRQL.
+TEST_F(WaitTest, ApcsDisabledMeansACriticalRegion) {
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_FALSE(KeAreApcsDisabled()) << "at APC_LEVEL outside a critical region";
+    KeLowerIrql(old);
+    KeEnterCriticalRegion();
+    EXPECT_TRUE(KeAreApcsDisabled());
+    KeLeaveCriticalRegion();
+}
+
+// An owner acquiring its mutant past the recursion limit gets
+// STATUS_MUTANT_LIMIT_EXCEEDED; the mutant stays as it was.
+TEST_F(WaitTest, MutantPastItsRecursionLimitRaises) {
+    KMUTANT mutant;
+    KeInitializeMutant(&mutant, TRUE);
+    mutant.Header.SignalState = MINLONG;  // as after 2^31 acquisitions
+    NTSTATUS raised = STATUS_SUCCESS;
+    _SEH2_TRY { KeWaitForSingleObject(&mutant, Executive, KernelMode, FALSE, nullptr); }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { raised = _SEH2_GetExceptionCode(); }
+    _SEH2_END;
+    EXPECT_EQ(raised, STATUS_MUTANT_LIMIT_EXCEEDED);
+    EXPECT_EQ(KeReadStateMutant(&mutant), MINLONG) << "not wrapped to signalled";
+    mutant.Header.SignalState = 0;
+    KeReleaseMutant(&mutant, 0, FALSE, FALSE);
+}
+
 using WaitDeathTest = WaitTest;
 
 TEST_F(WaitDeathTest, TimedWaitAtDispatchLevelBugChecks) {
@@ -253,6 +336,18 @@ TEST_F(WaitDeathTest, ManyObjectsWithoutWaitBlocksBugChecks) {
                                      nullptr);
         },
         testing::ExitedWithCode(3), "without a wait block array");
+}
+
+TEST_F(WaitDeathTest, LoweringIrqlBetweenWaitTrueAndItsWaitBugChecks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            KeSetEvent(&event, 0, TRUE);
+            KeLowerIrql(PASSIVE_LEVEL);
+        },
+        testing::ExitedWithCode(3), "between a Wait TRUE call and the wait");
 }
 
 } // namespace
