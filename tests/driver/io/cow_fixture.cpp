@@ -17,6 +17,7 @@ NTSTATUS NTAPI OwnerReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (QueueFrozenRead(DeviceObject, Irp)) {
         return STATUS_PENDING;
     }
+    SetFrozenStateBroken((FilterExtension*)DeviceObject->DeviceExtension, TRUE);
     return PassDown(DeviceObject, Irp);
 }
 
@@ -74,13 +75,13 @@ void CopyOnWriteTest::SetUpVolumes(ULONG Sector) {
     }
     ASSERT_EQ(SendAndWait(Volume, IRP_MJ_WRITE, pattern.data(), (ULONG)pattern.size(), 0, nullptr),
               STATUS_SUCCESS);
-    FreezeImage = DiskSnapshotBackingStore(Volume);
     FreezeByHand();
     KeInitializeEvent(&FlushGate, NotificationEvent, TRUE);
     KeInitializeEvent(&FlushersParked, NotificationEvent, FALSE);
 }
 
 void CopyOnWriteTest::FreezeByHand() {
+    FreezeImage = DiskSnapshotBackingStore(Volume);
     Extension->SectorSize = SectorSize;
     auto* snapshot = (SnapshotContext*)ExAllocatePoolWithTag(PagedPool, sizeof(SnapshotContext),
                                                              QVD_TAG_SNAPSHOT_CONTEXT);
@@ -109,6 +110,7 @@ void CopyOnWriteTest::FreezeByHand() {
     Snapshot = snapshot;
     Extension->SnapshotContext = snapshot;
     Extension->VolumeFlags |= VOLUME_OWNER_RECORDED | VOLUME_FROZEN;
+    SetFrozenStateBroken(Extension, FALSE);
 }
 
 void CopyOnWriteTest::ThawByHand() {

@@ -56,9 +56,11 @@ class CopyOnWriteTest : public DriverTest {
     ULONG SectorSize = 512;
     std::vector<UCHAR> FreezeImage; // V: at the freeze
 
-  private:
+    // Builds a fresh snapshot of V: (the image is taken then) / ends it.
     void FreezeByHand();
     void ThawByHand();
+
+  private:
     KEVENT FlushGate;
     KEVENT FlushersParked;
     LONG Parked = 0;
