@@ -8,7 +8,7 @@
 // and keeps no per-handle state, so any caller may open it any number of
 // times. Requests on it are never left pending.
 #include "frame/frame.h"
-#include "snapshot/qvdapi.h"
+#include "snapshot/snapshot.h"
 
 // Output room every control operation needs at least: its result word.
 #define CONTROL_MINIMUM_OUTPUT 4u
@@ -81,36 +81,37 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 //
-// IsRoutedControlCode - TRUE for the nine codes of the control interface.
-//
-static BOOLEAN IsRoutedControlCode(ULONG Code) {
-    switch (Code) {
-    case IOCTL_QVD_QUERY_VERSION:
-    case IOCTL_QVD_FREEZE_VOLUME:
-    case IOCTL_QVD_THAW_VOLUME:
-    case IOCTL_QVD_REPORT_PROGRESS:
-    case IOCTL_QVD_ADD_PASS_THROUGH_FILE:
-    case IOCTL_QVD_REMOVE_PASS_THROUGH_FILE:
-    case IOCTL_QVD_CLEAR_PASS_THROUGH_FILES:
-    case IOCTL_QVD_ENABLE_EXTENT_LIST:
-    case IOCTL_QVD_READ_EXTENT_LIST:
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-//
 // RunControlOperation - the operation of a routed code.
 //
-// Buffer: the system buffer, input and output. InputLength, OutputLength:
-// its lengths. Information: receives the bytes to return. None of the
-// operations exists yet: each routed code is refused like an unknown one.
-// IRQL: PASSIVE_LEVEL.
+// Code: the control code. Buffer: the system buffer, input and output.
+// InputLength, OutputLength: its lengths. Information: receives the bytes
+// to return. Returns the operation's status; STATUS_INVALID_DEVICE_REQUEST
+// for a code outside the table. IRQL: PASSIVE_LEVEL.
 //
 static NTSTATUS RunControlOperation(ULONG Code, PVOID Buffer, ULONG InputLength, ULONG OutputLength,
-                                    ULONG_PTR* Information) {
-    return STATUS_INVALID_DEVICE_REQUEST;
+                                    PULONG_PTR Information) {
+    switch (Code) {
+    case IOCTL_QVD_QUERY_VERSION:
+        return QueryVersion(Buffer, InputLength, OutputLength, Information);
+    case IOCTL_QVD_FREEZE_VOLUME:
+        return FreezeVolume(Buffer, InputLength, OutputLength, Information);
+    case IOCTL_QVD_THAW_VOLUME:
+        return ThawVolume(Buffer, InputLength, OutputLength, Information);
+    case IOCTL_QVD_REPORT_PROGRESS:
+        return ReportProgress(Buffer, InputLength, OutputLength, Information);
+    case IOCTL_QVD_ADD_PASS_THROUGH_FILE:
+        return AddRemovePassThroughFile(Buffer, InputLength, OutputLength, Information, TRUE);
+    case IOCTL_QVD_REMOVE_PASS_THROUGH_FILE:
+        return AddRemovePassThroughFile(Buffer, InputLength, OutputLength, Information, FALSE);
+    case IOCTL_QVD_CLEAR_PASS_THROUGH_FILES:
+        return ClearPassThroughFiles(Buffer, InputLength, OutputLength, Information);
+    case IOCTL_QVD_ENABLE_EXTENT_LIST:
+        return EnableExtentList(Buffer, InputLength, OutputLength, Information);
+    case IOCTL_QVD_READ_EXTENT_LIST:
+        return ReadExtentList(Buffer, InputLength, OutputLength, Information);
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
 }
 
 NTSTATUS DispatchControlRequest(PIRP Irp) {
@@ -125,8 +126,6 @@ NTSTATUS DispatchControlRequest(PIRP Irp) {
 
     if (outputLength < CONTROL_MINIMUM_OUTPUT) {
         status = STATUS_INVALID_BUFFER_SIZE;
-    } else if (!IsRoutedControlCode(code)) {
-        status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
         _SEH2_TRY {
             status = RunControlOperation(code, buffer, inputLength, outputLength, &information);

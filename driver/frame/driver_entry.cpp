@@ -9,6 +9,7 @@
 #include "frame/exempt_file_list.h"
 #include "frame/work_queue.h"
 #include "io/copy_on_write.h"
+#include "io/io.h"
 #include "resources/messages.h"
 #include "resources/version.h"
 #include "support/block_cache.h"
@@ -60,7 +61,6 @@ VOID ParseServicePack(PCUNICODE_STRING CsdVersion) {
 // the driver object extension that lists the filter devices.
 //
 // Every major function starts on PassDown; then the handled ones are set.
-// Read and write have nothing to intercept yet and stay on PassDown.
 // Returns STATUS_SUCCESS or the status of IoAllocateDriverObjectExtension.
 // IRQL: PASSIVE_LEVEL.
 //
@@ -71,6 +71,8 @@ static NTSTATUS InstallDispatchTable(PDRIVER_OBJECT DriverObject) {
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCloseCleanup;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCloseCleanup;
+    DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

@@ -12,6 +12,7 @@
 // device.
 #include "frame/frame.h"
 #include "support/pool_tags.h"
+#include "snapshot/snapshot.h"
 
 static VOID LockDeviceList(FilterDeviceList* List) {
     PAGED_CODE();
@@ -65,10 +66,12 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     extension->DeviceList = list;
     InitializeListHead(&extension->ListLink);
     extension->VolumePdo = PhysicalDeviceObject;
+    extension->SpaceQueryItem.Routine = SpaceQueryWork;
     extension->SpaceQueryItem.Context = extension;
     KeInitializeSpinLock(&extension->StateLock);
     ExInitializeResourceLite(&extension->VolumeResource);
     IoInitializeRemoveLock(&extension->RemoveLock, QVD_TAG_REMOVE_LOCK, 0, 0);
+    KeInitializeEvent(&extension->ChangeStoresIdle, NotificationEvent, TRUE);
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (extension->LowerDevice == NULL) {

@@ -74,9 +74,9 @@ typedef struct _FilterExtension {
     ChangeStore ChangeStores[2];              // the volume's two store slots; VolumeResource
     struct _FreezeTimer* FreezeTimer;         // watchdog block, or NULL; VolumeResource
     PVOID SnapshotMutex;          // referenced mutex of the snapshot, or NULL; VolumeResource
-    KSPIN_LOCK StateLock;         // held while the broken bit of VolumeFlags changes
+    KSPIN_LOCK StateLock;         // guards VolumeFlags, SnapshotOwner, StayBroken, SpaceQueryQueued
     WorkItem SpaceQueryItem;      // free-space query of the snapshot; Context is this record
-    UCHAR VolumeFlags;            // VOLUME_*; ATTACHED set once at attach, broken bit StateLock
+    UCHAR VolumeFlags;            // VOLUME_*; every change under StateLock (ATTACHED set once)
     ERESOURCE VolumeResource;     // shared by the I/O path, exclusive for snapshot changes
     PDEVICE_OBJECT Self;          // the filter device
     FilterDeviceList* DeviceList; // the driver object extension
@@ -89,6 +89,15 @@ typedef struct _FilterExtension {
     // (tag: the request, or the work's own record); removal waits for them
     // to drain before it deletes the device.
     IO_REMOVE_LOCK RemoveLock;
+
+    // Snapshot bookkeeping that the I/O path reads without the snapshot.
+    BOOLEAN StayBroken;       // the snapshot keeps a broken state; StateLock, set at freeze
+    BOOLEAN BrokenForSpaceOnly; // the broken bit's only cause is low free space; StateLock
+    BOOLEAN SpaceQueryQueued; // SpaceQueryItem is queued and its routine not yet started; StateLock
+    BOOLEAN Departed;         // the volume was removed: no new snapshot; VolumeResource
+    UCHAR ChangeStoreBusy;    // bit n: slot n is drained, merged or closed with the
+                              // resource released; VolumeResource
+    KEVENT ChangeStoresIdle;  // notification; set whenever ChangeStoreBusy drops to 0
 } FilterExtension;
 
 // AddDevice - puts a filter device on top of a volume's stack and links it
@@ -140,12 +149,14 @@ NTSTATUS PassDownWithCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 // has one. IRQL: <= DISPATCH_LEVEL.
 PFILE_OBJECT RequestFileObject(PIRP Irp);
 
-// EndSnapshot - ends the snapshot of the volume, if one runs.
+// EndSnapshot - ends the volume's snapshot, if one runs: a quiescing freeze
+// is aborted and waited for, the watchdog stopped, the snapshot thawed.
 //
-// Extension: the volume's filter device record. CloseStores: also close the
-// volume's change stores. Returns STATUS_SUCCESS: with no snapshot and no
-// change store, nothing is left to end. IRQL: PASSIVE_LEVEL.
-NTSTATUS EndSnapshot(FilterExtension* Extension, BOOLEAN CloseStores);
+// Extension: the volume's filter device record. CloseStores (the volume
+// goes away): also drain and close both change-store slots and refuse later
+// freezes. Returns 0, or QVD_RESULT_INVALID (3) when the volume had no
+// snapshot to end. IRQL: PASSIVE_LEVEL.
+ULONG EndSnapshot(FilterExtension* Extension, BOOLEAN CloseStores);
 
 // QueryDiskGeometry - sends IOCTL_DISK_GET_DRIVE_GEOMETRY to LowerDevice and
 // waits for it; the 24-byte Geometry buffer is its input and output. Returns

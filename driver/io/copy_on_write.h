@@ -19,12 +19,12 @@
 
 #include "frame/frame.h"
 #include "frame/work_queue.h"
-#include "snapshot/snapshot_context.h"
+#include "io/io.h"
+#include "snapshot/snapshot.h"
 #include "support/block_cache.h"
 #include "support/hash_table.h"
 
-// Sectors per ExtentTable block, and the shift from a sector to its block.
-#define EXTENT_BLOCK_SECTORS 128u
+// The shift from a sector to its block (EXTENT_BLOCK_SECTORS sectors).
 #define EXTENT_BLOCK_SHIFT 7
 
 // Largest SectorCount of a piece or a free file range (16 bits).
@@ -39,35 +39,15 @@
 // Records
 // ---------------------------------------------------------------------------
 
-// One preserved run of sectors of a block, or (on FreeList) one free range of
-// the partial data file. A piece of a block is guarded by its bucket's
-// resource; a free range by MapLock.
+// ExtentPiece and ExtentEntry (io.h) are kept in their block pools.
 //
 // States of a piece of a block:
 //   in memory: Data holds the copy, FileOffset 0 until its flush allocates;
 //   in file:   Data NULL, FileOffset valid (or, after a failed flush, the
 //              range stays allocated and the frozen state is broken);
-//   orphaned:  Next == ORPHAN_MARK: its block was dropped before its flush
-//              ran; the pending FlushItem frees Data and the piece.
-typedef struct _ExtentPiece {
-    struct _ExtentPiece* Next; // next piece of the list that holds it, or ORPHAN_MARK
-    PVOID Data;                // SectorCount sectors in paged pool ("QvdP"), or NULL
-    ULONGLONG FileOffset;      // bytes into the partial data file; valid once Data is NULL
-    USHORT SectorOffset;       // first sector relative to the block (0-127); 0 on FreeList
-    USHORT SectorCount;        // sectors of the run or of the free range
-} ExtentPiece;
+//   orphaned:  Next == EXTENT_PIECE_ORPHAN: its block was dropped before its
+//              flush ran; the pending FlushItem frees Data and the piece.
 static_assert(sizeof(ExtentPiece) <= EXTENT_PIECE_BLOCK_SIZE, "ExtentPiece outgrows its block");
-
-// Next of a piece whose block was dropped while its flush was still queued.
-#define ORPHAN_MARK ((ExtentPiece*)(ULONG_PTR)0x12345678)
-
-// The preserved pieces of one block, in a bucket chain ascending by
-// FirstSector. Guarded by the bucket's resource.
-typedef struct _ExtentEntry {
-    struct _ExtentEntry* Next; // next entry of the bucket chain
-    ExtentPiece* Pieces;       // ascending SectorOffset, never overlapping; NULL when none
-    ULONGLONG FirstSector;     // block index x EXTENT_BLOCK_SECTORS
-} ExtentEntry;
 static_assert(sizeof(ExtentEntry) <= EXTENT_ENTRY_BLOCK_SIZE, "ExtentEntry outgrows its block");
 
 // Kind of a TransferRequest.
@@ -188,29 +168,6 @@ NTSTATUS ReadLowerSync(PDEVICE_OBJECT Device, PIO_STATUS_BLOCK IoStatus, PKEVENT
 // IRQL: < DISPATCH_LEVEL for paged pool.
 NTSTATUS AllocateHalving(POOL_TYPE PoolType, ULONG Minimum, PVOID* Buffer, PULONG Size,
                          ULONG Tag);
-
-// DestroyExtentTable - takes every entry and piece off Table; a piece whose
-// flush is still queued is orphaned and left to it, the others are freed.
-// Caller holds FlushLock exclusively (no flush runs). IRQL: PASSIVE_LEVEL.
-VOID DestroyExtentTable(HashTable* Table);
-
-// One preserved run as the agent's extent list reports it: byte offset and
-// length on the volume, byte offset in the partial data file.
-typedef struct _ExtentReport {
-    ULONGLONG VolumeOffset;
-    ULONGLONG Length;
-    ULONGLONG FileOffset;
-} ExtentReport;
-static_assert(sizeof(ExtentReport) == 24, "ExtentReport is the agent's 24-byte entry");
-
-// ListPreservedExtents - numbers the pieces of the ExtentTable in walk order
-// (bucket, chain, piece list) and writes those from *Cursor on into Reports,
-// at most Capacity; advances *Cursor past them and returns how many were
-// written. Each bucket is locked shared while it is walked. Only meaningful
-// once no piece is still in memory (UnflushedPieces 0): a piece in memory has
-// no file offset yet. Caller holds VolumeResource shared. IRQL: PASSIVE_LEVEL.
-ULONG ListPreservedExtents(FilterExtension* Volume, PULONG Cursor, ExtentReport* Reports,
-                           ULONG Capacity);
 
 // ---------------------------------------------------------------------------
 // Flushing and the partial data file's space

@@ -68,7 +68,7 @@ VOID DestroyExtentTable(HashTable* Table) {
                 entry->Pieces = piece->Next;
                 if (piece->Data != NULL) {
                     // Its queued flush frees it, without writing.
-                    piece->Next = ORPHAN_MARK;
+                    piece->Next = EXTENT_PIECE_ORPHAN;
                 } else {
                     FreeExtentPiece(piece);
                 }
@@ -76,33 +76,4 @@ VOID DestroyExtentTable(HashTable* Table) {
             FreeExtentEntry(entry);
         }
     }
-}
-
-ULONG ListPreservedExtents(FilterExtension* Volume, PULONG Cursor, ExtentReport* Reports,
-                           ULONG Capacity) {
-    HashTable* table = Volume->SnapshotContext->ExtentTable;
-    ULONG sectorSize = Volume->SectorSize;
-    ULONG index = 0;
-    ULONG count = 0;
-    for (ULONG b = 0; b < HashTableBucketCount(table) && count < Capacity; b++) {
-        HashBucket* bucket = HashTableBucketAt(table, b);
-        ULONG_PTR lockHandle = 0;
-        HashTableLockBucket(table, bucket, FALSE, NULL, &lockHandle);
-        for (ExtentEntry* entry = (ExtentEntry*)bucket->Chain; entry != NULL && count < Capacity;
-             entry = entry->Next) {
-            for (ExtentPiece* piece = entry->Pieces; piece != NULL && count < Capacity;
-                 piece = piece->Next, index++) {
-                if (index < *Cursor) {
-                    continue;
-                }
-                ExtentReport* report = &Reports[count++];
-                report->VolumeOffset = (entry->FirstSector + piece->SectorOffset) * sectorSize;
-                report->Length = (ULONGLONG)piece->SectorCount * sectorSize;
-                report->FileOffset = piece->FileOffset;
-            }
-        }
-        HashTableUnlockBucket(table, bucket, lockHandle);
-    }
-    *Cursor += count;
-    return count;
 }

@@ -6,7 +6,6 @@
 // open for asynchronous I/O: each write names its offset and its completion
 // arrives as an APC to the flushing thread, which waits alertably for it.
 #include "io/copy_on_write.h"
-#include "io/volume_state.h"
 #include "support/pool_tags.h"
 
 //
@@ -60,7 +59,7 @@ VOID FlushExtent(PVOID Context) {
     AcquireVolumeLock(volume, FALSE);
 
     SnapshotContext* snapshot = volume->SnapshotContext;
-    if ((volume->VolumeFlags & (VOLUME_QUIESCING | VOLUME_FROZEN)) == 0 || snapshot == NULL) {
+    if ((ReadVolumeFlags(volume) & (VOLUME_QUIESCING | VOLUME_FROZEN)) == 0 || snapshot == NULL) {
         // The snapshot ended: its teardown orphaned the piece.
         ExFreePoolWithTag(piece->Data, QVD_TAG_PRESERVED_DATA);
         FreeExtentPiece(piece);
@@ -68,7 +67,7 @@ VOID FlushExtent(PVOID Context) {
         KeEnterCriticalRegion();
         ExAcquireResourceSharedLite(snapshot->FlushLock, TRUE);
         KeLeaveCriticalRegion();
-        if (piece->Next == ORPHAN_MARK) {
+        if (piece->Next == EXTENT_PIECE_ORPHAN) {
             // Its block was dropped (reclaim, or the teardown of an earlier
             // snapshot of the volume) before it could be written.
             ExFreePoolWithTag(piece->Data, QVD_TAG_PRESERVED_DATA);
@@ -94,7 +93,7 @@ VOID FlushExtent(PVOID Context) {
         ExReleaseResourceForThreadLite(snapshot->FlushLock, owner);
     }
 
-    ReleaseVolumeLock(volume, owner);
+    ReleaseVolumeLock(volume, PsGetCurrentThread());
     IoReleaseRemoveLock(&volume->RemoveLock, item);
     FreeWorkRecord(item);
 }

@@ -12,7 +12,6 @@
 // preserving write cannot overwrite sectors it is still fetching; both are
 // given back for the thread that took them.
 #include "io/copy_on_write.h"
-#include "io/volume_state.h"
 
 // Kernel-mode delay between two looks at a draining read: 200 ms.
 #define DRAIN_POLL_100NS (-2000000LL)
@@ -38,7 +37,10 @@ static NTSTATUS CompleteRead(PIRP Request, NTSTATUS Status, CCHAR Boost) {
 }
 
 static BOOLEAN StaysBroken(FilterExtension* Volume) {
-    return (Volume->SnapshotContext->FreezeFlags & FREEZE_FLAG_STAY_BROKEN) != 0;
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    BOOLEAN stayBroken = Volume->StayBroken;
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+    return stayBroken;
 }
 
 //
@@ -137,7 +139,7 @@ static VOID FinishPiece(ReadPiece* Piece, NTSTATUS Status, ULONG_PTR Bytes) {
     FilterExtension* volume = ItemVolume(item);
     ERESOURCE_THREAD owner = (ERESOURCE_THREAD)Piece->Owner;
     ExReleaseResourceForThreadLite(Piece->BucketLock, owner);
-    ReleaseVolumeLock(volume, owner);
+    ReleaseVolumeLock(volume, Piece->Owner);
     PieceDone(item, Status, Bytes);
     IoReleaseRemoveLock(&volume->RemoveLock, Piece);
     FreeTransferContext(Piece);
@@ -360,15 +362,16 @@ VOID FrozenReadWorker(PVOID Context) {
     PDEVICE_OBJECT device = item->Device;
     PIRP request = item->Request;
     AcquireVolumeLock(volume, FALSE);
-    ERESOURCE_THREAD owner = ExGetCurrentResourceThread();
+    PETHREAD owner = PsGetCurrentThread();
 
-    if ((volume->VolumeFlags & VOLUME_FROZEN) == 0) {
+    if ((ReadVolumeFlags(volume) & VOLUME_FROZEN) == 0) {
         // Quiescing, or the snapshot ended while the read was queued.
         ReleaseVolumeLock(volume, owner);
         PassDown(device, request);
         GiveBackReadRequest(item);
         return;
     }
+    RestartFreezeTimer(volume);
     if (!IsFrozenStateBroken(volume)) {
         ServeFrozenRead(item);
     } else {

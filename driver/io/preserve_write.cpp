@@ -10,7 +10,6 @@
 // completion routine that signals an event. Copying into pool memory needs no
 // process context, so nothing attaches to the System process here.
 #include "io/copy_on_write.h"
-#include "io/volume_state.h"
 #include "support/pool_tags.h"
 
 NTSTATUS AllocateHalving(POOL_TYPE PoolType, ULONG Minimum, PVOID* Buffer, PULONG Size,

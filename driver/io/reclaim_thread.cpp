@@ -8,7 +8,6 @@
 // exclusively, then MapLock inside ReleaseFileSpace. It yields a volume as
 // soon as a snapshot change waits for VolumeResource exclusively.
 #include "io/copy_on_write.h"
-#include "io/volume_state.h"
 
 ReclaimState ReclaimGlobals;
 
@@ -56,7 +55,7 @@ VOID ReclaimBlocks(FilterExtension* Volume, ULONGLONG Limit) {
                 entry->Pieces = piece->Next;
                 if (piece->Data != NULL) {
                     // Its flush is still queued: it frees the piece unwritten.
-                    piece->Next = ORPHAN_MARK;
+                    piece->Next = EXTENT_PIECE_ORPHAN;
                     InterlockedDecrement(&snapshot->UnflushedPieces);
                 } else {
                     ReleaseFileSpace(Volume, snapshot, piece);
@@ -83,7 +82,7 @@ VOID ReclaimBlocks(FilterExtension* Volume, ULONGLONG Limit) {
 //
 static VOID ReclaimVolume(FilterExtension* Volume) {
     AcquireVolumeLock(Volume, FALSE);
-    if ((Volume->VolumeFlags & (VOLUME_OWNER_RECORDED | VOLUME_FROZEN)) ==
+    if ((ReadVolumeFlags(Volume) & (VOLUME_OWNER_RECORDED | VOLUME_FROZEN)) ==
         (VOLUME_OWNER_RECORDED | VOLUME_FROZEN)) {
         SnapshotContext* snapshot = Volume->SnapshotContext;
         LockSnapshot(snapshot);
@@ -91,7 +90,7 @@ static VOID ReclaimVolume(FilterExtension* Volume) {
         UnlockSnapshot(snapshot);
         ReclaimBlocks(Volume, limit);
     }
-    ReleaseVolumeLock(Volume, ExGetCurrentResourceThread());
+    ReleaseVolumeLock(Volume, PsGetCurrentThread());
 }
 
 VOID ReclaimPass(VOID) {

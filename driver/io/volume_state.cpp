@@ -1,12 +1,89 @@
-// volume_state.cpp - the volume lock, the snapshot lock and the broken bit.
+// volume_state.cpp - the volume's flags, its broken state and snapshot
+// owner, and the two locks every part of the I/O path takes.
 //
-// Kernel mode; each routine names its IRQL in volume_state.h.
-#include "io/volume_state.h"
+// Kernel mode. StateLock is innermost: it is held only for the few
+// instructions that read or change VolumeFlags, SnapshotOwner or StayBroken,
+// and nothing is called under it.
+#include "io/io.h"
 #include "resources/messages.h"
+#include "snapshot/snapshot.h"
+
+UCHAR ReadVolumeFlags(FilterExtension* Volume) {
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    UCHAR flags = Volume->VolumeFlags;
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+    return flags;
+}
+
+UCHAR ChangeVolumeFlags(FilterExtension* Volume, UCHAR Set, UCHAR Clear) {
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    UCHAR flags = Volume->VolumeFlags;
+    Volume->VolumeFlags = (UCHAR)((flags & ~Clear) | Set);
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+    return flags;
+}
+
+// Sets or clears the broken bit under StateLock. SpaceOnly: the break's
+// cause is low free space alone (a break for any other cause, now or
+// earlier in the same break, is not). Logs the change from clear to set.
+static BOOLEAN ChangeBrokenState(FilterExtension* Volume, BOOLEAN Broken, BOOLEAN SpaceOnly) {
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    BOOLEAN wasBroken = (Volume->VolumeFlags & VOLUME_FROZEN_STATE_BROKEN) != 0;
+    if (Broken) {
+        Volume->VolumeFlags |= VOLUME_FROZEN_STATE_BROKEN;
+        Volume->BrokenForSpaceOnly = SpaceOnly && (!wasBroken || Volume->BrokenForSpaceOnly);
+    } else {
+        Volume->VolumeFlags &= (UCHAR)~VOLUME_FROZEN_STATE_BROKEN;
+        Volume->BrokenForSpaceOnly = FALSE;
+    }
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+    if (Broken && !wasBroken) {
+        LogEvent(QVD_MSG_FROZEN_STATE_LOST, "");
+    }
+    return wasBroken;
+}
+
+BOOLEAN SetFrozenStateBroken(FilterExtension* Volume, BOOLEAN Broken) {
+    return ChangeBrokenState(Volume, Broken, FALSE);
+}
+
+VOID BreakForLackOfSpace(FilterExtension* Volume) {
+    ChangeBrokenState(Volume, TRUE, TRUE);
+}
+
+BOOLEAN MendSpaceBreak(FilterExtension* Volume) {
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    BOOLEAN mend = (Volume->VolumeFlags & VOLUME_FROZEN_STATE_BROKEN) != 0 &&
+                   Volume->BrokenForSpaceOnly && !Volume->StayBroken;
+    if (mend) {
+        Volume->VolumeFlags &= (UCHAR)~VOLUME_FROZEN_STATE_BROKEN;
+        Volume->BrokenForSpaceOnly = FALSE;
+    }
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+    return mend;
+}
+
+BOOLEAN IsFrozenStateBroken(FilterExtension* Volume) {
+    return (ReadVolumeFlags(Volume) & VOLUME_FROZEN_STATE_BROKEN) != 0;
+}
+
+VOID SetSnapshotOwner(FilterExtension* Volume, PETHREAD Owner) {
+    if (Owner != NULL) {
+        ObfReferenceObject(Owner);
+    }
+    KIRQL irql = KfAcquireSpinLock(&Volume->StateLock);
+    PETHREAD old = Volume->SnapshotOwner;
+    Volume->SnapshotOwner = Owner;
+    KfReleaseSpinLock(&Volume->StateLock, irql);
+    if (old != NULL) {
+        ObfDereferenceObject(old);
+    }
+}
 
 VOID AcquireVolumeLock(FilterExtension* Volume, BOOLEAN Exclusive) {
-    // A resource is taken with normal kernel APCs off; the hold itself
-    // outlives the critical region.
+    // The platform wants normal kernel APCs off while a resource is taken;
+    // the hold itself may outlive the region (a write that keeps it until
+    // its completion gives it back from another thread).
     KeEnterCriticalRegion();
     if (Exclusive) {
         ExAcquireResourceExclusiveLite(&Volume->VolumeResource, TRUE);
@@ -16,8 +93,8 @@ VOID AcquireVolumeLock(FilterExtension* Volume, BOOLEAN Exclusive) {
     KeLeaveCriticalRegion();
 }
 
-VOID ReleaseVolumeLock(FilterExtension* Volume, ERESOURCE_THREAD Owner) {
-    ExReleaseResourceForThreadLite(&Volume->VolumeResource, Owner);
+VOID ReleaseVolumeLock(FilterExtension* Volume, PETHREAD Owner) {
+    ExReleaseResourceForThreadLite(&Volume->VolumeResource, (ERESOURCE_THREAD)Owner);
 }
 
 VOID LockSnapshot(SnapshotContext* Snapshot) {
@@ -26,28 +103,4 @@ VOID LockSnapshot(SnapshotContext* Snapshot) {
 
 VOID UnlockSnapshot(SnapshotContext* Snapshot) {
     KeSetEvent(Snapshot->SnapshotLock, IO_NO_INCREMENT, FALSE);
-}
-
-BOOLEAN SetFrozenStateBroken(FilterExtension* Volume, BOOLEAN Broken) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Volume->StateLock, &irql);
-    BOOLEAN previous = (Volume->VolumeFlags & VOLUME_FROZEN_STATE_BROKEN) != 0;
-    if (Broken) {
-        Volume->VolumeFlags |= VOLUME_FROZEN_STATE_BROKEN;
-    } else {
-        Volume->VolumeFlags &= (UCHAR)~VOLUME_FROZEN_STATE_BROKEN;
-    }
-    KeReleaseSpinLock(&Volume->StateLock, irql);
-    if (Broken && !previous) {
-        LogEvent(QVD_MSG_FROZEN_STATE_LOST, NULL);
-    }
-    return previous;
-}
-
-BOOLEAN IsFrozenStateBroken(FilterExtension* Volume) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Volume->StateLock, &irql);
-    BOOLEAN broken = (Volume->VolumeFlags & VOLUME_FROZEN_STATE_BROKEN) != 0;
-    KeReleaseSpinLock(&Volume->StateLock, irql);
-    return broken;
 }

@@ -22,6 +22,7 @@ class BootWithDriverTest : public ::testing::Test {
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"C:", 8 << 20, 512, FALSE});
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"D:", 4 << 20, 4096, TRUE});
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"", 2 << 20, 512, FALSE});
+        Describe(description);
         Machine = BootCreateMachine(description);
 
         ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
@@ -39,6 +40,9 @@ class BootWithDriverTest : public ::testing::Test {
         BootDestroyMachine(Machine);
         UnregisterQvdnt5Module();
     }
+
+    // Lets a test change the machine before it is created.
+    virtual void Describe(BOOT_MACHINE_DESCRIPTION& Description) {}
 
     // The machine's volumes in the order of the description.
     std::vector<PDEVICE_OBJECT> Volumes() {

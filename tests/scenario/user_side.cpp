@@ -44,7 +44,7 @@ ULONG AgentProgram(PVOID Context) {
             : GetLastError();
     view->Outside = Send(opens[1], 0x80002024u, 16, output);
     for (ULONG i = 0; i < 9; i++) {
-        view->Unbuilt[i] = Send(opens[i % 2], QVD_CODE(0x800 + i), 16, output);
+        view->Answers[i] = Send(opens[i % 2], QVD_CODE(0x800 + i), 16, output);
     }
     HANDLE volume = CreateFileW(u"\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);

@@ -11,7 +11,7 @@ struct AgentView {
     NTSTATUS Short;       // any code, output of 3 bytes
     DWORD ShortError;     // the same through DeviceIoControl: its Win32 error
     NTSTATUS Outside;     // a code outside the table
-    NTSTATUS Unbuilt[9];  // the nine codes of the table
+    NTSTATUS Answers[9];  // the nine codes of the table, 64 zero bytes in, 16 out
     NTSTATUS VolumeCode;  // disk geometry asked of C: through its filter
     ULONG BytesPerSector; // as C: answered
     BOOLEAN Closed[2];    // both handles of the control device closed

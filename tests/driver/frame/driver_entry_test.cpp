@@ -1,6 +1,7 @@
 // Start-up: what a successful start leaves in place, the load event, the
 // unwinding of a start that fails at each step, and the service-pack parse.
 #include "frame_fixture.h"
+#include "io/io.h"
 #include "ntos/io/iop.h"
 #include "ntos/ps/psp.h"
 #include "support/pool_tags.h"
@@ -25,8 +26,10 @@ TEST_F(DriverEntryTest, StartFillsTheGlobalsAndInstallsTheDispatchTable) {
     EXPECT_EQ(Driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], DispatchDeviceControl);
     EXPECT_EQ(Driver->MajorFunction[IRP_MJ_POWER], DispatchPower);
     EXPECT_EQ(Driver->MajorFunction[IRP_MJ_PNP], DispatchPnp);
-    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SHUTDOWN,
-                        IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL}) {
+    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_READ], DispatchRead);
+    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_WRITE], DispatchWrite);
+    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SHUTDOWN, IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                        IRP_MJ_SYSTEM_CONTROL}) {
         EXPECT_EQ(Driver->MajorFunction[major], PassDown) << "major " << int(major);
     }
     EXPECT_TRUE(FilterDevices().empty());

@@ -136,7 +136,7 @@ void CopyOnWriteTest::ThawByHand() {
     ExFreePoolWithTag(snapshot, QVD_TAG_SNAPSHOT_CONTEXT);
     Extension->SnapshotContext = nullptr;
     Snapshot = nullptr;
-    ReleaseVolumeLock(Extension, ExGetCurrentResourceThread());
+    ReleaseVolumeLock(Extension, PsGetCurrentThread());
 }
 
 void CopyOnWriteTest::TearDown() {
@@ -183,7 +183,7 @@ void CopyOnWriteTest::TearDown() {
 NTSTATUS CopyOnWriteTest::Overwrite(ULONGLONG Offset, ULONG Length, UCHAR Fill) {
     AcquireVolumeLock(Extension, FALSE);
     NTSTATUS status = PreserveWrite(Extension, nullptr, Offset, Length);
-    ReleaseVolumeLock(Extension, ExGetCurrentResourceThread());
+    ReleaseVolumeLock(Extension, PsGetCurrentThread());
     std::vector<UCHAR> data(Length, Fill);
     EXPECT_EQ(SendAndWait(Volume, IRP_MJ_WRITE, data.data(), Length, Offset, nullptr),
               STATUS_SUCCESS);

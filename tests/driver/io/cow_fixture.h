@@ -9,7 +9,6 @@
 
 #include "driver/support/test_threads.h"
 #include "io/copy_on_write.h"
-#include "io/volume_state.h"
 
 #include <vector>
 

@@ -105,10 +105,10 @@ TEST_F(CopyOnWriteTest, AFailedSubReadFailsTheReadAndBreaksTheState) {
     EXPECT_TRUE(IsFrozenStateBroken(Extension));
 
     // Broken, StayBroken: the owner's reads are refused, not served wrong.
-    Snapshot->FreezeFlags |= FREEZE_FLAG_STAY_BROKEN;
+    Extension->StayBroken = TRUE;
     EXPECT_EQ(FrozenRead(0, buffer), STATUS_ACCESS_DENIED);
     // Without it they see the live volume.
-    Snapshot->FreezeFlags = 0;
+    Extension->StayBroken = FALSE;
     DiskClearFaults(Volume);
     ASSERT_EQ(FrozenRead(0, buffer), STATUS_SUCCESS);
     std::vector<UCHAR> live = DiskSnapshotBackingStore(Volume);

@@ -73,7 +73,7 @@ TEST_F(CopyOnWriteTest, WritesBelowTheProgressFloorAreNotPreserved) {
 TEST_F(CopyOnWriteTest, ALengthThatIsNotWholeSectorsIsRefusedWithoutBreaking) {
     AcquireVolumeLock(Extension, FALSE);
     EXPECT_EQ(PreserveWrite(Extension, nullptr, 0, SectorSize + 1), STATUS_INVALID_PARAMETER);
-    ReleaseVolumeLock(Extension, ExGetCurrentResourceThread());
+    ReleaseVolumeLock(Extension, PsGetCurrentThread());
     EXPECT_FALSE(IsFrozenStateBroken(Extension));
     EXPECT_TRUE(Pieces(0).empty());
 }
@@ -137,7 +137,7 @@ TEST_F(CopyOnWriteTest, PagingWritesPreserveAtApcLevel) {
     KeRaiseIrql(APC_LEVEL, &irql);
     NTSTATUS status = PreserveWrite(Extension, nullptr, 3ull * 128 * s, 130 * s);
     KeLowerIrql(irql);
-    ReleaseVolumeLock(Extension, ExGetCurrentResourceThread());
+    ReleaseVolumeLock(Extension, PsGetCurrentThread());
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(Pieces(3 * 128), (std::vector<Piece>{{0, 128, true}}));
     EXPECT_EQ(Pieces(4 * 128), (std::vector<Piece>{{0, 2, true}}));

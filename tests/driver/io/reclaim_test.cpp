@@ -68,7 +68,7 @@ void Reclaim(CopyOnWriteTest* Test, ULONGLONG ProgressSector) {
     Test->Snapshot->ProgressMark = ProgressSector;
     AcquireVolumeLock(Test->Extension, FALSE);
     ReclaimBlocks(Test->Extension, ProgressSector / EXTENT_BLOCK_SECTORS);
-    ReleaseVolumeLock(Test->Extension, ExGetCurrentResourceThread());
+    ReleaseVolumeLock(Test->Extension, PsGetCurrentThread());
 }
 
 TEST_F(CopyOnWriteTest, ReclaimDropsOnlyBlocksWhollyBelowTheProgress) {
@@ -134,7 +134,7 @@ TEST_F(CopyOnWriteTest, TheReclaimThreadYieldsToAThaw) {
     AcquireVolumeLock(Extension, TRUE);
     LARGE_INTEGER after;
     KeQuerySystemTime(&after);
-    ReleaseVolumeLock(Extension, ExGetCurrentResourceThread());
+    ReleaseVolumeLock(Extension, PsGetCurrentThread());
     EXPECT_LT(after.QuadPart - before.QuadPart, 10000000) << "the thaw waited for the reclaim";
     EXPECT_LT(Snapshot->LowestBlock, (1ull << 40) / EXTENT_BLOCK_SECTORS);
 }

@@ -1,0 +1,75 @@
+// agent_side.h - a backup agent's side of the snapshot scenarios: user
+// programs that send the control operations, freeze volumes and write files
+// through the file system while a test watches. Plain types only.
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+#include "snapshot/qvdapi.h"
+
+#include <atomic>
+
+// One control request as a user program sends it; Record is the buffer
+// (in and out).
+struct ControlCall {
+    ULONG Code;
+    ULONG InputLength;
+    ULONG OutputLength;
+    UCHAR Record[sizeof(QvdFreezeRequest)];
+    const char16_t* OpenPath; // if set: opened by the program, its handle at record offset 4
+    NTSTATUS Status;       // of the request
+    ULONG_PTR Information; // bytes returned
+};
+
+// Sends each call in turn from one thread; Context is a ControlCalls.
+struct ControlCalls {
+    ControlCall* Calls;
+    ULONG Count;
+};
+ULONG ControlProgram(PVOID Context);
+
+// A freeze as an agent sends it: the strings go into the program's own
+// memory, the mutex is created owned by the sending thread.
+struct FreezeCall {
+    const char16_t* VolumeName;
+    const char16_t* PartialDataFilePath;
+    const char16_t* ChangeStorePath; // nullptr: none
+    ULONG FreezeFlags;
+    ULONGLONG MaxQuiesceMs;
+    ULONGLONG QuietPeriodMs;
+    ULONGLONG WarnFreeKB;
+    ULONGLONG MinFreeKB;
+    BOOLEAN MutexNotOwned; // pass a mutex the thread does not own
+    BOOLEAN KeepMutex;     // release the mutex before the thread ends (not abandoned)
+    // Out.
+    NTSTATUS Status;
+    QvdFreezeRequest Reply;
+};
+
+// Sends one freeze; Context is a FreezeCall. The thread then ends: unless
+// KeepMutex, its mutex is abandoned (the agent "died" once the watchdog
+// looks).
+ULONG FreezeProgram(PVOID Context);
+
+// A program that rewrites the first Bytes of Path in pieces until Stop is
+// set (at least once), counting the writes done.
+struct WriterJob {
+    const char16_t* Path = nullptr;
+    ULONG Bytes = 0;
+    BOOLEAN Unbuffered = FALSE; // FILE_FLAG_NO_BUFFERING: non-cached, sector-sized writes
+    std::atomic<bool> Stop{false};
+    std::atomic<ULONG> Writes{0};
+    ULONG Error = 0; // Win32 error of a failed create, status of a failed write
+};
+ULONG WriterProgram(PVOID Context);
+
+// Helpers that fill a ControlCall for one operation on VolumeHandle.
+ControlCall VolumeCall(ULONG Code, ULONG VolumeHandle);
+ControlCall ProgressCall(ULONG VolumeHandle, ULONGLONG Position);
+ControlCall ExtentListCall(ULONG VolumeHandle, ULONG Cursor, ULONG ArraySize);
+template <typename Record> Record* RecordOf(ControlCall& Call) {
+    return reinterpret_cast<Record*>(Call.Record);
+}
+template <typename Record> const Record* RecordOf(const ControlCall& Call) {
+    return reinterpret_cast<const Record*>(Call.Record);
+}

@@ -1,0 +1,50 @@
+// The file system's internal stream is found on each build the driver
+// knows and kept out of the freeze; a volume of another file system
+// freezes with nothing exempted.
+#include "snapshot_fixture.h"
+
+namespace {
+
+struct Platform {
+    const char* Name;
+    ULONG Build;
+    const char16_t* ServicePack;
+    const char16_t* FileSystem;
+    bool Exempted; // the internal stream is on the own-file list
+};
+
+class NtfsCheckTest : public SnapshotTest, public ::testing::WithParamInterface<Platform> {
+  protected:
+    void Describe(BOOT_MACHINE_DESCRIPTION& Description) override {
+        Description.BuildNumber = GetParam().Build;
+        Description.CsdVersion = GetParam().ServicePack;
+        Description.FileSystem = GetParam().FileSystem;
+    }
+};
+
+TEST_P(NtfsCheckTest, FreezesAndExemptsTheInternalStreamOfTheFileSystem) {
+    FreezeCall freeze = FreezeOfC();
+    Freeze(freeze);
+    ASSERT_EQ(freeze.Reply.Result, QVD_RESULT_SUCCESS);
+    PVOID stream = FilterOfC()->SnapshotContext->NtfsStream;
+    EXPECT_EQ(stream != nullptr, GetParam().Exempted);
+    if (stream != nullptr) {
+        EXPECT_EQ(stream, FsGetVolume(Volumes()[0])->MetadataStream);
+        EXPECT_TRUE(ExemptFileContains(stream, OWN_FILE_LIST));
+    }
+    EXPECT_EQ(Thaw(freeze.Reply.VolumeHandle), QVD_RESULT_SUCCESS);
+    if (stream != nullptr) {
+        EXPECT_FALSE(ExemptFileContains(stream, OWN_FILE_LIST)) << "taken off at the thaw";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builds, NtfsCheckTest,
+    ::testing::Values(Platform{"Build2195", 2195, u"Service Pack 4", u"Ntfs", true},
+                      Platform{"Build2195NoServicePack", 2195, u"", u"Ntfs", true},
+                      Platform{"EarlierBuildServicePack4", 1381, u"Service Pack 6", u"Ntfs", true},
+                      Platform{"EarlierBuildServicePack3", 1381, u"Service Pack 3", u"Ntfs", true},
+                      Platform{"Fat", 2195, u"Service Pack 4", u"Fastfat", false}),
+    [](const ::testing::TestParamInfo<Platform>& Info) { return std::string(Info.param.Name); });
+
+} // namespace
