@@ -145,25 +145,9 @@ void CopyOnWriteTest::TearDown() {
         ThawByHand();
     }
     if (Driver != nullptr) {
-        // Removal waits for queued flushes and reads: they hold the remove lock.
-        PIRP irp = IoAllocateIrp(Filter->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_PNP;
-        next->MinorFunction = IRP_MN_REMOVE_DEVICE;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID Context) -> NTSTATUS {
-                KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &done, TRUE, TRUE, TRUE);
-        if (IoCallDriver(Filter, irp) == STATUS_PENDING) {
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        if (Filter != nullptr) {
+            RemoveFilter();
         }
-        IoFreeIrp(irp);
         StopReclaimThread();
         StopWorkQueues();
         FreeBlockPools();
@@ -178,6 +162,29 @@ void CopyOnWriteTest::TearDown() {
     EvlpResetEventLog();
     IopShutdown();
     DriverTest::TearDown();
+}
+
+void CopyOnWriteTest::RemoveFilter() {
+    // Removal waits for queued flushes and reads: they hold the remove lock.
+    PIRP irp = IoAllocateIrp(Filter->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_REMOVE_DEVICE;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID Context) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Filter, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    IoFreeIrp(irp);
+    Filter = nullptr;
 }
 
 NTSTATUS CopyOnWriteTest::Overwrite(ULONGLONG Offset, ULONG Length, UCHAR Fill) {

@@ -55,6 +55,8 @@ class CopyOnWriteTest : public DriverTest {
     ULONG SectorSize = 512;
     std::vector<UCHAR> FreezeImage; // V: at the freeze
 
+    // Removes the filter device (and V: with it); returns once removed.
+    void RemoveFilter();
     // Builds a fresh snapshot of V: (the image is taken then) / ends it.
     void FreezeByHand();
     void ThawByHand();

@@ -146,4 +146,25 @@ TEST_F(CopyOnWriteTest, PagingWritesPreserveAtApcLevel) {
     EXPECT_EQ(Pieces(4 * 128), (std::vector<Piece>{{0, 2, false}}));
 }
 
+TEST_F(CopyOnWriteTest, RemovalWaitsForQueuedFlushes) {
+    HoldFlushQueue();
+    ASSERT_EQ(Overwrite(0, 8 * SectorSize, 0xF1), STATUS_SUCCESS);
+    ThawByHand(); // the piece is orphaned; its flush is still queued
+    volatile LONG removed = 0;
+    RunOnSystemThreads(2, [&](ULONG Index) {
+        if (Index == 0) {
+            RemoveFilter();
+            InterlockedExchange(const_cast<LONG*>(&removed), 1);
+            return;
+        }
+        LARGE_INTEGER delay;
+        delay.QuadPart = -1000000; // 100 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        EXPECT_EQ(InterlockedCompareExchange(const_cast<LONG*>(&removed), 0, 0), 0)
+            << "the device went while a flush for it was still queued";
+        ReleaseFlushQueue();
+    });
+    EXPECT_EQ(removed, 1);
+}
+
 } // namespace
