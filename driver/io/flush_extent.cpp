@@ -67,7 +67,10 @@ VOID FlushExtent(PVOID Context) {
         KeEnterCriticalRegion();
         ExAcquireResourceSharedLite(snapshot->FlushLock, TRUE);
         KeLeaveCriticalRegion();
-        if (piece->Next == EXTENT_PIECE_ORPHAN) {
+        // Orphan marks are set under FlushLock held exclusively, which this
+        // thread now holds shared; the link of a piece in its block changes
+        // under the bucket, atomically, so it is read atomically here.
+        if (ReadPointerAcquire((PVOID const volatile*)&piece->Next) == EXTENT_PIECE_ORPHAN) {
             // Its block was dropped (reclaim, or the teardown of an earlier
             // snapshot of the volume) before it could be written.
             ExFreePoolWithTag(piece->Data, QVD_TAG_PRESERVED_DATA);

@@ -105,27 +105,30 @@ LONG StoreExtent(FilterExtension* Volume, ExtentEntry* Entry, HashBucket* Bucket
     }
     RtlCopyMemory(piece->Data, Buffer, bytes);
 
-    // The flush may start at once; it frees Data only under the bucket held
-    // exclusively, which this thread holds until the piece is linked.
-    item->Work.Routine = FlushExtent;
-    item->Work.Context = item;
-    item->Volume = Volume;
-    item->Piece = piece;
-    item->BucketLock = Bucket->Lock.Resource;
-    QueueWorkItem(&item->Work, WORK_KIND_FLUSH);
-
+    // Linked before its flush is queued. A queued flush reads the Next of
+    // its piece (for the orphan mark) without the bucket lock, so the Next
+    // of a linked piece changes only atomically.
     if (After != NULL) {
         piece->Next = After->Next;
-        After->Next = piece;
+        InterlockedExchangePointer((PVOID volatile*)&After->Next, piece);
     } else {
         ExtentPiece** link = &Entry->Pieces;
         while (*link != NULL && (*link)->SectorOffset < piece->SectorOffset) {
             link = &(*link)->Next;
         }
         piece->Next = *link;
-        *link = piece;
+        InterlockedExchangePointer((PVOID volatile*)link, piece);
     }
     InterlockedIncrement(&Volume->SnapshotContext->UnflushedPieces);
+
+    // The flush may start at once; it frees Data only under the bucket held
+    // exclusively, which this thread holds until the walk leaves the block.
+    item->Work.Routine = FlushExtent;
+    item->Work.Context = item;
+    item->Volume = Volume;
+    item->Piece = piece;
+    item->BucketLock = Bucket->Lock.Resource;
+    QueueWorkItem(&item->Work, WORK_KIND_FLUSH);
     *Stored = piece;
     return 0;
 }

@@ -18,11 +18,11 @@ ReclaimState ReclaimGlobals;
 #define RECLAIM_STOP_POLL_100NS (-100000LL)
 
 static BOOLEAN StopRequested(VOID) {
-    return InterlockedCompareExchange(&ReclaimGlobals.Stop, 0, 0) != 0;
+    return ReadAcquire(&ReclaimGlobals.Stop) != 0;
 }
 
 static BOOLEAN ThreadRunning(VOID) {
-    return InterlockedCompareExchange(&ReclaimGlobals.Running, 0, 0) != 0;
+    return ReadAcquire(&ReclaimGlobals.Running) != 0;
 }
 
 VOID ReclaimBlocks(FilterExtension* Volume, ULONGLONG Limit) {

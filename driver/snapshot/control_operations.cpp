@@ -261,7 +261,7 @@ NTSTATUS ReadExtentList(PVOID Buffer, ULONG InputLength, ULONG OutputLength,
     // preserves nothing) has reached the file. Flushes need the volume lock,
     // so it is given up while waiting.
     while ((flags & (VOLUME_FROZEN | VOLUME_EXTENT_LIST)) == (VOLUME_FROZEN | VOLUME_EXTENT_LIST) &&
-           InterlockedCompareExchange(&volume->SnapshotContext->UnflushedPieces, 0, 0) != 0) {
+           ReadAcquire(&volume->SnapshotContext->UnflushedPieces) != 0) {
         ReleaseVolumeLock(volume, PsGetCurrentThread());
         LARGE_INTEGER delay;
         delay.QuadPart = EXTENT_LIST_FLUSH_POLL;

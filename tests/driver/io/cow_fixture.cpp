@@ -208,7 +208,7 @@ std::vector<UCHAR> CopyOnWriteTest::Image(ULONGLONG Offset, ULONG Length) const 
 }
 
 void CopyOnWriteTest::WaitForFlushes() {
-    while (InterlockedCompareExchange(&Snapshot->UnflushedPieces, 0, 0) != 0) {
+    while (ReadAcquire(&Snapshot->UnflushedPieces) != 0) {
         LARGE_INTEGER delay;
         delay.QuadPart = -10000;
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
