@@ -5,6 +5,7 @@
 #include "frame/frame.h"
 #include "frame/work_queue.h"
 #include "host/volumes.h"
+#include "io/copy_on_write.h"
 #include "ntos/boot/module.h"
 #include "resources/message_table.h"
 #include "support/block_cache.h"
@@ -36,6 +37,7 @@ BOOLEAN Qvdnt5Loaded(PBOOT_MACHINE Machine) {
 VOID ShutDownQvdnt5Machine(PBOOT_MACHINE Machine) {
     HostRemoveVolumes();
     if (Qvdnt5Loaded(Machine)) {
+        StopReclaimThread();
         StopWorkQueues();
         FreeBlockPools();
         ExemptFileClose();

@@ -8,6 +8,7 @@
 #include "frame/frame.h"
 #include "frame/exempt_file_list.h"
 #include "frame/work_queue.h"
+#include "io/copy_on_write.h"
 #include "io/io.h"
 #include "resources/messages.h"
 #include "resources/version.h"
@@ -94,6 +95,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     PAGED_CODE();
     // A freshly loaded image starts with zeroed globals.
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
+    RtlZeroMemory(&ReclaimGlobals, sizeof(ReclaimGlobals));
     DriverGlobals.DriverObject = DriverObject;
     DriverGlobals.SystemProcess = IoGetCurrentProcess();
     EventLogInit();
@@ -112,10 +114,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     if (!StartWorkQueues()) {
         goto FreePools;
     }
+    if (!StartReclaimThread()) {
+        goto StopQueues;
+    }
     DriverObject->DriverUnload = NULL;
     status = CreateControlDevice(DriverObject);
     if (!NT_SUCCESS(status)) {
-        goto StopQueues;
+        goto StopReclaim;
     }
     status = InstallDispatchTable(DriverObject);
     if (!NT_SUCCESS(status)) {
@@ -129,6 +134,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 DeleteControl:
     DeleteControlDevice();
+StopReclaim:
+    StopReclaimThread();
 StopQueues:
     StopWorkQueues();
 FreePools:

@@ -170,13 +170,13 @@ NTSTATUS QueryDiskGeometry(PDEVICE_OBJECT LowerDevice, PVOID Geometry);
 // ---------------------------------------------------------------------------
 
 // DriverEntry - brings the driver's services up, newest last: exempt file
-// lists, block pools, work queues, the control device, the dispatch table
-// with the filter device list; then writes the load event.
+// lists, block pools, work queues, the reclaim thread, the control device,
+// the dispatch table with the filter device list; then writes the load event.
 //
 // DriverObject: the driver object the system made for the driver.
 // RegistryPath: the service key (unused: the driver reads no settings).
-// Returns STATUS_SUCCESS; STATUS_UNSUCCESSFUL when the pools or the queues
-// cannot be set up; the status of the control-device or dispatch-table step
+// Returns STATUS_SUCCESS; STATUS_UNSUCCESSFUL when the pools, the queues or
+// the reclaim thread cannot be set up; the status of the control-device or dispatch-table step
 // when that fails. A failing step undoes every earlier one, newest first,
 // and nothing is written to the event log. IRQL: PASSIVE_LEVEL, System
 // process.

@@ -7,6 +7,7 @@
 // PASSIVE_LEVEL or, for paging I/O, APC_LEVEL: nothing here issues a
 // request of its own and waits for it, and no Zw routine is called. The
 // completion routines run at up to DISPATCH_LEVEL.
+#include "io/copy_on_write.h"
 #include "io/io.h"
 #include "snapshot/snapshot.h"
 #include "support/block_cache.h"
@@ -113,21 +114,6 @@ static NTSTATUS NTAPI QuiescingWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP
     return Irp->IoStatus.Status;
 }
 
-// TRUE when the write [Offset, Offset + Length) overwrites sectors that the
-// frozen image still needs: those at or above the block of the ProgressMark.
-static BOOLEAN WriteNeedsPreserving(FilterExtension* Volume, SnapshotContext* Snapshot,
-                                    ULONGLONG Offset, ULONG Length) {
-    ULONG sectorSize = Volume->SectorSize;
-    if (sectorSize == 0 || Length == 0 || Length % sectorSize != 0) {
-        return FALSE;
-    }
-    ULONGLONG lastSector = (Offset + Length - 1) / sectorSize;
-    LockSnapshot(Snapshot);
-    ULONGLONG floor = Snapshot->ProgressMark & ~(ULONGLONG)(EXTENT_BLOCK_SECTORS - 1);
-    UnlockSnapshot(Snapshot);
-    return lastSector >= floor;
-}
-
 //
 // PrepareVolumeWrite - a write while the volume has a snapshot.
 //
@@ -154,12 +140,10 @@ static NTSTATUS PrepareVolumeWrite(FilterExtension* Volume, PIRP Irp, PFILE_OBJE
             keep = TRUE;
         } else {
             store = snapshot->ChangeStore;
-            if ((flags & VOLUME_EXTENT_LIST) == 0 && SpaceWatch(Volume) &&
-                WriteNeedsPreserving(Volume, snapshot, offset, length)) {
-                // This build keeps no copies of overwritten sectors: a write
-                // that would need one ends the frozen image, so the agent is
-                // told so rather than reading changed data as frozen.
-                SetFrozenStateBroken(Volume, TRUE);
+            if ((flags & VOLUME_EXTENT_LIST) == 0 && SpaceWatch(Volume)) {
+                // A failure has broken the frozen state inside; the write
+                // goes down all the same.
+                PreserveWrite(Volume, Irp, offset, length);
             }
             if ((flags & VOLUME_QUIESCING) != 0 && store == NULL) {
                 store = PreviousChangeStoreOf(Volume);
@@ -238,9 +222,14 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if ((flags & VOLUME_FROZEN_STATE_BROKEN) != 0 && stayBroken) {
         return CompleteRefused(Irp, STATUS_ACCESS_DENIED);
     }
-    // Every write that would change a sector of the frozen image breaks the
-    // frozen state first (see PrepareVolumeWrite), so while it is intact the
-    // live volume holds the frozen image; once broken without StayBroken,
-    // the owner reads the live volume and sees the broken bit in its status.
+    // Served from the frozen image on work queue 0 (FrozenReadWorker sends
+    // it on unchanged while the volume is still quiescing).
+    if (QueueFrozenRead(DeviceObject, Irp)) {
+        return STATUS_PENDING;
+    }
+    SetFrozenStateBroken(volume, TRUE);
+    if (stayBroken) {
+        return CompleteRefused(Irp, STATUS_ACCESS_DENIED);
+    }
     return PassDown(DeviceObject, Irp);
 }

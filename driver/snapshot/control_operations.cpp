@@ -5,10 +5,14 @@
 // its buffer, does its work and writes the outcome into the record's Result
 // word; pointers inside a record are reached only through the probing
 // routines, and the agent's memory is never touched while a lock is held.
+#include "io/copy_on_write.h"
 #include "snapshot/snapshot.h"
 #include "support/pool_tags.h"
 
 #include <cstring>
+
+// Pause between two looks at the flushes an extent list waits for: 10 ms.
+#define EXTENT_LIST_FLUSH_POLL (-100000LL)
 
 // Bytes of a record that carries only Result and VolumeHandle.
 #define VOLUME_REPLY_BYTES 8u
@@ -84,6 +88,7 @@ NTSTATUS ReportProgress(PVOID Buffer, ULONG InputLength, ULONG OutputLength,
                 request->Result = QVD_RESULT_BAD_POSITION;
             } else {
                 snapshot->ProgressMark = sector;
+                WakeReclaimThread();
             }
         }
         request->Status = snapshot->SnapshotStatus;
@@ -251,6 +256,19 @@ NTSTATUS ReadExtentList(PVOID Buffer, ULONG InputLength, ULONG OutputLength,
     ULONG cursor = request->Cursor;
     AcquireVolumeLock(volume, FALSE);
     UCHAR flags = ReadVolumeFlags(volume);
+    // A piece whose copy is still in memory has no file offset yet: the list
+    // waits until what was preserved before extent-list mode (which
+    // preserves nothing) has reached the file. Flushes need the volume lock,
+    // so it is given up while waiting.
+    while ((flags & (VOLUME_FROZEN | VOLUME_EXTENT_LIST)) == (VOLUME_FROZEN | VOLUME_EXTENT_LIST) &&
+           ReadAcquire(&volume->SnapshotContext->UnflushedPieces) != 0) {
+        ReleaseVolumeLock(volume, PsGetCurrentThread());
+        LARGE_INTEGER delay;
+        delay.QuadPart = EXTENT_LIST_FLUSH_POLL;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        AcquireVolumeLock(volume, FALSE);
+        flags = ReadVolumeFlags(volume);
+    }
     if ((flags & (VOLUME_FROZEN | VOLUME_EXTENT_LIST)) == (VOLUME_FROZEN | VOLUME_EXTENT_LIST)) {
         HashTable* table = volume->SnapshotContext->ExtentTable;
         // The table does not change in extent-list mode, so the count of

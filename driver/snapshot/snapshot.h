@@ -68,6 +68,9 @@ typedef struct _SnapshotContext {
     PKEVENT MapLock;              // synchronization event used as a mutex
     struct _ChangeStore* ChangeStore; // this snapshot's slot of the FilterExtension, or NULL
     PDEVICE_OBJECT PartialFileDevice; // device the partial data file lies on
+    // Pieces linked in the ExtentTable whose data is still only in memory;
+    // changed under the piece's bucket resource held exclusively.
+    volatile LONG UnflushedPieces;
 } SnapshotContext;
 
 // The volume's watchdog (nonpaged pool, tag "QvdA"), owned by the

@@ -72,8 +72,22 @@ NTSTATUS FspHandleRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
         Irp->AssociatedIrp.SystemBuffer = nullptr;
         Irp->Flags &= ~IRP_DEALLOCATE_BUFFER;
     }
+    // As the platform's I/O manager does, a request on an asynchronous file
+    // that failed without pending reports only through the returned status:
+    // no event is signalled and no APC queued, so a caller that gives up on
+    // the failure status never meets a late completion.
+    const bool reported = !NT_ERROR(Irp->IoStatus.Status) || Irp->PendingReturned ||
+                          (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0;
     IopFreeMdlChain(Irp);
     IoFreeIrp(Irp);
+    if (!reported) {
+        if (request->Event != nullptr) {
+            ObDereferenceObject(request->Event);
+        }
+        ObDereferenceObject(fileObject);
+        ExFreePoolWithTag(request, FSP_TAG_REQUEST);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     // The request's hold on the file goes before its issuer is woken, so an
     // issuer that closes the file next really closes it.
     if (request->Event != nullptr) {

@@ -52,6 +52,14 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOI
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
+// The kit's header-only reads, usable on every version: an atomic read of
+// a value that other processors change with the routines above.
+inline PVOID ReadPointerAcquire(PVOID const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+inline LONG ReadAcquire(LONG const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
 
 // Lists guarded by Lock, a spin lock used with these routines only. Any
 // IRQL; the list and its entries must be resident. Insertions return the

@@ -81,6 +81,12 @@ TEST_F(FailedStartTest, QueueThreadThatCannotStartUnwindsThePoolsAndTheThreadsBe
     ExpectNothingLeft(LoadDriver(), STATUS_UNSUCCESSFUL);
 }
 
+TEST_F(FailedStartTest, ReclaimThreadThatCannotStartStopsTheQueueThreads) {
+    // The sixth thread, after the five of the queues, is the reclaim thread.
+    PspInjectThreadCreateFailure(5, STATUS_INSUFFICIENT_RESOURCES);
+    ExpectNothingLeft(LoadDriver(), STATUS_UNSUCCESSFUL);
+}
+
 TEST_F(FailedStartTest, ControlDeviceNameTakenFailsWithItsStatus) {
     PDEVICE_OBJECT squatter = nullptr;
     UNICODE_STRING name;

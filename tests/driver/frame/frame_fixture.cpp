@@ -2,6 +2,7 @@
 // driver, stand-in volumes, sending requests.
 #include "frame_fixture.h"
 #include "frame/exempt_file_list.h"
+#include "io/copy_on_write.h"
 #include "ntos/io/iop.h"
 #include "resources/message_table.h"
 #include "support/block_cache.h"
@@ -80,6 +81,7 @@ void FrameTest::TearDown() {
             EXPECT_EQ(Send(extension->Self, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         }
         // The driver has no unload: take down what DriverEntry brought up.
+        StopReclaimThread();
         StopWorkQueues();
         FreeBlockPools();
         ExemptFileClose();

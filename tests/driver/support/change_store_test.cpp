@@ -7,6 +7,7 @@
 // size a store describes is only a number, so large volumes cost nothing.
 #include "driver/support/test_threads.h"
 #include "frame/exempt_file_list.h"
+#include "io/copy_on_write.h"
 #include "frame/frame.h"
 #include "ntos/disk/disk.h"
 #include "ntos/evlog/evlp.h"
@@ -50,6 +51,7 @@ class ChangeStoreTest : public DriverTest {
         for (ChangeStore& store : Stores) {
             ChangeStoreClose(&store);
         }
+        StopReclaimThread();
         StopWorkQueues();
         FreeBlockPools();
         ExemptFileClose();

@@ -37,6 +37,8 @@ TEST(InterlockedOperations, ReturnTheDocumentedValue) {
     EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, &b, nullptr), &a) << "no match";
     EXPECT_EQ(InterlockedExchangePointer(&pointer, &b), &a);
     EXPECT_EQ(pointer, &b);
+    EXPECT_EQ(ReadPointerAcquire(&pointer), &b);
+    EXPECT_EQ(ReadAcquire(&value), 2);
 }
 
 // The routines work at any IRQL and leave it alone.

@@ -129,6 +129,25 @@ TEST_P(FileIoTest, AsynchronousWriteRunsItsApcInTheIssuingThreadAtItsNextWait) {
     ZwClose(file);
 }
 
+TEST_P(FileIoTest, AsynchronousRequestFailedAtOnceQueuesNoApc) {
+    HANDLE file = nullptr;
+    ASSERT_EQ(Open(u"\\async-eof.bin", &file, FILE_OVERWRITE_IF, FILE_NON_DIRECTORY_FILE),
+              STATUS_SUCCESS);
+    ApcRecord record;
+    IO_STATUS_BLOCK iosb = {};
+    LARGE_INTEGER offset;
+    offset.QuadPart = 1 << 20;
+    char data[16];
+    NTSTATUS status =
+        ZwReadFile(file, nullptr, RecordApc, &record, &iosb, data, sizeof(data), &offset, nullptr);
+    ASSERT_TRUE(NT_ERROR(status)) << std::hex << status;
+    LARGE_INTEGER brief;
+    brief.QuadPart = -100000;
+    KeDelayExecutionThread(KernelMode, TRUE, &brief);
+    EXPECT_EQ(record.Runs, 0) << "a failure returned at once must not also complete by APC";
+    ZwClose(file);
+}
+
 TEST_P(FileIoTest, ReadFailsWhereAVolumeFaultWasInjected) {
     // Non-cached handles: every read reaches the volume.
     const ULONG options =
