@@ -31,8 +31,16 @@ TEST_F(ControlDeviceTest, OpensAsOftenAsAskedAndClosesWithoutFailing) {
 }
 
 TEST_F(ControlDeviceTest, OutputShorterThanAWordFailsWhateverTheCode) {
+    // The word rule comes first; a 4-byte output passes it and reaches the
+    // routing (codes outside the table: invalid requests), so the rows with
+    // table codes stop at 3 bytes, where each operation's own record rule
+    // would otherwise answer.
     for (ULONG code : {IOCTL_QVD_QUERY_VERSION, IOCTL_QVD_READ_EXTENT_LIST, 0x80002001u, 0x1234u}) {
+        const bool inTable = code == IOCTL_QVD_QUERY_VERSION || code == IOCTL_QVD_READ_EXTENT_LIST;
         for (ULONG output : {0u, 3u, 4u}) {
+            if (inTable && output == 4) {
+                continue;
+            }
             ULONG_PTR information = 5;
             NTSTATUS expected =
                 output < 4 ? STATUS_INVALID_BUFFER_SIZE : STATUS_INVALID_DEVICE_REQUEST;
