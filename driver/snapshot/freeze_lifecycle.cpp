@@ -76,23 +76,6 @@ BOOLEAN AllQuiet(FilterExtension* Volume, SnapshotContext* Snapshot, LONGLONG No
     return TRUE;
 }
 
-static VOID FreeActivityTable(SnapshotContext* Snapshot) {
-    HashTable* table = Snapshot->ActivityTable;
-    ULONG buckets = HashTableBucketCount(table);
-    for (ULONG i = 0; i < buckets; i++) {
-        HashBucket* bucket = HashTableBucketAt(table, i);
-        ActivityEntry* entry = (ActivityEntry*)bucket->Chain;
-        bucket->Chain = NULL;
-        while (entry != NULL) {
-            ActivityEntry* next = entry->Next;
-            FreeActivityEntry(entry);
-            entry = next;
-        }
-    }
-    HashTableDestroy(table);
-    Snapshot->ActivityTable = NULL;
-}
-
 BOOLEAN QuiesceLoop(FilterExtension* Volume) {
     PAGED_CODE();
     ASSERT(ExIsResourceAcquiredExclusiveLite(&Volume->VolumeResource));
@@ -141,7 +124,7 @@ BOOLEAN QuiesceLoop(FilterExtension* Volume) {
 
     // The decision and the end of quiescing happen under the one exclusive
     // hold: no request sees the volume between the two states.
-    FreeActivityTable(snapshot);
+    DestroyActivityTable(snapshot);
     ChangeVolumeFlags(Volume, frozen ? VOLUME_FROZEN : 0, VOLUME_QUIESCING);
     KeCancelTimer(deadline);
     ExFreePool(deadline);

@@ -151,6 +151,11 @@ BOOLEAN QuiesceLoop(FilterExtension* Volume);
 // VolumeResource exclusively. IRQL: PASSIVE_LEVEL.
 BOOLEAN AllQuiet(FilterExtension* Volume, SnapshotContext* Snapshot, LONGLONG Now);
 
+// Frees the ActivityTable with every entry in it (none when it is already
+// gone). Quiescing ends with it; teardown frees what quiescing left.
+// Caller holds VolumeResource exclusively. IRQL: PASSIVE_LEVEL.
+VOID DestroyActivityTable(SnapshotContext* Snapshot);
+
 // Ends the frozen or quiescing snapshot: clears the state, hands the
 // snapshot's change store to the volume, tears the snapshot down and empties
 // the pass-through list. Returns 0, or QVD_RESULT_INVALID when there was

@@ -51,8 +51,7 @@ VOID DetachFromSystemProcess(VOID) {
     KeDetachProcess();
 }
 
-// Returns every entry of the ActivityTable to its pool and destroys it.
-static VOID DestroyActivityTable(SnapshotContext* Snapshot) {
+VOID DestroyActivityTable(SnapshotContext* Snapshot) {
     HashTable* table = Snapshot->ActivityTable;
     if (table == NULL) {
         return;

@@ -5,6 +5,7 @@
 #include "ntos/evlog/evlp.h"
 #include "ntos/fs/fsp.h"
 #include "ntos/io/iop.h"
+#include "ntos/remove_volume.h"
 #include "resources/message_table.h"
 #include "support/pool_tags.h"
 
@@ -166,24 +167,7 @@ void CopyOnWriteTest::TearDown() {
 
 void CopyOnWriteTest::RemoveFilter() {
     // Removal waits for queued flushes and reads: they hold the remove lock.
-    PIRP irp = IoAllocateIrp(Filter->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_REMOVE_DEVICE;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID Context) -> NTSTATUS {
-            KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Filter, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    }
-    IoFreeIrp(irp);
+    TestRemoveVolume(Filter);
     Filter = nullptr;
 }
 
