@@ -419,9 +419,12 @@ int RunDemo(const DemoOptions& Options) {
                "later;\n"
                "  writes and reads through the filter; the control device's answers; removing "
                "a volume.\n"
-               "Not exercised: snapshots (freezing, copy-on-write, reading the frozen image, "
-               "thawing) and\n"
-               "  changed-block tracking, which are not built yet.\n");
+               "Not exercised here: snapshots (freezing, copy-on-write, reading the frozen "
+               "image, thawing)\n"
+               "  and changed-block tracking. The driver has them and the scenario tests "
+               "drive them\n"
+               "  (scripts/test -L scenario); this demonstration does not take a backup "
+               "yet.\n");
     fmt::print("\nResult: {}\n", run.Failures.empty()
                                      ? "OK, everything behaved as expected"
                                      : "FAILED, see the lines marked CHECK FAILED above");
