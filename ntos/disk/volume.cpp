@@ -22,6 +22,20 @@ std::mutex DiskpLock;
 // Every volume record not yet freed, of this kernel or abandoned by an
 // earlier one. DiskpLock.
 std::vector<DISKP_VOLUME*> DiskpVolumes;
+
+// Records of removed volumes outlive their removal (see DiskpRemove) until
+// the next kernel loads the driver; those of the last kernel of a process go
+// at its exit, before the list itself.
+VOID DiskpDestroyVolumeRecord(DISKP_VOLUME* Volume);
+
+struct DiskpExitRelease {
+    ~DiskpExitRelease() {
+        for (DISKP_VOLUME* volume : DiskpVolumes) {
+            DiskpDestroyVolumeRecord(volume);
+        }
+        DiskpVolumes.clear();
+    }
+} DiskpExitReleaser;
 // The next N of \Device\HarddiskVolumeN and \Device\CdRomN; restart with
 // each kernel. DiskpLock.
 ULONG DiskpNextVolumeNumber = 1;
