@@ -80,7 +80,7 @@ NTSTATUS FspStartAsync(FSP_VOLUME* Volume, FSP_STREAM* Stream, PIRP Irp, bool Wr
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Volume->RealDevice);
     // Runs reach the volume by MDL; a buffered stack (or a removed volume) is
     // served by the synchronous path.
-    if ((top->Flags & DO_BUFFERED_IO) || Volume->RealDevice->DeviceObjectExtension->DeletePending) {
+    if ((top->Flags & DO_BUFFERED_IO) || IopIsDeviceDeleted(Volume->RealDevice)) {
         ObDereferenceObject(top);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }

@@ -120,7 +120,7 @@ NTSTATUS FspVolumeIo(FSP_VOLUME* Volume, PFILE_OBJECT FileObject, PETHREAD Threa
                      PVOID Buffer, ULONG Length, ULONGLONG Offset, ULONG IrpFlags) {
     // A removed volume takes no more requests: the lazy writer may still hold
     // pages of its files when plug and play takes the volume away.
-    if (Volume->RealDevice->DeviceObjectExtension->DeletePending) {
+    if (IopIsDeviceDeleted(Volume->RealDevice)) {
         return STATUS_NO_SUCH_DEVICE;
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Volume->RealDevice);

@@ -51,6 +51,11 @@ std::mutex& IopDatabaseLock() {
     return IopDatabaseMutex;
 }
 
+BOOLEAN IopIsDeviceDeleted(PDEVICE_OBJECT DeviceObject) {
+    std::lock_guard<std::mutex> guard(IopDatabaseMutex);
+    return DeviceObject->DeviceObjectExtension->DeletePending;
+}
+
 void IopRefuseAttach(ULONG Count) {
     IopAttachRefusals.store(Count);
 }

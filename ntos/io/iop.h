@@ -66,6 +66,9 @@ void IopSetMountRoutine(IOP_MOUNT_ROUTINE Routine);
 
 // The device directly below DeviceObject in its stack, or NULL.
 PDEVICE_OBJECT IopGetLowerDevice(PDEVICE_OBJECT DeviceObject);
+// TRUE once IoDeleteDevice was called on DeviceObject; read under the
+// device database lock, since removal may run on another thread.
+BOOLEAN IopIsDeviceDeleted(PDEVICE_OBJECT DeviceObject);
 
 // Requests on a kernel caller's file handle (the Zw read, write and device
 // control routines). IopReferenceFileByHandle references the file object
