@@ -80,7 +80,7 @@ static ULONG DecimalRoom(ULONG Value) {
     for (; Value != 0; Value /= 10) {
         digits++;
     }
-    return digits == 0 ? 2 : digits + 1;
+    return digits == 0 ? 2 : digits + 2;
 }
 
 //
