@@ -135,29 +135,6 @@ TEST_F(ResourceTest, SharedRequestsWaitBehindAnExclusiveWaiter) {
     EXPECT_EQ(ExGetSharedWaiterCount(&Resource), 0u);
 }
 
-TEST_F(ResourceTest, ExclusiveWaiterCountCountsBlockedWriters) {
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&Resource, TRUE);
-    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
-    auto writer = [&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&Resource, TRUE);
-        ExReleaseResourceLite(&Resource);
-        KeLeaveCriticalRegion();
-    };
-    SystemThread w1(writer);
-    SystemThread w2(writer);
-    SystemThread w3(writer);
-    EXPECT_TRUE(WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 3; }));
-    EXPECT_EQ(ExGetSharedWaiterCount(&Resource), 0u);
-    ExReleaseResourceLite(&Resource);
-    KeLeaveCriticalRegion();
-    w1.Join();
-    w2.Join();
-    w3.Join();
-    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
-}
-
 TEST_F(ResourceTest, ReleaseForThreadFreesAnotherThreadsHoldForAWaiter) {
     std::atomic<ERESOURCE_THREAD> owner{0};
     std::atomic<bool> released{false}, got{false};

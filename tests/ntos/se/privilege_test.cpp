@@ -119,16 +119,6 @@ TEST_F(PrivilegeTest, SubjectContextHoldsTheCurrentProcessTokenUntilReleased) {
     KeAttachProcess(&Process->Pcb);
 }
 
-TEST_F(PrivilegeTest, QueryInformationTokenSupportsPrivilegesOnly) {
-    Attach(SepAccountAdministrator);
-    PVOID info = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(SeQueryInformationToken(Process->Token, TokenUser, &info), STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(SeQueryInformationToken(Process->Token, static_cast<TOKEN_INFORMATION_CLASS>(99),
-                                      &info),
-              STATUS_INVALID_INFO_CLASS);
-    EXPECT_EQ(info, reinterpret_cast<PVOID>(1)) << "nothing returned on failure";
-}
-
 TEST_F(PrivilegeTest, AdjustPrivilegesReportsFormerStateAndRefusesShortBuffers) {
     Attach(SepAccountAdministrator);
     HANDLE token;
