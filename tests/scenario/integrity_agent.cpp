@@ -24,8 +24,7 @@ void CheckRead(IntegrityAgent* Job, const UCHAR* Data, ULONGLONG Sector, ULONG C
         }
         Job->Checked[index]++;
         SectorVerdict verdict = Job->Patterned[index]
-                                    ? CheckSector(Data, Job->SectorSize, index,
-                                                  Job->FreezeSequence)
+                                    ? CheckSector(Data, Job->SectorSize, index, Job->FreezeSequence)
                                     : SectorVerdict::Good;
         if (verdict != SectorVerdict::Good ||
             std::memcmp(Data, Job->Image + index * Job->SectorSize, Job->SectorSize) != 0) {
@@ -47,12 +46,12 @@ ULONG IntegrityAgentProgram(PVOID Context) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const ULONG handle = job->Freeze.Reply.VolumeHandle;
-    HANDLE volume = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\C:"), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
-    HANDLE control = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\QVDAPI"),
-                                 GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
+    HANDLE volume =
+        CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\C:"), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE control =
+        CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\QVDAPI"), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (volume == INVALID_HANDLE_VALUE || control == INVALID_HANDLE_VALUE) {
         return 2;
     }
@@ -75,8 +74,8 @@ ULONG IntegrityAgentProgram(PVOID Context) {
             for (const auto& [first, count] : runs) {
                 const LONGLONG offset = static_cast<LONGLONG>(base + first * job->SectorSize);
                 ULONG_PTR bytes = 0;
-                NTSTATUS status = BasepNtReadWrite(FALSE, volume, buffer,
-                                                   count * job->SectorSize, &offset, &bytes);
+                NTSTATUS status = BasepNtReadWrite(FALSE, volume, buffer, count * job->SectorSize,
+                                                   &offset, &bytes);
                 job->Reads++;
                 if (!NT_SUCCESS(status) || bytes != count * job->SectorSize) {
                     job->FailedReads++;
@@ -97,8 +96,8 @@ ULONG IntegrityAgentProgram(PVOID Context) {
     QvdVolumeRequest thaw = {};
     thaw.VolumeHandle = handle;
     ULONG_PTR information = 0;
-    BasepNtDeviceIoControl(control, IOCTL_QVD_THAW_VOLUME, &thaw, sizeof(thaw), &thaw,
-                           sizeof(thaw), &information);
+    BasepNtDeviceIoControl(control, IOCTL_QVD_THAW_VOLUME, &thaw, sizeof(thaw), &thaw, sizeof(thaw),
+                           &information);
     job->ThawResult = thaw.Result;
     VirtualFree(buffer, 0, MEM_RELEASE);
     CloseHandle(control);

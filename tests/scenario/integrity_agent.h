@@ -16,14 +16,14 @@ struct IntegrityAgent {
     ULONG SectorSize;
     ULONGLONG VolumeBytes;
     ULONG Seed;
-    ULONG Passes; // each sector is read this many times
+    ULONG Passes;              // each sector is read this many times
     std::atomic<int> Phase{0}; // 1: frozen (the host copies C:), 2: the image is set, read it
 
     // Set by the host before phase 2.
-    const UCHAR* Image = nullptr;       // the volume at the freeze
-    std::vector<bool> Excluded;         // sectors not compared (the system's own streams)
-    std::vector<bool> Patterned;        // sectors holding self-describing sectors
-    ULONGLONG FreezeSequence = 0;       // first sequence number written after the freeze
+    const UCHAR* Image = nullptr; // the volume at the freeze
+    std::vector<bool> Excluded;   // sectors not compared (the system's own streams)
+    std::vector<bool> Patterned;  // sectors holding self-describing sectors
+    ULONGLONG FreezeSequence = 0; // first sequence number written after the freeze
 
     // Out.
     std::vector<ULONG> Checked; // by sector: times compared (sized by the host)

@@ -10,7 +10,7 @@
 //
 // Compared are all sectors except those of the system's own streams (the
 // partial data file, the change store, the file system's internal stream),
-// whose writes pass the freeze by design. QVD_TORTURE_PASSES (default 16) sets
+// whose writes pass the freeze by design. QVD_TORTURE_PASSES (default 32) sets
 // how many times each sector is read; every run prints its figure.
 #include "integrity_agent.h"
 #include "integrity_writers.h"
@@ -40,7 +40,8 @@ struct TortureCase {
 const ULONG VolumeBytes = 8 << 20;
 const ULONG FileBytes = 384 << 10;
 
-class IntegrityTortureTest : public SnapshotTest, public ::testing::WithParamInterface<TortureCase> {
+class IntegrityTortureTest : public SnapshotTest,
+                             public ::testing::WithParamInterface<TortureCase> {
   protected:
     void Describe(BOOT_MACHINE_DESCRIPTION& Description) override {
         Description.Storage[0].SectorSize = GetParam().SectorSize;
@@ -98,7 +99,7 @@ class IntegrityTortureTest : public SnapshotTest, public ::testing::WithParamInt
 
 ULONG PassesWanted() {
     const char* passes = std::getenv("QVD_TORTURE_PASSES");
-    return passes != nullptr && std::atoi(passes) > 0 ? static_cast<ULONG>(std::atoi(passes)) : 16;
+    return passes != nullptr && std::atoi(passes) > 0 ? static_cast<ULONG>(std::atoi(passes)) : 32;
 }
 
 TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
@@ -108,10 +109,10 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
         WriterKind Kind;
         const char16_t* Name;
     } plan[] = {
-        {WriterKind::Cached, u"\\cached1.bin"}, {WriterKind::Cached, u"\\cached2.bin"},
-        {WriterKind::Lazy, u"\\lazy1.bin"},     {WriterKind::Lazy, u"\\lazy2.bin"},
+        {WriterKind::Cached, u"\\cached1.bin"},   {WriterKind::Cached, u"\\cached2.bin"},
+        {WriterKind::Lazy, u"\\lazy1.bin"},       {WriterKind::Lazy, u"\\lazy2.bin"},
         {WriterKind::NonCached, u"\\direct.bin"}, {WriterKind::Mapped, u"\\mapped.bin"},
-        {WriterKind::Raw, u"\\raw1.bin"},       {WriterKind::Raw, u"\\raw2.bin"},
+        {WriterKind::Raw, u"\\raw1.bin"},         {WriterKind::Raw, u"\\raw2.bin"},
     };
     std::atomic<ULONGLONG> sequence{1};
     std::vector<std::u16string> names, paths;
@@ -130,9 +131,9 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
         writer->Seed = static_cast<ULONG>(writers.size()) + 1;
         writer->FillOnly = TRUE;
         ULONG exitCode = 99;
-        ASSERT_EQ(BootRunUserProgram(u"writer.exe", IntegrityWriterProgram, writer.get(),
-                                     &exitCode),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            BootRunUserProgram(u"writer.exe", IntegrityWriterProgram, writer.get(), &exitCode),
+            STATUS_SUCCESS);
         ASSERT_EQ(exitCode, 0u) << "filling failed: " << writer->Error;
         writer->FillOnly = FALSE;
         writers.push_back(std::move(writer));
@@ -142,8 +143,8 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
     agent.Freeze = FreezeOfC();
     // A broken image fails the agent's reads rather than showing the live volume.
     agent.Freeze.FreezeFlags = QVD_FREEZE_STAY_BROKEN;
-    agent.Freeze.PartialDataFilePath = torture.PartialFileOnC ? u"C:\\partial.dat"
-                                                              : u"E:\\partial.dat";
+    agent.Freeze.PartialDataFilePath =
+        torture.PartialFileOnC ? u"C:\\partial.dat" : u"E:\\partial.dat";
     agent.SectorSize = sectorSize;
     agent.VolumeBytes = VolumeBytes;
     agent.Seed = 12345;
@@ -214,7 +215,16 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
     }
     for (const IntegrityAgent::Mismatch& mismatch : agent.Mismatches) {
         if (!excluded[mismatch.Sector] && wrong++ < 5) {
-            ADD_FAILURE() << "sector " << mismatch.Sector << " is not the image at the freeze ("
+            std::string owner = "no writer's file";
+            for (size_t w = 0; w < writers.size(); w++) {
+                for (ULONGLONG sector : writers[w]->Map) {
+                    if (sector == mismatch.Sector) {
+                        owner = std::string(names[w].begin(), names[w].end());
+                    }
+                }
+            }
+            ADD_FAILURE() << "sector " << mismatch.Sector << " (" << owner
+                          << ") is not the image at the freeze ("
                           << SectorVerdictName(mismatch.Verdict) << ")";
         }
     }
@@ -231,12 +241,13 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
                 (unsigned long long)wrong);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SectorSizesPartialFileAndStress, IntegrityTortureTest,
-    ::testing::Values(TortureCase{512, false, Stress::None}, TortureCase{512, true, Stress::None},
-                      TortureCase{4096, false, Stress::None}, TortureCase{4096, true, Stress::None},
-                      TortureCase{512, false, Stress::MemoryShort},
-                      TortureCase{4096, true, Stress::MemoryShort},
-                      TortureCase{512, true, Stress::DiskSlow}));
+INSTANTIATE_TEST_SUITE_P(SectorSizesPartialFileAndStress, IntegrityTortureTest,
+                         ::testing::Values(TortureCase{512, false, Stress::None},
+                                           TortureCase{512, true, Stress::None},
+                                           TortureCase{4096, false, Stress::None},
+                                           TortureCase{4096, true, Stress::None},
+                                           TortureCase{512, false, Stress::MemoryShort},
+                                           TortureCase{4096, true, Stress::MemoryShort},
+                                           TortureCase{512, true, Stress::DiskSlow}));
 
 } // namespace

@@ -10,10 +10,14 @@ NTSTATUS CreateFileSection(HANDLE File, HANDLE* Section) {
 NTSTATUS MapWholeView(HANDLE Section, PVOID* Base) {
     *Base = nullptr;
     SIZE_T size = 0;
-    return ZwMapViewOfSection(Section, NtCurrentProcess(), Base, 0, 0, nullptr, &size, ViewUnmap,
-                              0, PAGE_READWRITE);
+    return ZwMapViewOfSection(Section, NtCurrentProcess(), Base, 0, 0, nullptr, &size, ViewUnmap, 0,
+                              PAGE_READWRITE);
 }
 
-NTSTATUS UnmapView(PVOID Base) { return ZwUnmapViewOfSection(NtCurrentProcess(), Base); }
+NTSTATUS UnmapView(PVOID Base) {
+    return ZwUnmapViewOfSection(NtCurrentProcess(), Base);
+}
 
-NTSTATUS CloseSection(HANDLE Section) { return ZwClose(Section); }
+NTSTATUS CloseSection(HANDLE Section) {
+    return ZwClose(Section);
+}

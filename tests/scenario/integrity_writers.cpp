@@ -27,10 +27,10 @@ void FillSectors(IntegrityWriter* Job, UCHAR* Buffer, ULONG First, ULONG Count) 
 ULONG WriteThroughHandle(IntegrityWriter* Job) {
     const bool raw = Job->Kind == WriterKind::Raw && !Job->FillOnly;
     const bool nonCached = Job->FillOnly || Job->Kind == WriterKind::NonCached;
-    HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(raw ? u"\\\\.\\C:" : Job->Path),
-                              GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, nonCached ? FILE_FLAG_NO_BUFFERING : 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(reinterpret_cast<LPCWSTR>(raw ? u"\\\\.\\C:" : Job->Path),
+                    GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, nonCached ? FILE_FLAG_NO_BUFFERING : 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         Job->Error = GetLastError();
         return 1;
@@ -51,8 +51,8 @@ ULONG WriteThroughHandle(IntegrityWriter* Job) {
         }
         next = first + count;
         FillSectors(Job, buffer, first, count);
-        const LONGLONG offset = static_cast<LONGLONG>(raw ? Job->Map[first] : first) *
-                                Job->SectorSize;
+        const LONGLONG offset =
+            static_cast<LONGLONG>(raw ? Job->Map[first] : first) * Job->SectorSize;
         ULONG_PTR done = 0;
         NTSTATUS status =
             BasepNtReadWrite(TRUE, file, buffer, count * Job->SectorSize, &offset, &done);
@@ -73,9 +73,9 @@ ULONG WriteThroughHandle(IntegrityWriter* Job) {
 // Maps the whole file, stores a few runs of sectors into the view and
 // unmaps it (its changed pages go down as paging writes), until Stop.
 ULONG WriteThroughView(IntegrityWriter* Job) {
-    HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(Job->Path), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(reinterpret_cast<LPCWSTR>(Job->Path), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         Job->Error = GetLastError();
         return 1;

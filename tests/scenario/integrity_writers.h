@@ -19,9 +19,9 @@ enum class WriterKind {
 
 struct IntegrityWriter {
     WriterKind Kind;
-    const char16_t* Path;        // the file, allocated before the writer starts
-    ULONG SectorSize;            // the volume's
-    std::vector<ULONGLONG> Map;  // volume sector of each sector of the file
+    const char16_t* Path;             // the file, allocated before the writer starts
+    ULONG SectorSize;                 // the volume's
+    std::vector<ULONGLONG> Map;       // volume sector of each sector of the file
     std::atomic<ULONGLONG>* Sequence; // shared by every writer: next sequence number
     ULONG Seed;
     BOOLEAN FillOnly; // write every sector once, in order, non-cached, then end

@@ -12,8 +12,8 @@ uint32_t SectorCrc(const unsigned char* Sector, size_t Size) {
     std::memcpy(&header, Sector, sizeof(header));
     header.Crc = 0;
     uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(&header), sizeof(header));
-    return static_cast<uint32_t>(crc32(crc, Sector + sizeof(header),
-                                       static_cast<uInt>(Size - sizeof(header))));
+    return static_cast<uint32_t>(
+        crc32(crc, Sector + sizeof(header), static_cast<uInt>(Size - sizeof(header))));
 }
 
 } // namespace
