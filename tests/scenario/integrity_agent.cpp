@@ -104,3 +104,60 @@ ULONG IntegrityAgentProgram(PVOID Context) {
     CloseHandle(volume);
     return 0;
 }
+
+ULONG ExtentListProgram(PVOID Context) {
+    auto* job = static_cast<ExtentListJob*>(Context);
+    HANDLE control =
+        CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\QVDAPI"), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (control == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    const ULONG batch = 16;
+    auto* records = static_cast<UCHAR*>(
+        VirtualAlloc(nullptr, sizeof(QvdExtentListRequest) + batch * sizeof(QvdPreservedExtent),
+                     MEM_COMMIT, PAGE_READWRITE));
+    auto* enable = reinterpret_cast<QvdVolumeRequest*>(records);
+    enable->VolumeHandle = job->VolumeHandle;
+    ULONG_PTR information = 0;
+    BasepNtDeviceIoControl(control, IOCTL_QVD_ENABLE_EXTENT_LIST, enable, sizeof(*enable), enable,
+                           sizeof(*enable), &information);
+    job->EnableResult = enable->Result;
+    auto* list = reinterpret_cast<QvdExtentListRequest*>(records);
+    auto* array = reinterpret_cast<QvdPreservedExtent*>(records + sizeof(*list));
+    ULONG cursor = 0;
+    do {
+        *list = {};
+        list->VolumeHandle = job->VolumeHandle;
+        list->Cursor = cursor;
+        list->ArraySize = batch * sizeof(QvdPreservedExtent);
+        list->Array = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(array));
+        BasepNtDeviceIoControl(control, IOCTL_QVD_READ_EXTENT_LIST, list, sizeof(*list), list,
+                               sizeof(*list), &information);
+        job->ListResult = list->Result;
+        job->Extents.insert(job->Extents.end(), array, array + list->Count);
+        cursor = list->Cursor;
+    } while (list->Result == 0 && list->Count != 0);
+    VirtualFree(records, 0, MEM_RELEASE);
+    CloseHandle(control);
+
+    // The driver holds the file open for writing and deleting.
+    HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(job->PartialFile), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        job->FileError = GetLastError();
+        return 2;
+    }
+    const ULONG piece = 64 << 10;
+    auto* data = static_cast<UCHAR*>(VirtualAlloc(nullptr, piece, MEM_COMMIT, PAGE_READWRITE));
+    DWORD read = 0;
+    BOOL ok;
+    while ((ok = ReadFile(file, data, piece, &read, nullptr)) && read != 0) {
+        job->File.insert(job->File.end(), data, data + read);
+    }
+    job->FileError = ok ? 0 : GetLastError();
+    VirtualFree(data, 0, MEM_RELEASE);
+    CloseHandle(file);
+    return 0;
+}

@@ -41,3 +41,18 @@ struct IntegrityAgent {
 
 // Context: an IntegrityAgent.
 ULONG IntegrityAgentProgram(PVOID Context);
+
+// Switches the volume to extent-list mode, reads its whole extent list a
+// few entries per call, then the whole partial data file.
+struct ExtentListJob {
+    ULONG VolumeHandle;
+    const char16_t* PartialFile;
+    ULONG EnableResult = ~0u;
+    ULONG ListResult = ~0u; // of the last call
+    std::vector<QvdPreservedExtent> Extents;
+    ULONG FileError = ~0u; // Win32 error of the file's open or read, 0 when read
+    std::vector<UCHAR> File;
+};
+
+// Context: an ExtentListJob.
+ULONG ExtentListProgram(PVOID Context);

@@ -14,14 +14,12 @@
 // how many times each sector is read; every run prints its figure.
 #include "integrity_agent.h"
 #include "integrity_writers.h"
-#include "snapshot_fixture.h"
-#include "ntos/ex/exp.h"
+#include "integrity_fixture.h"
 #include "support/pool_tags.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <string>
 
 namespace {
 
@@ -37,63 +35,14 @@ struct TortureCase {
     Stress Condition;
 };
 
-const ULONG VolumeBytes = 8 << 20;
 const ULONG FileBytes = 384 << 10;
 
-class IntegrityTortureTest : public SnapshotTest,
+class IntegrityTortureTest : public IntegrityTest,
                              public ::testing::WithParamInterface<TortureCase> {
   protected:
     void Describe(BOOT_MACHINE_DESCRIPTION& Description) override {
+        IntegrityTest::Describe(Description);
         Description.Storage[0].SectorSize = GetParam().SectorSize;
-        Description.Storage.push_back(BOOT_STORAGE_DEVICE{u"E:", 8 << 20, 512, FALSE});
-    }
-
-    void TearDown() override {
-        ExpResetPoolFaults();
-        SnapshotTest::TearDown();
-    }
-
-    // The volume sector of each sector of the file Name ("\name").
-    std::vector<ULONGLONG> SectorMap(const std::u16string& Name, ULONG SectorSize) {
-        FSP_VOLUME* fs = FsGetVolume(Volumes()[0]);
-        std::vector<ULONGLONG> map;
-        for (FSP_STREAM* stream : FspVolumeStreams(fs)) {
-            if (stream->Name != Name) {
-                continue;
-            }
-            std::lock_guard<std::mutex> guard(fs->Lock);
-            for (ULONGLONG cluster : stream->Clusters) {
-                for (ULONG i = 0; i < fs->ClusterSize / SectorSize; i++) {
-                    map.push_back(cluster * fs->ClusterSize / SectorSize + i);
-                }
-            }
-        }
-        return map;
-    }
-
-    // Sectors of C: that belong to streams other than the writers' files.
-    std::vector<bool> Excluded(const std::vector<std::u16string>& Compared, ULONG SectorSize) {
-        std::vector<bool> excluded(VolumeBytes / SectorSize);
-        FSP_VOLUME* fs = FsGetVolume(Volumes()[0]);
-        std::vector<FSP_STREAM*> streams = FspVolumeStreams(fs);
-        streams.push_back(fs->MetadataStream);
-        for (FSP_STREAM* stream : streams) {
-            bool compared = false;
-            for (const std::u16string& name : Compared) {
-                compared |= stream->Name == name;
-            }
-            if (compared) {
-                continue;
-            }
-            std::lock_guard<std::mutex> guard(fs->Lock);
-            for (ULONGLONG cluster : stream->Clusters) {
-                ULONGLONG first = cluster * fs->ClusterSize / SectorSize;
-                for (ULONG i = 0; i < fs->ClusterSize / SectorSize; i++) {
-                    excluded[first + i] = true;
-                }
-            }
-        }
-        return excluded;
     }
 };
 
@@ -166,13 +115,12 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
         }
     }
 
-    PDEVICE_OBJECT volumeE = DiskFindVolume(u"\\??\\E:");
     if (torture.Condition == Stress::MemoryShort) {
         ExpSetPoolFaultScope(QVD_TAG_SCRATCH, 0x00FFFFFF); // every tag of the driver
         ExpFailPoolRandom(7, 0.001);
     } else if (torture.Condition == Stress::DiskSlow) {
         DiskSetTiming(Volumes()[0], 100, 0);
-        DiskSetTiming(volumeE, 100, 0);
+        DiskSetTiming(VolumeE(), 100, 0);
     }
     std::vector<Running> running;
     for (const auto& writer : writers) {
