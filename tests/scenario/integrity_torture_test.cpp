@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -189,13 +190,28 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
                 (unsigned long long)wrong);
 }
 
-INSTANTIATE_TEST_SUITE_P(SectorSizesPartialFileAndStress, IntegrityTortureTest,
+// Rows named as "Sectors512_PartialOnE_MemoryShort", in listings too.
+std::string RowText(const TortureCase& Row) {
+    const char* stress[] = {"", "_MemoryShort", "_DiskSlow"};
+    return "Sectors" + std::to_string(Row.SectorSize) +
+           (Row.PartialFileOnC ? "_PartialOnC" : "_PartialOnE") +
+           stress[static_cast<int>(Row.Condition)];
+}
+void PrintTo(const TortureCase& Row, std::ostream* Out) {
+    *Out << RowText(Row);
+}
+std::string RowName(const ::testing::TestParamInfo<TortureCase>& Row) {
+    return RowText(Row.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, IntegrityTortureTest,
                          ::testing::Values(TortureCase{512, false, Stress::None},
                                            TortureCase{512, true, Stress::None},
                                            TortureCase{4096, false, Stress::None},
                                            TortureCase{4096, true, Stress::None},
                                            TortureCase{512, false, Stress::MemoryShort},
                                            TortureCase{4096, true, Stress::MemoryShort},
-                                           TortureCase{512, true, Stress::DiskSlow}));
+                                           TortureCase{512, true, Stress::DiskSlow}),
+                         RowName);
 
 } // namespace
