@@ -107,8 +107,8 @@ uint64_t CopyFrozen(FrozenVolume& Frozen, const std::vector<uint8_t>& Marked, Ag
 }
 
 void Finish(FrozenVolume& Frozen, BackupReport* Report) {
-    Report->PreservedBytes = Frozen.PartialDataFileBytes();
     Frozen.Thaw();
+    Report->PreservedBytes = Frozen.RemovePartialDataFile();
 }
 
 } // namespace

@@ -18,7 +18,7 @@ struct BackupReport {
     uint64_t BytesRead = 0;      // of the frozen image
     uint64_t BytesWritten = 0;   // to the image or delta file
     uint64_t BlocksCopied = 0;   // 4096-byte blocks in the output
-    uint64_t PreservedBytes = 0; // partial data file size before the thaw
+    uint64_t PreservedBytes = 0; // size the partial data file reached
     uint32_t Status = 0;         // Status bits of the last progress report
     bool EveryBlock = false;     // an incremental that fell back to every block
     std::u16string ChangeStore;  // the store this backup asked for

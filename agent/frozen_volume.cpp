@@ -140,16 +140,17 @@ uint32_t FrozenVolume::ReportProgress(uint64_t Position) {
     return control_.ReportProgress(handle_, Position);
 }
 
-uint64_t FrozenVolume::PartialDataFileBytes() const {
+uint64_t FrozenVolume::RemovePartialDataFile() {
     HANDLE file =
         CreateFileW(partialDataFile_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return 0;
+        return 1000000 + GetLastError();
     }
     LARGE_INTEGER size = {};
     const BOOL known = GetFileSizeEx(file, &size);
     CloseHandle(file);
+    DeleteFileW(partialDataFile_.c_str());
     return known ? static_cast<uint64_t>(size.QuadPart) : 0;
 }
 

@@ -35,8 +35,10 @@ class FrozenVolume {
     void Read(uint64_t Offset, void* Buffer, uint32_t Length);
     // Reports that everything below Position has been read; the Status bits.
     uint32_t ReportProgress(uint64_t Position);
-    // Size of the partial data file now: what the driver keeps preserved.
-    uint64_t PartialDataFileBytes() const;
+    // After the thaw, when the driver has let go of the partial data file:
+    // deletes it and returns the size it reached, the room the driver
+    // needed for overwritten data (0 when it is gone already).
+    uint64_t RemovePartialDataFile();
     // Ends the snapshot; throws when the driver refuses. Once thawed the
     // destructor does nothing more.
     void Thaw();
