@@ -39,8 +39,8 @@ TEST_F(DiskTest, TheNthTransferFromNowFailsOnceAndTransfersAreCounted) {
     const NTSTATUS expected[] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_DEVICE_DATA_ERROR,
                                  STATUS_SUCCESS};
     for (ULONG i = 0; i < 4; i++) {
-        NTSTATUS got = (i % 2 ? Read(pdo, 0, data.data(), 512) : Write(pdo, 512, data.data(), 512))
-                           .Status;
+        NTSTATUS got =
+            (i % 2 ? Read(pdo, 0, data.data(), 512) : Write(pdo, 512, data.data(), 512)).Status;
         EXPECT_EQ(got, expected[i]) << "transfer " << i + 1;
     }
     EXPECT_EQ(DiskTransfersSinceMark(pdo), 4u);
