@@ -12,6 +12,7 @@
 // exclusive waiter in. New shared requests queue behind exclusive waiters
 // unless the requester already holds the resource.
 #include "ntos/ex/exp.h"
+#include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
 
 #include <cstdlib>
@@ -339,6 +340,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
 }
 
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
+    KiJitter();
     return AcquireShared(Resource, Wait, SharedPolicy::Normal, VF_CALLER());
 }
 
@@ -351,6 +353,7 @@ BOOLEAN ExAcquireSharedWaitForExclusive(PERESOURCE Resource, BOOLEAN Wait) {
 }
 
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
+    KiJitter();
     const void* caller = VF_CALLER();
     CheckAcquireContext(Resource, caller);
     ERESOURCE_THREAD self = CurrentThread();

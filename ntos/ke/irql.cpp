@@ -84,6 +84,7 @@ void KipReleaseSpinLock(PKSPIN_LOCK SpinLock, PKTHREAD Thread, const void* Calle
 } // namespace
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    KiJitter();
     PKTHREAD thread = KiCurrentThread(VF_CALLER());
     KIRQL old = thread->Irql;
     if (old > DISPATCH_LEVEL) {

@@ -276,6 +276,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     PDISPATCHER_HEADER object = static_cast<PDISPATCHER_HEADER>(Object);
+    KiJitter();
     return KipWait(1, &object, WaitAny, Alertable, Timeout, nullptr, STATUS_TIMEOUT, VF_CALLER());
 }
 
@@ -302,6 +303,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     for (ULONG i = 0; i < Count; ++i) {
         objects[i] = static_cast<PDISPATCHER_HEADER>(Object[i]);
     }
+    KiJitter();
     return KipWait(Count, objects, WaitType, Alertable, Timeout, WaitBlockArray, STATUS_TIMEOUT,
                    VF_CALLER());
 }
