@@ -366,6 +366,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
 }
 
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
+    KiJitter();
     return AcquireShared(Resource, Wait, SharedPolicy::Normal, VF_CALLER());
 }
 
@@ -380,6 +381,7 @@ BOOLEAN ExAcquireSharedWaitForExclusive(PERESOURCE Resource, BOOLEAN Wait) {
 namespace {
 
 BOOLEAN AcquireExclusiveChecked(PERESOURCE Resource, BOOLEAN Wait, const void* caller) {
+    KiJitter();
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
     oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);

@@ -97,6 +97,7 @@ void KipReleaseSpinLock(PKSPIN_LOCK SpinLock, PKTHREAD Thread, const void* Calle
 namespace {
 
 KIRQL KipRaiseAndAcquire(PKSPIN_LOCK SpinLock, const void* Caller, bool Tracked) {
+    KiJitter();
     PKTHREAD thread = KiCurrentThread(Caller);
     KIRQL old = thread->Irql;
     if (old > DISPATCH_LEVEL) {

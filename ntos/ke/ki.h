@@ -92,6 +92,10 @@ extern LIST_ENTRY KiWaitingThreads;
 extern BOOLEAN KiPowerOffUnderway;
 
 // The current thread; a bug check for a host thread the kernel does not know.
+// A point of contention: yields or sleeps when scheduling jitter says so
+// (KiSetSchedulingJitter). Does nothing while jitter is off.
+void KiJitter();
+
 PKTHREAD KiCurrentThread(const void* Caller);
 PKTHREAD KiCurrentThreadOrNull();
 void KiSetCurrentThread(PKTHREAD Thread);

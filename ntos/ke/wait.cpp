@@ -318,6 +318,7 @@ void KipRecordMutexHolds(PKTHREAD Thread, ULONG Count, PDISPATCHER_HEADER* Objec
 NTSTATUS KipWaitRecorded(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType,
                          BOOLEAN Alertable, PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray,
                          const void* Caller) {
+    KiJitter();
     PKTHREAD thread = KiCurrentThread(Caller);
     KipCheckMutexOrder(thread, Count, Object, WaitType, Timeout, Caller);
     NTSTATUS status =

@@ -32,6 +32,23 @@ TEST_F(DiskTest, RangeFaultsFailTransfersThatTouchTheRangeOnly) {
     EXPECT_EQ(Read(pdo, 65536, data.data(), 512).Status, STATUS_SUCCESS);
 }
 
+TEST_F(DiskTest, TheNthTransferFromNowFailsOnceAndTransfersAreCounted) {
+    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
+    std::vector<UCHAR> data(512, 0x44);
+    DiskFailNthTransferFromNow(pdo, 3, STATUS_DEVICE_DATA_ERROR);
+    const NTSTATUS expected[] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_DEVICE_DATA_ERROR,
+                                 STATUS_SUCCESS};
+    for (ULONG i = 0; i < 4; i++) {
+        NTSTATUS got =
+            (i % 2 ? Read(pdo, 0, data.data(), 512) : Write(pdo, 512, data.data(), 512)).Status;
+        EXPECT_EQ(got, expected[i]) << "transfer " << i + 1;
+    }
+    EXPECT_EQ(DiskTransfersSinceMark(pdo), 4u);
+    DiskFailNthTransferFromNow(pdo, 1, STATUS_DEVICE_NOT_READY);
+    DiskClearFaults(pdo);
+    EXPECT_EQ(Read(pdo, 0, data.data(), 512).Status, STATUS_SUCCESS) << "cleared";
+}
+
 TEST_F(DiskTest, FaultWithASuccessStatusIsABugCheck) {
     PDEVICE_OBJECT pdo = Create(Config(1 << 20));
     EXPECT_BUGCHECK(DiskFailRange(pdo, DISK_FAULT_READ, 0, 512, STATUS_SUCCESS),
