@@ -94,12 +94,4 @@ TEST_F(RegistryApiTest, InjectedStoreFailuresSurfaceAsWin32Errors) {
     RegCloseKey(key);
 }
 
-TEST_F(RegistryApiTest, DebugOutputKeepsEachCall) {
-    OutputDebugStringW(u"first\n");
-    OutputDebugStringW(u"second\n");
-    EXPECT_EQ(BasepReadDebugOutput(), (std::vector<std::u16string>{u"first\n", u"second\n"}));
-    BasepClearDebugOutput();
-    EXPECT_TRUE(BasepReadDebugOutput().empty());
-}
-
 } // namespace

@@ -37,12 +37,6 @@ TEST_F(EventLogTest, EachLetterFormatsItsValue) {
     EXPECT_EQ(EvlpToUtf8(entry.Text), "Exception 0xwide occured at address 0xnarrow.");
 }
 
-TEST_F(EventLogTest, GeometryWarningReadsWithTheVolumeAndStatus) {
-    LogEvent(NTSTATUS(0x8777000B), "Sx", u"\\\\.\\C:", ULONG(STATUS_INVALID_DEVICE_REQUEST));
-    EXPECT_EQ(EvlpToUtf8(Last().Text),
-              "Failed to query disk geometry of drive \\\\.\\C:, status 0xC0000010.");
-}
-
 // A wide string of N characters.
 std::u16string Wide(size_t N) {
     return std::u16string(N, u'w');

@@ -113,14 +113,6 @@ TEST_F(FilterDeviceTest, BusRelationsQueryAsksTheVolumeForItsGeometryFirst) {
     Stub(pdo)->Status = STATUS_SUCCESS;
 }
 
-TEST_F(FilterDeviceTest, GeometryQueryWaitsForTheVolumesAnswer) {
-    PDEVICE_OBJECT pdo = CreateVolume();
-    DISK_GEOMETRY geometry = {};
-    EXPECT_EQ(QueryDiskGeometry(pdo, &geometry), STATUS_SUCCESS);
-    EXPECT_EQ(geometry.BytesPerSector, 512u);
-    EXPECT_EQ(Stub(pdo)->LastControlCode, ULONG(IOCTL_DISK_GET_DRIVE_GEOMETRY));
-}
-
 // Removal while a request still runs in the volume below the filter: the
 // filter device must stay until the request has left it.
 struct HeldFlush {

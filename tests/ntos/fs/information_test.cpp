@@ -69,6 +69,10 @@ TEST_F(InformationTest, ClassesAndLengthsTheServiceRefuses) {
     EXPECT_EQ(ZwQueryInformationFile(file, &iosb, buffer, sizeof(FILE_STANDARD_INFORMATION) - 1,
                                      FileStandardInformation),
               STATUS_INFO_LENGTH_MISMATCH);
+    FILE_POSITION_INFORMATION negative = {};
+    negative.CurrentByteOffset.QuadPart = -1;
+    EXPECT_EQ(ZwSetInformationFile(file, &iosb, &negative, sizeof(negative), FilePositionInformation),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
 }
 

@@ -32,16 +32,6 @@ TEST_F(SpinLockTest, ExcludesOtherThreadsAndRestoresIrql) {
     EXPECT_EQ(counter, 8000);
 }
 
-TEST_F(SpinLockTest, DpcLevelFormsNeedDispatchLevel) {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old = KeRaiseIrqlToDpcLevel();
-    KeAcquireSpinLockAtDpcLevel(&lock);
-    KeReleaseSpinLockFromDpcLevel(&lock);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeLowerIrql(old);
-}
-
 using SpinLockDeathTest = SpinLockTest;
 
 TEST_F(SpinLockDeathTest, MisuseBugChecks) {

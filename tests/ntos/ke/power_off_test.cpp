@@ -72,33 +72,6 @@ VOID DelayedForever(PVOID Context) {
     _SEH2_END;
 }
 
-TEST_F(PowerOffTest, BlockedWaitAndDelayUnwindThroughTerminationHandlersOnly) {
-    Blocked wait;
-    Blocked delay;
-    for (Blocked* b : {&wait, &delay}) {
-        KeInitializeEvent(&b->Never, NotificationEvent, FALSE);
-        KeInitializeEvent(&b->Started, NotificationEvent, FALSE);
-    }
-    HANDLE waiter = StartThread(BlockedForever, &wait);
-    HANDLE delayer = StartThread(DelayedForever, &delay);
-    for (Blocked* b : {&wait, &delay}) {
-        ASSERT_EQ(KeWaitForSingleObject(&b->Started, Executive, KernelMode, FALSE, nullptr),
-                  STATUS_WAIT_0);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let both block
-
-    KiPowerOffThreads();
-
-    ExpectEndedAndClose(waiter);
-    ExpectEndedAndClose(delayer);
-    EXPECT_FALSE(wait.WaitReturned.load()) << "the wait unwinds instead of returning";
-    EXPECT_TRUE(wait.FinallyRan.load());
-    EXPECT_TRUE(wait.Abnormal.load()) << "AbnormalTermination() while unwinding";
-    EXPECT_FALSE(wait.HandlerRan.load()) << "exception guards let the unwind pass";
-    EXPECT_FALSE(delay.WaitReturned.load());
-    EXPECT_TRUE(delay.FinallyRan.load());
-}
-
 struct Holder {
     KMUTEX Mutex;
     KEVENT Never;
@@ -124,26 +97,6 @@ VOID HolderRoutine(PVOID Context) {
             KeWaitForSingleObject(&holder->Released, Executive, KernelMode, FALSE, nullptr);
     }
     _SEH2_END;
-}
-
-TEST_F(PowerOffTest, UnwoundThreadInsideCriticalRegionAbandonsItsMutexWithoutBugCheck) {
-    Holder holder;
-    KeInitializeMutex(&holder.Mutex, 0);
-    KeInitializeEvent(&holder.Never, NotificationEvent, FALSE);
-    KeInitializeEvent(&holder.Started, NotificationEvent, FALSE);
-    KeInitializeEvent(&holder.Released, NotificationEvent, TRUE);
-    HANDLE thread = StartThread(HolderRoutine, &holder);
-    ASSERT_EQ(KeWaitForSingleObject(&holder.Started, Executive, KernelMode, FALSE, nullptr),
-              STATUS_WAIT_0);
-
-    KiPowerOffThreads();
-
-    ExpectEndedAndClose(thread);
-    EXPECT_EQ(holder.HandlerWait.load(), STATUS_WAIT_0);
-    LARGE_INTEGER poll{};
-    EXPECT_EQ(KeWaitForMutexObject(&holder.Mutex, Executive, KernelMode, FALSE, &poll),
-              STATUS_ABANDONED_WAIT_0);
-    KeReleaseMutex(&holder.Mutex, FALSE);
 }
 
 struct Busy {
@@ -182,7 +135,21 @@ VOID PulseWorker(PVOID Context) {
     }
 }
 
-TEST_F(PowerOffTest, RunningThreadAndDpcFedWorkerEndAtTheirNextWait) {
+// One power-off ends every kind of thread left running: blocked in a wait or
+// a delay, holding a mutex inside a critical region while attached, busy, and
+// fed by a periodic DPC.
+TEST_F(PowerOffTest, EveryThreadEndsAtItsWaitThroughTerminationHandlersOnly) {
+    Blocked wait;
+    Blocked delay;
+    for (Blocked* b : {&wait, &delay}) {
+        KeInitializeEvent(&b->Never, NotificationEvent, FALSE);
+        KeInitializeEvent(&b->Started, NotificationEvent, FALSE);
+    }
+    Holder holder;
+    KeInitializeMutex(&holder.Mutex, 0);
+    KeInitializeEvent(&holder.Never, NotificationEvent, FALSE);
+    KeInitializeEvent(&holder.Started, NotificationEvent, FALSE);
+    KeInitializeEvent(&holder.Released, NotificationEvent, TRUE);
     Busy busy;
     KeInitializeEvent(&busy.Never, NotificationEvent, FALSE);
     // Static: a DPC already queued when the timer is cancelled may still run.
@@ -193,16 +160,34 @@ TEST_F(PowerOffTest, RunningThreadAndDpcFedWorkerEndAtTheirNextWait) {
     KeInitializeTimerEx(&pulse.Timer, NotificationTimer);
     KeSetTimerEx(&pulse.Timer, RelativeMs(1), 1, &pulse.Dpc);
 
-    HANDLE busyThread = StartThread(BusyThenWait, &busy);
-    HANDLE worker = StartThread(PulseWorker, &pulse);
+    HANDLE threads[] = {StartThread(BlockedForever, &wait), StartThread(DelayedForever, &delay),
+                        StartThread(HolderRoutine, &holder), StartThread(BusyThenWait, &busy),
+                        StartThread(PulseWorker, &pulse)};
+    for (PKEVENT started : {&wait.Started, &delay.Started, &holder.Started}) {
+        ASSERT_EQ(KeWaitForSingleObject(started, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_WAIT_0);
+    }
     while (!busy.Running.load() || pulse.Ticks.load() < 3) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let the waiters block
 
     KiPowerOffThreads();
 
-    ExpectEndedAndClose(busyThread);
-    ExpectEndedAndClose(worker);
+    for (HANDLE thread : threads) {
+        ExpectEndedAndClose(thread);
+    }
+    EXPECT_FALSE(wait.WaitReturned.load()) << "the wait unwinds instead of returning";
+    EXPECT_TRUE(wait.FinallyRan.load());
+    EXPECT_TRUE(wait.Abnormal.load()) << "AbnormalTermination() while unwinding";
+    EXPECT_FALSE(wait.HandlerRan.load()) << "exception guards let the unwind pass";
+    EXPECT_FALSE(delay.WaitReturned.load());
+    EXPECT_TRUE(delay.FinallyRan.load());
+    EXPECT_EQ(holder.HandlerWait.load(), STATUS_WAIT_0) << "a wait on the way out proceeds";
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(KeWaitForMutexObject(&holder.Mutex, Executive, KernelMode, FALSE, &poll),
+              STATUS_ABANDONED_WAIT_0);
+    KeReleaseMutex(&holder.Mutex, FALSE);
     EXPECT_EQ(busy.Waits.load(), 1) << "unwound at the wait it reached after the power-off began";
     KeCancelTimer(&pulse.Timer);
 }

@@ -47,8 +47,6 @@ TEST_F(ThreadTest, SystemThreadRunsInTheNamedProcessAndTerminates) {
     ObDereferenceObject(agent);
 }
 
-VOID Nothing(PVOID) {}
-
 std::atomic<bool> FinallyRan{false};
 
 VOID TerminatingInsideAGuard(PVOID) {
@@ -72,24 +70,6 @@ TEST_F(ThreadTest, TerminatingInsideAGuardRunsNoTerminationHandler) {
     EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_WAIT_0);
     EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
     EXPECT_FALSE(FinallyRan.load());
-}
-
-TEST_F(ThreadTest, InjectedThreadCreationFailureHitsTheChosenCreation) {
-    PspInjectThreadCreateFailure(1, STATUS_INSUFFICIENT_RESOURCES);
-    HANDLE first;
-    HANDLE second;
-    HANDLE third;
-    ASSERT_EQ(PsCreateSystemThread(&first, 0, nullptr, nullptr, nullptr, Nothing, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(PsCreateSystemThread(&second, 0, nullptr, nullptr, nullptr, Nothing, nullptr),
-              STATUS_INSUFFICIENT_RESOURCES);
-    ASSERT_EQ(PsCreateSystemThread(&third, 0, nullptr, nullptr, nullptr, Nothing, nullptr),
-              STATUS_SUCCESS)
-        << "one failure only";
-    for (HANDLE h : {first, third}) {
-        ZwWaitForSingleObject(h, FALSE, nullptr);
-        ZwClose(h);
-    }
 }
 
 TEST_F(ThreadTest, AttachingToTheCurrentProcessPairsWithADetach) {

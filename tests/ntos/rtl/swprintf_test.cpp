@@ -43,18 +43,6 @@ TEST(Swprintf, SignedAndUnsignedIntegers) {
     EXPECT_EQ(Format(u"%x %X %lx", 0xbeefu, 0xbeefu, (ULONG)0xABCDEF01u), u"beef BEEF abcdef01");
     EXPECT_EQ(Format(u"%08lX", (ULONG)0xC000009Au), u"C000009A");
     EXPECT_EQ(Format(u"%08lX", (ULONG)0x1Fu), u"0000001F");
-    EXPECT_EQ(Format(u"%o %#o %#x %#x", 8u, 8u, 255u, 0u), u"10 010 0xff 0");
-    EXPECT_EQ(Format(u"%hd %hu", 65535, 65537), u"-1 1");
-}
-
-TEST(Swprintf, WidthPrecisionAndFlags) {
-    EXPECT_EQ(Format(u"[%5d][%-5d][%05d]", 42, 42, -42), u"[   42][42   ][-0042]");
-    EXPECT_EQ(Format(u"[%+d][% d][%+d]", 3, 3, -3), u"[+3][ 3][-3]");
-    EXPECT_EQ(Format(u"[%.3d][%6.3d][%06.3d]", 7, -7, 7), u"[007][  -007][   007]");
-    EXPECT_EQ(Format(u"[%.0d][%.0u]", 0, 0u), u"[][]");
-    EXPECT_EQ(Format(u"[%*d][%-*d]", 4, 1, 3, 2), u"[   1][2  ]");
-    EXPECT_EQ(Format(u"[%*d]", -3, 9), u"[9  ]") << "negative width means left-justify";
-    EXPECT_EQ(Format(u"[%-08d]", 5), u"[5       ]");
 }
 
 TEST(SwprintfDeathTest, UnsupportedConversionsStopTheMachine) {
