@@ -10,8 +10,9 @@
 //
 // Compared are all sectors except those of the system's own streams (the
 // partial data file, the change store, the file system's internal stream),
-// whose writes pass the freeze by design. QVD_TORTURE_PASSES (default 32) sets
-// how many times each sector is read; every run prints its figure.
+// whose writes pass the freeze by design. QVD_TORTURE_PASSES (default 32, 4 under
+// the sanitizers) sets how many times each sector is read; every run prints
+// its figure.
 #include "integrity_agent.h"
 #include "integrity_writers.h"
 #include "integrity_fixture.h"
@@ -47,9 +48,17 @@ class IntegrityTortureTest : public IntegrityTest,
     }
 };
 
+// Sanitizer builds run many times slower: fewer passes keep them in CI time.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const ULONG DefaultPasses = 4;
+#else
+const ULONG DefaultPasses = 32;
+#endif
+
 ULONG PassesWanted() {
     const char* passes = std::getenv("QVD_TORTURE_PASSES");
-    return passes != nullptr && std::atoi(passes) > 0 ? static_cast<ULONG>(std::atoi(passes)) : 32;
+    return passes != nullptr && std::atoi(passes) > 0 ? static_cast<ULONG>(std::atoi(passes))
+                                                      : DefaultPasses;
 }
 
 TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
