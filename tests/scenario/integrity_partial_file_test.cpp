@@ -21,18 +21,19 @@ TEST_F(IntegrityTest, TheExtentListReportsOnlyDataThatReachedTheFile) {
     ASSERT_EQ(freeze.Reply.Result, 0u);
     std::vector<UCHAR> image = DiskSnapshotBackingStore(Volumes()[0]);
 
-    // A slow E: keeps the flushes of the overwrite queued.
-    DiskSetTiming(VolumeE(), 2000, 0);
+    // A slow E: keeps the flushes of the overwrite queued; once the list
+    // waits for them, E: speeds up again.
+    DiskSetTiming(VolumeE(), 50000, 0);
     WriteOnce(u"C:\\data.bin", bytes);
     ASSERT_NE(ReadAcquire(&FilterOfC()->SnapshotContext->UnflushedPieces), 0)
         << "every flush was done already: nothing to wait for";
     ExtentListJob list;
     list.VolumeHandle = freeze.Reply.VolumeHandle;
     list.PartialFile = u"E:\\partial.dat";
-    ULONG exitCode = 99;
-    ASSERT_EQ(BootRunUserProgram(u"agent.exe", ExtentListProgram, &list, &exitCode),
-              STATUS_SUCCESS);
+    Running program = Start(ExtentListProgram, &list);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     DiskSetTiming(VolumeE(), 0, 0);
+    Finish(program);
     EXPECT_EQ(list.EnableResult, 0u);
     EXPECT_EQ(list.ListResult, 0u);
 

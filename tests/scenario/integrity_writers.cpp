@@ -6,7 +6,9 @@
 #include "support/sector_pattern.h"
 #include "win32/ntcall.h"
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -64,6 +66,7 @@ ULONG WriteThroughHandle(IntegrityWriter* Job) {
             break;
         }
         Job->Writes++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(Job->PauseMs));
     }
     VirtualFree(buffer, 0, MEM_RELEASE);
     CloseHandle(file);
@@ -98,6 +101,7 @@ ULONG WriteThroughView(IntegrityWriter* Job) {
         }
         status = UnmapView(base);
         Job->Writes++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(Job->PauseMs));
     }
     if (!NT_SUCCESS(status)) {
         Job->Error = static_cast<ULONG>(status);

@@ -24,7 +24,8 @@ struct IntegrityWriter {
     std::vector<ULONGLONG> Map;       // volume sector of each sector of the file
     std::atomic<ULONGLONG>* Sequence; // shared by every writer: next sequence number
     ULONG Seed;
-    BOOLEAN FillOnly; // write every sector once, in order, non-cached, then end
+    BOOLEAN FillOnly;  // write every sector once, in order, non-cached, then end
+    ULONG PauseMs = 0; // host time slept after each write
     std::atomic<bool> Stop{false};
     std::atomic<ULONG> Writes{0};
     ULONG Error = 0; // Win32 error of a failed open, status of a failed call

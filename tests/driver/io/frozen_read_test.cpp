@@ -115,21 +115,6 @@ TEST_F(CopyOnWriteTest, AFailedSubReadFailsTheReadAndBreaksTheState) {
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), live.begin()));
 }
 
-TEST_F(CopyOnWriteTest, ReadsOnA4096ByteSectorVolume) {
-    CopyOnWriteTest::TearDown();
-    SetUpVolumes(4096);
-    HoldFlushQueue();
-    OverwriteMix(this);
-    ExpectFrozenImage(this, "4096-byte sectors, in memory");
-    ReleaseFlushQueue();
-    WaitForFlushes();
-    ExpectFrozenImage(this, "4096-byte sectors, in the file");
-}
-
-} // namespace
-
-namespace {
-
 // Fails the driver's Nth pool allocation from the first write on, for each
 // N in turn: every run ends with the frozen image read back intact, or with
 // the broken state set; never with other data.
