@@ -74,7 +74,7 @@ ULONG SeedProgram(PVOID Context) {
     std::vector<uint8_t> data(1 << 20);
     for (unsigned f = 0; f < job->Files; f++) {
         for (size_t i = 0; i < data.size(); i++) {
-            data[i] = uint8_t(i * 31 + f * 7 + (i >> 12));
+            data[i] = uint8_t(i * 31 + f * 7 + (i >> 12) + job->Variant * 101);
         }
         const std::u16string name = u"C:\\seed-" + Widen(std::to_string(f)) + u".bin";
         try {

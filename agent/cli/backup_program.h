@@ -25,6 +25,7 @@ ULONG InstallProgram(PVOID Context);
 struct SeedJob {
     unsigned Files; // of 1 MiB each, C:\seed-<n>.bin
     unsigned Failures;
+    unsigned Variant; // changes every byte: a rewrite in another variant changes the files
 };
 // Context: a SeedJob.
 ULONG SeedProgram(PVOID Context);

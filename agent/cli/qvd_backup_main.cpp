@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         return BackupExitFailed;
     }
     const unsigned firstEvent = EvlpEntryCount();
-    SeedJob seed{seedFiles, 0};
+    SeedJob seed{seedFiles, 0, 0};
     ULONG exitCode = 0;
     BootRunUserProgram(u"seed.exe", SeedProgram, &seed, &exitCode);
     if (!quiet) {
