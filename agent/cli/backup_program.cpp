@@ -42,6 +42,7 @@ ULONG BackupProgram(PVOID Context) {
     options.Hooks.Progress = run->Progress;
     options.Hooks.Note = run->Note;
     options.Hooks.Frozen = run->Frozen;
+    options.Hooks.Cancel = run->Cancel;
     try {
         if (command.Name == "full") {
             outcome.Backup = RunFullBackup(args[0], args[1], options);

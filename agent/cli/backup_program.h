@@ -15,6 +15,7 @@ struct BackupProgramRun {
     void (*Progress)(void* Context, const BackupProgress& Progress);
     void (*Note)(void* Context, const std::string& Text);
     void (*Frozen)(void* Context);
+    const std::atomic<bool>* Cancel; // may be null
 };
 // Context: a BackupProgramRun; returns the command's exit code.
 ULONG BackupProgram(PVOID Context);

@@ -19,6 +19,20 @@
 #include <fmt/core.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+
+namespace {
+
+// Set by Ctrl-C: the running command stops and thaws its volume.
+std::atomic<bool> Interrupted{false};
+
+void Interrupt(int) {
+    Interrupted = true;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     // Global options, then one command per "then"-separated segment.
     std::vector<std::vector<std::string>> segments(1);
@@ -85,6 +99,8 @@ int main(int argc, char** argv) {
     BackupOutput output;
     output.Quiet = quiet;
     output.Terminal = isatty(STDOUT_FILENO) != 0;
+    output.Cancel = &Interrupted;
+    std::signal(SIGINT, Interrupt);
     int result = BackupExitOk;
     for (const BackupCommand& command : commands) {
         const BackupOutcome outcome = RunBackupCommand(command, output);
