@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr uint64_t kVolumeBytes = 8ull << 20;
+constexpr uint64_t kVolumeBytes = 4ull << 20;
 constexpr uint64_t kBlocks = kVolumeBytes / 4096;
 
 class BackupCommandsTest : public ::testing::Test {
