@@ -54,9 +54,48 @@ FreezeSettings FreezeFor(const BackupOptions& Options, const std::u16string& Vol
     if (settings.PartialDataFile.empty()) {
         settings.PartialDataFile = Output + u".partial";
     }
-    settings.ChangeStore = ChangeStoreFor(Output);
+    settings.ChangeStore = ChangeStoreFor(Output, 0);
     return settings;
 }
+
+// Freezes with the change store beside the output. Backing up to the same
+// output again finds the store of the backup it replaces still open in the
+// driver (it stays open until this freeze reports it), so the store's
+// other name is taken then.
+std::unique_ptr<FrozenVolume> FreezeWithStore(QvdControl& Control, FreezeSettings* Settings,
+                                              const std::u16string& Output) {
+    try {
+        return std::make_unique<FrozenVolume>(Control, *Settings);
+    } catch (const QvdError& error) {
+        if (error.Kind() != QvdErrorKind::Driver || error.Code() != QVD_RESULT_FILE_SETUP_FAILED) {
+            throw;
+        }
+    }
+    Settings->ChangeStore = ChangeStoreFor(Output, 1);
+    return std::make_unique<FrozenVolume>(Control, *Settings);
+}
+
+// The output file, deleted again unless Keep() was called: half an image or
+// delta must not pass for a backup.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::u16string& Path)
+        : path_(Path), file_(std::make_unique<AgentFile>(Path, GENERIC_WRITE, CREATE_ALWAYS)) {}
+    ~OutputFile() {
+        const bool keep = keep_;
+        file_.reset();
+        if (!keep) {
+            DeleteFileW(path_.c_str());
+        }
+    }
+    AgentFile& File() { return *file_; }
+    void Keep() { keep_ = true; }
+
+  private:
+    std::u16string path_;
+    std::unique_ptr<AgentFile> file_;
+    bool keep_ = false;
+};
 
 // Copies the runs of marked blocks (every block when Marked is empty) of the
 // frozen image to Output at OutputOffset on, reporting progress as the
@@ -73,6 +112,7 @@ uint64_t CopyFrozen(FrozenVolume& Frozen, const std::vector<uint8_t>& Marked, Ag
     UserBuffer buffer(Options.ChunkBytes);
     bool warned = false;
     uint64_t copied = 0;
+    uint64_t reported = 0; // the latest position reported
     for (uint64_t block = 0; block < blocks;) {
         CheckCancel(Options.Hooks);
         if (!Marked.empty() && !BitSet(Marked, block)) {
@@ -87,7 +127,13 @@ uint64_t CopyFrozen(FrozenVolume& Frozen, const std::vector<uint8_t>& Marked, Ag
         const uint64_t offset = block * DELTA_BLOCK_SIZE;
         const uint64_t end = std::min<uint64_t>((block + run) * DELTA_BLOCK_SIZE, volumeBytes);
         const auto length = static_cast<uint32_t>(end - offset);
-        Frozen.Read(offset, buffer.Data(), length);
+        try {
+            Frozen.Read(offset, buffer.Data(), length);
+        } catch (const QvdError&) {
+            // A broken image fails its reads: name the driver's reason if it has one.
+            CheckStatus(Options.Hooks, Frozen.ReportProgress(reported), &warned);
+            throw;
+        }
         // Stored blocks are whole blocks: zero past the volume's end.
         const uint32_t stored = Marked.empty() ? length : uint32_t(run * DELTA_BLOCK_SIZE);
         std::memset(buffer.Data() + length, 0, stored - length);
@@ -97,6 +143,7 @@ uint64_t CopyFrozen(FrozenVolume& Frozen, const std::vector<uint8_t>& Marked, Ag
         Report->BytesWritten += stored;
         copied += run;
         Report->Status = Frozen.ReportProgress(end);
+        reported = end;
         CheckStatus(Options.Hooks, Report->Status, &warned);
         ::Report(Options.Hooks, "reading", copied * DELTA_BLOCK_SIZE, total * DELTA_BLOCK_SIZE,
                  Report->Status);
@@ -116,27 +163,18 @@ void Finish(FrozenVolume& Frozen, BackupReport* Report) {
 BackupReport RunFullBackup(const std::u16string& Volume, const std::u16string& Image,
                            const BackupOptions& Options) {
     BackupReport report;
-    const FreezeSettings settings = FreezeFor(Options, Volume, Image);
-    report.ChangeStore = settings.ChangeStore;
+    FreezeSettings settings = FreezeFor(Options, Volume, Image);
     QvdControl control;
-    bool complete = false;
-    AgentFile image(Image, GENERIC_WRITE, CREATE_ALWAYS);
-    try {
-        FrozenVolume frozen(control, settings);
-        report.VolumeBytes = frozen.Bytes();
-        if (Options.Hooks.Frozen != nullptr) {
-            Options.Hooks.Frozen(Options.Hooks.Context);
-        }
-        CopyFrozen(frozen, {}, image, 0, Options, &report);
-        Finish(frozen, &report);
-        complete = true;
-    } catch (...) {
-        if (!complete) {
-            // Half an image must not pass for a backup.
-            DeleteFileW(Image.c_str());
-        }
-        throw;
+    OutputFile image(Image);
+    std::unique_ptr<FrozenVolume> frozen = FreezeWithStore(control, &settings, Image);
+    report.ChangeStore = settings.ChangeStore;
+    report.VolumeBytes = frozen->Bytes();
+    if (Options.Hooks.Frozen != nullptr) {
+        Options.Hooks.Frozen(Options.Hooks.Context);
     }
+    CopyFrozen(*frozen, {}, image.File(), 0, Options, &report);
+    Finish(*frozen, &report);
+    image.Keep();
     return report;
 }
 
@@ -148,12 +186,14 @@ BackupReport RunIncrementalBackup(const std::u16string& Volume, const std::u16st
         AgentFile base(Base, GENERIC_READ, OPEN_EXISTING);
         baseBytes = InspectBackupFile(base).VolumeBytes;
     }
-    const FreezeSettings settings = FreezeFor(Options, Volume, Delta);
-    report.ChangeStore = settings.ChangeStore;
+    FreezeSettings settings = FreezeFor(Options, Volume, Delta);
     QvdControl control;
-    AgentFile delta(Delta, GENERIC_WRITE, CREATE_ALWAYS);
-    try {
-        FrozenVolume frozen(control, settings);
+    OutputFile output(Delta);
+    AgentFile& delta = output.File();
+    {
+        std::unique_ptr<FrozenVolume> frozenVolume = FreezeWithStore(control, &settings, Delta);
+        FrozenVolume& frozen = *frozenVolume;
+        report.ChangeStore = settings.ChangeStore;
         report.VolumeBytes = frozen.Bytes();
         if (baseBytes != frozen.Bytes()) {
             throw QvdError(QvdErrorKind::Data, 0,
@@ -171,7 +211,8 @@ BackupReport RunIncrementalBackup(const std::u16string& Volume, const std::u16st
         std::string fallback;
         if (previous.empty()) {
             fallback = "the driver kept no change store for this volume";
-        } else if (!SamePath(previous, ChangeStoreFor(Base))) {
+        } else if (!SamePath(previous, ChangeStoreFor(Base, 0)) &&
+                   !SamePath(previous, ChangeStoreFor(Base, 1))) {
             fallback = "the driver's change store " + Narrow(previous) + " is not the one " +
                        Narrow(Base) + "'s backup asked for";
         } else if (frozen.PreviousStoreIncomplete()) {
@@ -216,10 +257,8 @@ BackupReport RunIncrementalBackup(const std::u16string& Volume, const std::u16st
         }
         CopyFrozen(frozen, marked, delta, sizeof(header) + marked.size(), Options, &report);
         Finish(frozen, &report);
-    } catch (...) {
-        DeleteFileW(Delta.c_str());
-        throw;
     }
+    output.Keep();
     return report;
 }
 

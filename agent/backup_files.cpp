@@ -129,8 +129,8 @@ BackupFileInfo InspectBackupFile(AgentFile& File) {
     return info;
 }
 
-std::u16string ChangeStoreFor(const std::u16string& Output) {
-    return Output + u".changes";
+std::u16string ChangeStoreFor(const std::u16string& Output, int Which) {
+    return Output + (Which == 0 ? u".changes" : u".changes~");
 }
 
 bool SamePath(const std::u16string& A, const std::u16string& B) {

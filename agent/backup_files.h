@@ -88,9 +88,10 @@ struct BackupFileInfo {
 };
 BackupFileInfo InspectBackupFile(AgentFile& File);
 
-// "X:\full.img" gives "X:\full.img.changes": the change store a backup asks
-// for beside its output, so that the next incremental finds it.
-std::u16string ChangeStoreFor(const std::u16string& Output);
+// "X:\full.img" gives "X:\full.img.changes" (Which 0) or
+// "X:\full.img.changes~" (Which 1): the change store a backup asks for
+// beside its output, so that the next incremental finds it.
+std::u16string ChangeStoreFor(const std::u16string& Output, int Which);
 bool SamePath(const std::u16string& A, const std::u16string& B);
 std::string Narrow(const std::u16string& Text);
 std::u16string Widen(const std::string& Text);

@@ -10,7 +10,6 @@
 // from what is expected, 0 otherwise.
 //
 // Host program; its main thread becomes the machine's System thread.
-#include "frame/frame.h"
 #include "host/qvdnt5_module.h"
 #include "host/volumes.h"
 #include "ntos/boot/machine.h"

@@ -170,7 +170,8 @@ void AddBackupCommands(CLI::App& App, BackupCommand& Command) {
 BackupOutcome RunBackupCommand(const BackupCommand& Command, const BackupOutput& Output) {
     BackupOutcome outcome;
     ProgramRun run = {&Command, &Output, &outcome, std::chrono::steady_clock::now(), -1};
-    BackupProgramRun program = {&Command, &outcome, &run, PrintProgress, KeepNote, Frozen};
+    BackupProgramRun program = {&Command, &outcome, &run,         PrintProgress,
+                                KeepNote, &Frozen,  Output.Cancel};
     if (!Output.Quiet) {
         std::string line;
         for (const std::string& argument : Command.Arguments) {

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,8 @@ struct BackupOutput {
     // Called in the agent's thread once the volume is frozen.
     void (*Frozen)(void* Context) = nullptr;
     void* Context = nullptr;
+    // Set from another thread (an interrupt) to stop; the volume is thawed.
+    const std::atomic<bool>* Cancel = nullptr;
 };
 
 struct BackupOutcome {

@@ -42,6 +42,7 @@ ULONG BackupProgram(PVOID Context) {
     options.Hooks.Progress = run->Progress;
     options.Hooks.Note = run->Note;
     options.Hooks.Frozen = run->Frozen;
+    options.Hooks.Cancel = run->Cancel;
     try {
         if (command.Name == "full") {
             outcome.Backup = RunFullBackup(args[0], args[1], options);
@@ -74,7 +75,7 @@ ULONG SeedProgram(PVOID Context) {
     std::vector<uint8_t> data(1 << 20);
     for (unsigned f = 0; f < job->Files; f++) {
         for (size_t i = 0; i < data.size(); i++) {
-            data[i] = uint8_t(i * 31 + f * 7 + (i >> 12));
+            data[i] = uint8_t(i * 31 + f * 7 + (i >> 12) + job->Variant * 101);
         }
         const std::u16string name = u"C:\\seed-" + Widen(std::to_string(f)) + u".bin";
         try {

@@ -15,6 +15,7 @@ struct BackupProgramRun {
     void (*Progress)(void* Context, const BackupProgress& Progress);
     void (*Note)(void* Context, const std::string& Text);
     void (*Frozen)(void* Context);
+    const std::atomic<bool>* Cancel; // may be null
 };
 // Context: a BackupProgramRun; returns the command's exit code.
 ULONG BackupProgram(PVOID Context);
@@ -25,6 +26,7 @@ ULONG InstallProgram(PVOID Context);
 struct SeedJob {
     unsigned Files; // of 1 MiB each, C:\seed-<n>.bin
     unsigned Failures;
+    unsigned Variant; // changes every byte: a rewrite in another variant changes the files
 };
 // Context: a SeedJob.
 ULONG SeedProgram(PVOID Context);

@@ -19,6 +19,20 @@
 #include <fmt/core.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+
+namespace {
+
+// Set by Ctrl-C: the running command stops and thaws its volume.
+std::atomic<bool> Interrupted{false};
+
+void Interrupt(int) {
+    Interrupted = true;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     // Global options, then one command per "then"-separated segment.
     std::vector<std::vector<std::string>> segments(1);
@@ -73,7 +87,7 @@ int main(int argc, char** argv) {
         return BackupExitFailed;
     }
     const unsigned firstEvent = EvlpEntryCount();
-    SeedJob seed{seedFiles, 0};
+    SeedJob seed{seedFiles, 0, 0};
     ULONG exitCode = 0;
     BootRunUserProgram(u"seed.exe", SeedProgram, &seed, &exitCode);
     if (!quiet) {
@@ -85,6 +99,8 @@ int main(int argc, char** argv) {
     BackupOutput output;
     output.Quiet = quiet;
     output.Terminal = isatty(STDOUT_FILENO) != 0;
+    output.Cancel = &Interrupted;
+    std::signal(SIGINT, Interrupt);
     int result = BackupExitOk;
     for (const BackupCommand& command : commands) {
         const BackupOutcome outcome = RunBackupCommand(command, output);

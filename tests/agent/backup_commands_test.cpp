@@ -1,0 +1,165 @@
+// qvd-backup's commands through the real layers: a user program on a booted
+// machine, win32, the I/O manager, the file system and the driver. A dead
+// agent's snapshot is ended by the watchdog; a backup volume that fills up
+// stops the backup with the driver's reasons.
+#include "agent_programs.h"
+#include "backup_command.h"
+#include "backup_machine.h"
+#include "backup_program.h"
+#include "ntos/boot/user_process.h"
+#include "ntos/disk/disk.h"
+#include "ntos/fs/fsp.h"
+#include "ntos/ke/kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr uint64_t kVolumeBytes = 4ull << 20;
+constexpr uint64_t kBlocks = kVolumeBytes / 4096;
+
+class BackupCommandsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        BackupMachineShape shape;
+        shape.VolumeBytes = kVolumeBytes;
+        std::string error;
+        Machine = BootBackupMachine(shape, &error);
+        ASSERT_NE(Machine, nullptr) << error;
+        Seed(0);
+    }
+    void TearDown() override {
+        if (Machine != nullptr) {
+            ShutDownBackupMachine(Machine);
+        }
+    }
+
+    // Writes the two 1 MiB seed files on C: (Files of them) in Variant's bytes.
+    void Seed(unsigned Variant, unsigned Files = 2) {
+        SeedJob job{Files, 0, Variant};
+        ULONG exitCode = 0;
+        ASSERT_EQ(BootRunUserProgram(u"seed.exe", SeedProgram, &job, &exitCode), STATUS_SUCCESS);
+        ASSERT_EQ(job.Failures, 0u);
+    }
+
+    static BackupOutcome Run(const std::vector<std::string>& Arguments,
+                             BackupOutput Output = BackupOutput{true}) {
+        BackupCommand command;
+        command.Name = Arguments[0];
+        command.Arguments.assign(Arguments.begin() + 1, Arguments.end());
+        command.PartialDataFile = PartialDataFile;
+        return RunBackupCommand(command, Output);
+    }
+
+    PBOOT_MACHINE Machine = nullptr;
+    static inline std::string PartialDataFile;
+};
+
+TEST_F(BackupCommandsTest, FullIncrementalRestoreAndVerify) {
+    const BackupOutcome full = Run({"full", "C:", "X:\\full.img"});
+    ASSERT_EQ(full.ExitCode, BackupExitOk) << full.Error;
+    EXPECT_EQ(full.Backup.BytesRead, kVolumeBytes);
+
+    Seed(1, 1); // seed-0.bin rewritten with other bytes: 256 blocks and a file record
+    const BackupOutcome incremental = Run({"incremental", "C:", "X:\\full.img", "X:\\inc.qvd"});
+    ASSERT_EQ(incremental.ExitCode, BackupExitOk) << incremental.Error;
+    EXPECT_FALSE(incremental.Backup.EveryBlock);
+    EXPECT_GE(incremental.Backup.BlocksCopied, 256u);
+    EXPECT_LT(incremental.Backup.BlocksCopied, 256u + 32) << "only the changed blocks";
+
+    const BackupOutcome stale = Run({"verify", "X:\\full.img", "C:"});
+    EXPECT_EQ(stale.ExitCode, BackupExitDiffers);
+    EXPECT_GE(stale.Verify.BlocksDiffering, 256u);
+
+    for (const char* target : {"X:\\restored.img", "S:"}) {
+        const BackupOutcome restore = Run({"restore", target, "X:\\full.img", "X:\\inc.qvd"});
+        ASSERT_EQ(restore.ExitCode, BackupExitOk) << target << ": " << restore.Error;
+        EXPECT_EQ(restore.Restore.FilesApplied, 2u);
+    }
+    const BackupOutcome same = Run({"verify", "X:\\restored.img", "C:"});
+    EXPECT_EQ(same.ExitCode, BackupExitOk) << same.Error;
+    EXPECT_EQ(same.Verify.BytesCompared, kVolumeBytes);
+    EXPECT_EQ(DiskSnapshotBackingStore(DiskFindVolume(u"\\DosDevices\\S:")),
+              DiskSnapshotBackingStore(DiskFindVolume(u"\\DosDevices\\C:")))
+        << "the volume restored to S: is C:";
+
+    EXPECT_EQ(Run({"restore", "X:\\again.img", "X:\\inc.qvd"}).ExitCode, BackupExitBadFile)
+        << "a delta alone is no image";
+}
+
+TEST_F(BackupCommandsTest, AnIncrementalWhoseBaseIsNotTheLastBackupCopiesEveryBlock) {
+    ASSERT_EQ(Run({"full", "C:", "X:\\a.img"}).ExitCode, BackupExitOk);
+    ASSERT_EQ(Run({"full", "C:", "X:\\b.img"}).ExitCode, BackupExitOk);
+    const BackupOutcome incremental = Run({"incremental", "C:", "X:\\a.img", "X:\\inc.qvd"});
+    ASSERT_EQ(incremental.ExitCode, BackupExitOk) << incremental.Error;
+    EXPECT_TRUE(incremental.Backup.EveryBlock) << "changes since a.img are not known";
+    EXPECT_EQ(incremental.Backup.BlocksCopied, kBlocks);
+    ASSERT_EQ(incremental.Notes.size(), 1u);
+    EXPECT_NE(incremental.Notes[0].find("b.img.changes"), std::string::npos)
+        << incremental.Notes[0];
+    ASSERT_EQ(Run({"restore", "X:\\r.img", "X:\\a.img", "X:\\inc.qvd"}).ExitCode, BackupExitOk);
+    EXPECT_EQ(Run({"verify", "X:\\r.img", "C:"}).ExitCode, BackupExitOk);
+}
+
+TEST_F(BackupCommandsTest, TheWatchdogEndsTheSnapshotOfAnAgentThatDied) {
+    DyingAgent agent{u"C:", ~0u};
+    ULONG exitCode = 0;
+    ASSERT_EQ(BootRunUserProgram(u"dying.exe", DyingAgentProgram, &agent, &exitCode),
+              STATUS_SUCCESS);
+    ASSERT_EQ(agent.Result, 0u);
+    const BackupOutcome blocked = Run({"full", "C:", "X:\\full.img"});
+    EXPECT_EQ(blocked.ExitCode, BackupExitFailed);
+    EXPECT_NE(blocked.Error.find("QVD_RESULT_ALREADY_FROZEN"), std::string::npos) << blocked.Error;
+
+    KiClockJump(61ll * 10000000);
+    BackupOutcome after;
+    for (int attempt = 0; attempt < 50; attempt++) {
+        after = Run({"full", "C:", "X:\\full.img"});
+        if (after.ExitCode == BackupExitOk) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(after.ExitCode, BackupExitOk)
+        << "the dead agent's snapshot never ended: " << after.Error;
+}
+
+// Called in the agent's thread once C: is frozen: fills X: (the partial data
+// file's volume) to 256 KiB free and writes to C:, twice, so that the driver's
+// space watch sees it.
+void FillBackupVolume(void* Context) {
+    FSP_VOLUME* x = FsGetVolume(DiskFindVolume(u"\\DosDevices\\X:"));
+    LONGLONG free;
+    {
+        std::lock_guard<std::mutex> guard(x->Lock);
+        free = static_cast<LONGLONG>(x->FreeClusters);
+    }
+    *static_cast<LONGLONG*>(Context) = FsAdjustFreeSpace(x, free - (256 << 10) / x->ClusterSize);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_TRUE(WriteDirect(u"C:\\seed-1.bin"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+TEST_F(BackupCommandsTest, ABackupVolumeThatFillsUpStopsTheBackupWithTheDriversReasons) {
+    PartialDataFile = "X:\\partial.dat";
+    LONGLONG taken = 0;
+    BackupOutput output{true};
+    output.Frozen = FillBackupVolume;
+    output.Context = &taken;
+    const BackupOutcome full = Run({"full", "C:", "S:\\full.img"}, output);
+    PartialDataFile.clear();
+    EXPECT_EQ(full.ExitCode, BackupExitBroken) << full.Error;
+    EXPECT_NE(full.Error.find("low space, out of space"), std::string::npos) << full.Error;
+    EXPECT_EQ(Run({"verify", "S:\\full.img", "C:"}).ExitCode, BackupExitFailed)
+        << "no half image is left behind";
+
+    FsAdjustFreeSpace(FsGetVolume(DiskFindVolume(u"\\DosDevices\\X:")), -taken);
+    EXPECT_EQ(Run({"full", "C:", "X:\\full.img"}).ExitCode, BackupExitOk)
+        << "the stopped backup thawed the volume";
+}
+
+} // namespace
