@@ -5,11 +5,11 @@
 // as a customer's machine would (install, restart). Each input runs as one
 // user program (control_program.h); then the machine's side thaws every
 // volume still frozen and clears the pass-through list from a second
-// program. After each input no lock may be held by any thread. When the
-// fuzzer ends, the machine is shut down and the driver's pool and the
-// kernel's handles are verified, so a leak of any input ends the run with a
-// bug check. Bug checks and sanitizer reports end the process: libFuzzer
-// keeps the input.
+// program. After each input no lock may be held by any thread and no copy
+// of a name the requests passed may be left. When the fuzzer ends, the
+// machine is shut down and the driver's pool and the kernel's handles are
+// verified, so a leak of any input ends the run with a bug check. Bug checks
+// and sanitizer reports end the process: libFuzzer keeps the input.
 #include "control_program.h"
 #include "frame/frame.h"
 #include "host/qvdnt5_module.h"
@@ -117,6 +117,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
             Fail("a volume stayed frozen after its thaw");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Names copied from a request live no longer than its snapshot: a leak
+    // here is found with the input that made it.
+    const ExpPoolTagUsage names = ExpQueryPoolTag(EX_POOL_TAG('Q', 'v', 'd', 'V'));
+    if (names.NonPagedBlocks + names.PagedBlocks != 0) {
+        Fail("a copy of a name outlived its request and snapshot");
     }
     // The driver's own threads may be inside a short lock right now; a lock
     // left held stays held.
