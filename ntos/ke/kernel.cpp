@@ -65,6 +65,7 @@ void KiStopKernel() {
                    VF_CALLER());
     }
     PspVerifyShutdown();
+    VfLockOrderLog();
     KiStopDpcThread();
     KiStopClock();
     PspShutdown();

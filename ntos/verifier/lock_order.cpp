@@ -339,3 +339,26 @@ ULONG VfLockOrdersSeen() {
     std::lock_guard<std::mutex> guard(state.Lock);
     return state.OrdersSeen;
 }
+
+ULONG VfLocksHeld() {
+    VfpLockOrder& state = State();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    ULONG held = 0;
+    for (const auto& [thread, locks] : state.Held) {
+        held += static_cast<ULONG>(locks.size());
+    }
+    return held;
+}
+
+void VfLockOrderLog() {
+    const char* path = std::getenv("QVD_LOCK_ORDER_LOG");
+    if (path == nullptr || *path == '\0') {
+        return;
+    }
+    VfpLockOrder& state = State();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    if (FILE* log = std::fopen(path, "a")) {
+        std::fprintf(log, "%u orders\n", state.OrdersSeen);
+        std::fclose(log);
+    }
+}

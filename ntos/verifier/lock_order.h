@@ -66,3 +66,9 @@ void VfLockOrderReset();
 
 // Distinct orders recorded since the last reset.
 ULONG VfLockOrdersSeen();
+// Locks held by all threads together (each lock once per holder).
+ULONG VfLocksHeld();
+// When the environment names a file in QVD_LOCK_ORDER_LOG, appends one line
+// to it: the orders this machine recorded. Called as a machine stops; the
+// lines of a test run add up to its figure.
+void VfLockOrderLog();
