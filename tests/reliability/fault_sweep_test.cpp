@@ -88,7 +88,7 @@ class FaultSweepTest : public ReliabilityTest {
             EXPECT_GT(Events(QVD_MSG_FROZEN_STATE_LOST), lostBefore)
                 << Label << ": broken, and the event log does not say so";
         }
-        EXPECT_EQ(FlagsOfC() & ~VOLUME_ATTACHED, 0) << Label << ": not idle after the thaw";
+        EXPECT_TRUE(Idle(FilterOfC())) << Label << ": not idle after the thaw";
         if (HaveBaseline) {
             EXPECT_TRUE(BackTo(Baseline)) << Label;
         }
