@@ -5,10 +5,11 @@
 // run meets no failure, then with the 1st, 2nd, ... read or write of C:
 // failed (the old-data reads, the partial data file's and the change store's
 // transfers and paging I/O, the volume sub-reads of frozen reads, the file
-// system's own). Each run must end without a bug check, with the driver's
-// pool and handles back at the baseline, the volume idle, every frozen read
-// either the image at the freeze or reported broken, and a broken snapshot
-// in the event log.
+// system's own). Every other run reads the preserved data back once it
+// reached the partial data file, the others while it is still in memory. Each run must end without
+// a bug check, with the driver's pool and handles back at the baseline, the volume idle, every
+// frozen read either the image at the freeze or reported broken, and a broken snapshot in the event
+// log.
 //
 // QVD_RELIABILITY_FULL=1 fails every transfer in turn; by default every
 // seventh, so that the run stays short.
@@ -28,7 +29,8 @@ class FaultSweepTest : public ReliabilityTest {
         ReliabilityTest::SetUp();
         ASSERT_EQ(Rewrite(u"C:\\direct.bin", 1, TRUE), 0u);
         ASSERT_EQ(Rewrite(u"C:\\cached.bin", 1, FALSE), 0u);
-        Ranges = RangesOf({u"\\direct.bin", u"\\cached.bin"});
+        ASSERT_EQ(Rewrite(u"C:\\still.bin", 1, FALSE), 0u); // read from the volume itself
+        Ranges = RangesOf({u"\\direct.bin", u"\\cached.bin", u"\\still.bin"});
         ASSERT_EQ(Ranges.empty(), false);
         Run("warm-up", 2, [] {});
         ASSERT_FALSE(HasFailure());
@@ -59,6 +61,11 @@ class FaultSweepTest : public ReliabilityTest {
             image = DiskSnapshotBackingStore(Volumes()[0]); // no writer runs yet
             Rewrite(u"C:\\direct.bin", Fill, TRUE);
             Rewrite(u"C:\\cached.bin", Fill, FALSE);
+            if (Fill % 4 == 1) { // read the preserved data back from the partial data file
+                WaitFor([&] {
+                    return ReadAcquire(&FilterOfC()->SnapshotContext->UnflushedPieces) == 0;
+                });
+            }
         }
         const bool frozen = agent.Phase == 1;
         StoreFlip ^= frozen;
