@@ -5,13 +5,14 @@
 // run meets no failure, then with the 1st, 2nd, ... read or write of C:
 // failed (the old-data reads, the partial data file's and the change store's
 // transfers and paging I/O, the volume sub-reads of frozen reads, the file
-// system's own). Each run must end without a bug check, with the driver's
-// pool and handles back at the baseline, the volume idle, every frozen read
-// either the image at the freeze or reported broken, and a broken snapshot
-// in the event log.
+// system's own). Every other run reads the preserved data back once it
+// reached the partial data file, the others while it is still in memory. Each run must end without
+// a bug check, with the driver's pool and handles back at the baseline, the volume idle, every
+// frozen read either the image at the freeze or reported broken, and a broken snapshot in the event
+// log.
 //
-// QVD_RELIABILITY_FULL=1 fails every transfer in turn; by default every
-// seventh, so that the run stays short.
+// QVD_RELIABILITY_FULL=1 fails every allocation and every transfer in turn;
+// by default every seventh, so that the run stays short.
 #include "reliability_fixture.h"
 
 #include <cstdio>
@@ -28,7 +29,8 @@ class FaultSweepTest : public ReliabilityTest {
         ReliabilityTest::SetUp();
         ASSERT_EQ(Rewrite(u"C:\\direct.bin", 1, TRUE), 0u);
         ASSERT_EQ(Rewrite(u"C:\\cached.bin", 1, FALSE), 0u);
-        Ranges = RangesOf({u"\\direct.bin", u"\\cached.bin"});
+        ASSERT_EQ(Rewrite(u"C:\\still.bin", 1, FALSE), 0u); // read from the volume itself
+        Ranges = RangesOf({u"\\direct.bin", u"\\cached.bin", u"\\still.bin"});
         ASSERT_EQ(Ranges.empty(), false);
         Run("warm-up", 2, [] {});
         ASSERT_FALSE(HasFailure());
@@ -59,6 +61,11 @@ class FaultSweepTest : public ReliabilityTest {
             image = DiskSnapshotBackingStore(Volumes()[0]); // no writer runs yet
             Rewrite(u"C:\\direct.bin", Fill, TRUE);
             Rewrite(u"C:\\cached.bin", Fill, FALSE);
+            if (Fill % 4 == 1) { // read the preserved data back from the partial data file
+                WaitFor([&] {
+                    return ReadAcquire(&FilterOfC()->SnapshotContext->UnflushedPieces) == 0;
+                });
+            }
         }
         const bool frozen = agent.Phase == 1;
         StoreFlip ^= frozen;
@@ -88,7 +95,7 @@ class FaultSweepTest : public ReliabilityTest {
             EXPECT_GT(Events(QVD_MSG_FROZEN_STATE_LOST), lostBefore)
                 << Label << ": broken, and the event log does not say so";
         }
-        EXPECT_EQ(FlagsOfC() & ~VOLUME_ATTACHED, 0) << Label << ": not idle after the thaw";
+        EXPECT_TRUE(Idle(FilterOfC())) << Label << ": not idle after the thaw";
         if (HaveBaseline) {
             EXPECT_TRUE(BackTo(Baseline)) << Label;
         }
@@ -107,9 +114,9 @@ class FaultSweepTest : public ReliabilityTest {
 };
 
 TEST_F(FaultSweepTest, EachAllocationThenEachTransferOfARunFailsInTurn) {
-    const bool full = std::getenv("QVD_RELIABILITY_FULL") != nullptr;
+    const ULONG stride = std::getenv("QVD_RELIABILITY_FULL") != nullptr ? 1 : 7;
     ULONG allocationSites = 0;
-    for (ULONG n = 1;; n++) {
+    for (ULONG n = 1;; n += stride) {
         const std::string label = "allocation " + std::to_string(n);
         const ULONG64 attempts = Run(
             label, (UCHAR)(n * 2 + 1),
@@ -121,13 +128,12 @@ TEST_F(FaultSweepTest, EachAllocationThenEachTransferOfARunFailsInTurn) {
             [] { return ExpPoolAllocationsSinceMark(); });
         ASSERT_FALSE(HasFailure()) << label;
         if (attempts < n) {
-            break; // the run met no failure: every allocation site failed once
+            break; // the run met no failure: the sweep has passed every site
         }
         allocationSites++;
         ASSERT_LT(n, 2000u) << "the sweep does not end";
     }
 
-    const ULONG stride = full ? 1 : 7;
     ULONG transferSites = 0;
     for (ULONG n = 1;; n += stride) {
         const std::string label = "transfer " + std::to_string(n);

@@ -7,6 +7,7 @@
 #include "scenario/snapshot_fixture.h"
 #include "sweep_agent.h"
 #include "resources/messages.h"
+#include "support/pool_tags.h"
 #include "ntos/ex/exp.h"
 #include "ntos/ps/psp.h"
 
@@ -21,6 +22,8 @@ class ReliabilityTest : public SnapshotTest {
 
     // What the driver holds of the machine: its live pool blocks by tag, and
     // the handles of the System process (the driver's kernel handles).
+    // WithoutCaches leaves out "QvdU", whose block pool pages stay cached at
+    // the most a load needed.
     struct Footprint {
         std::vector<ExpPoolTagUsage> Pool;
         ULONG SystemHandles;
@@ -36,17 +39,19 @@ class ReliabilityTest : public SnapshotTest {
             return true;
         }
     };
-    static Footprint DriverFootprint() {
+    static Footprint DriverFootprint(bool WithoutCaches = false) {
         Footprint footprint;
         for (const ExpPoolTagUsage& usage : ExpListPoolTags()) {
-            if ((usage.Tag & 0x00FFFFFFu) == (EX_POOL_TAG('Q', 'v', 'd', 0) & 0x00FFFFFFu)) {
+            if ((usage.Tag & 0x00FFFFFFu) == (EX_POOL_TAG('Q', 'v', 'd', 0) & 0x00FFFFFFu) &&
+                !(WithoutCaches && usage.Tag == QVD_TAG_ZEROED)) {
                 footprint.Pool.push_back(usage);
             }
         }
-        footprint.SystemHandles = ObpCountHandles(PsInitialSystemProcess->ObjectTable);
+        footprint.SystemHandles =
+            KiKernelRunning() ? ObpCountHandles(PsInitialSystemProcess->ObjectTable) : 0;
         return footprint;
     }
-    static std::string Describe(const Footprint& Print) {
+    static std::string Text(const Footprint& Print) {
         std::ostringstream text;
         for (const ExpPoolTagUsage& usage : Print.Pool) {
             text << ExpFormatPoolTag(usage.Tag) << ":" << usage.NonPagedBlocks + usage.PagedBlocks
@@ -57,13 +62,15 @@ class ReliabilityTest : public SnapshotTest {
     }
     // Waits (host time) for the footprint to come back to Baseline; reclaim
     // and the work queues may still be finishing. Failure names both.
-    ::testing::AssertionResult BackTo(const Footprint& Baseline, int TimeoutMs = 5000) {
+    ::testing::AssertionResult BackTo(const Footprint& Baseline, int TimeoutMs = 5000,
+                                      bool WithoutCaches = false) {
         Footprint now;
-        if (WaitFor([&] { return (now = DriverFootprint()) == Baseline; }, TimeoutMs)) {
+        if (WaitFor([&] { return (now = DriverFootprint(WithoutCaches)) == Baseline; },
+                    TimeoutMs)) {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure()
-               << "footprint " << Describe(now) << ", expected " << Describe(Baseline);
+               << "footprint " << Text(now) << ", expected " << Text(Baseline);
     }
 
     // The byte ranges of C: that hold the files Names (paths from the root).
@@ -85,6 +92,12 @@ class ReliabilityTest : public SnapshotTest {
             }
         }
         return ranges;
+    }
+
+    // No snapshot and no quiescing on Volume (the aborted mark may stay).
+    static bool Idle(FilterExtension* Volume) {
+        return (ReadVolumeFlags(Volume) & (VOLUME_QUIESCING | VOLUME_FROZEN |
+                                           VOLUME_OWNER_RECORDED | VOLUME_EXTENT_LIST)) == 0;
     }
 
     // Sectors that a successful read of Agent returned other than in Image.
