@@ -54,9 +54,9 @@ TEST_F(CopyOnWriteTest, BacklogStaysWithinBudgetWhenTheBackupVolumeIsSlow) {
     BacklogGlobals.Budget = budget;
     DiskSetTiming(Store, 2000, 8ull << 20);
 
-    // Four writers overwrite 4 MiB, sixteen times the budget, while a fifth
+    // Four writers overwrite 2 MiB, eight times the budget, while a fifth
     // thread watches the pool that holds the memory copies.
-    constexpr ULONG writers = 4, writes = 16;
+    constexpr ULONG writers = 4, writes = 8;
     std::atomic<ULONG> done{0};
     SIZE_T peak = 0;
     RunOnSystemThreads(writers + 1, [&](ULONG index) {
