@@ -14,10 +14,13 @@ namespace {
 
 #define FSP_TAG_INFORMATION EX_POOL_TAG('F', 's', 'I', 'n')
 
-// What a class needs: its record's size and the handle's access.
+// What a class needs: its record's size and alignment, and the handle's
+// access. The alignment is the record's own, as the I/O manager probes it:
+// a one-byte disposition record may sit at any address.
 struct FSP_INFORMATION_RULE {
     FILE_INFORMATION_CLASS Class;
     ULONG Size;
+    ULONG Alignment;
     ACCESS_MASK QueryAccess; // ~0u: cannot be queried
     ACCESS_MASK SetAccess;   // ~0u: cannot be set
 };
@@ -25,13 +28,18 @@ struct FSP_INFORMATION_RULE {
 constexpr ACCESS_MASK FspNever = ~ACCESS_MASK{0};
 
 constexpr FSP_INFORMATION_RULE FspInformationRules[] = {
-    {FileBasicInformation, sizeof(FILE_BASIC_INFORMATION), FILE_READ_ATTRIBUTES,
-     FILE_WRITE_ATTRIBUTES},
-    {FileStandardInformation, sizeof(FILE_STANDARD_INFORMATION), 0, FspNever},
-    {FilePositionInformation, sizeof(FILE_POSITION_INFORMATION), 0, 0},
-    {FileEndOfFileInformation, sizeof(FILE_END_OF_FILE_INFORMATION), FspNever, FILE_WRITE_DATA},
-    {FileAllocationInformation, sizeof(FILE_ALLOCATION_INFORMATION), FspNever, FILE_WRITE_DATA},
-    {FileDispositionInformation, sizeof(FILE_DISPOSITION_INFORMATION), FspNever, DELETE},
+    {FileBasicInformation, sizeof(FILE_BASIC_INFORMATION), alignof(FILE_BASIC_INFORMATION),
+     FILE_READ_ATTRIBUTES, FILE_WRITE_ATTRIBUTES},
+    {FileStandardInformation, sizeof(FILE_STANDARD_INFORMATION), alignof(FILE_STANDARD_INFORMATION),
+     0, FspNever},
+    {FilePositionInformation, sizeof(FILE_POSITION_INFORMATION), alignof(FILE_POSITION_INFORMATION),
+     0, 0},
+    {FileEndOfFileInformation, sizeof(FILE_END_OF_FILE_INFORMATION),
+     alignof(FILE_END_OF_FILE_INFORMATION), FspNever, FILE_WRITE_DATA},
+    {FileAllocationInformation, sizeof(FILE_ALLOCATION_INFORMATION),
+     alignof(FILE_ALLOCATION_INFORMATION), FspNever, FILE_WRITE_DATA},
+    {FileDispositionInformation, sizeof(FILE_DISPOSITION_INFORMATION),
+     alignof(FILE_DISPOSITION_INFORMATION), FspNever, DELETE},
 };
 
 // A handle's granted access with generic rights as the file rights they
@@ -115,8 +123,8 @@ NTSTATUS FspFileInformation(bool Set, KPROCESSOR_MODE Mode, HANDLE FileHandle,
                             PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
                             FILE_INFORMATION_CLASS Class, const void* Caller) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "file information requested above PASSIVE_LEVEL",
-                   Caller, KeGetCurrentIrql());
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "file information requested above PASSIVE_LEVEL", Caller,
+                   KeGetCurrentIrql());
     }
     const FSP_INFORMATION_RULE* rule = nullptr;
     for (const FSP_INFORMATION_RULE& candidate : FspInformationRules) {
@@ -153,9 +161,9 @@ NTSTATUS FspFileInformation(bool Set, KPROCESSOR_MODE Mode, HANDLE FileHandle,
         if (Mode != KernelMode) {
             ProbeForWrite(IoStatusBlock, sizeof(IO_STATUS_BLOCK), alignof(ULONG));
             if (Set) {
-                ProbeForRead(FileInformation, Length, alignof(ULONG));
+                ProbeForRead(FileInformation, Length, rule->Alignment);
             } else {
-                ProbeForWrite(FileInformation, Length, alignof(ULONG));
+                ProbeForWrite(FileInformation, Length, rule->Alignment);
             }
         }
         if (Set) {
@@ -195,8 +203,8 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
                                 PVOID FileInformation, ULONG Length,
                                 FILE_INFORMATION_CLASS FileInformationClass) {
     VfCheckIrqlAtMost(PASSIVE_LEVEL, "ZwQueryInformationFile", VF_CALLER());
-    return FspFileInformation(false, KernelMode, FileHandle, IoStatusBlock, FileInformation,
-                              Length, FileInformationClass, VF_CALLER());
+    return FspFileInformation(false, KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
+                              FileInformationClass, VF_CALLER());
 }
 
 NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
@@ -217,6 +225,6 @@ NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
 NTSTATUS NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                               PVOID FileInformation, ULONG Length,
                               FILE_INFORMATION_CLASS FileInformationClass) {
-    return FspFileInformation(true, ExGetPreviousMode(), FileHandle, IoStatusBlock,
-                              FileInformation, Length, FileInformationClass, VF_CALLER());
+    return FspFileInformation(true, ExGetPreviousMode(), FileHandle, IoStatusBlock, FileInformation,
+                              Length, FileInformationClass, VF_CALLER());
 }

@@ -13,6 +13,11 @@ struct Platform {
     bool Exempted; // the internal stream is on the own-file list
 };
 
+// Names the row in test listings instead of dumping its bytes.
+void PrintTo(const Platform& Platform, std::ostream* Out) {
+    *Out << Platform.Name;
+}
+
 class NtfsCheckTest : public SnapshotTest, public ::testing::WithParamInterface<Platform> {
   protected:
     void Describe(BOOT_MACHINE_DESCRIPTION& Description) override {

@@ -11,6 +11,11 @@ struct SystemKind {
     ULONG ExtentBuckets;
 };
 
+// Names the row in test listings instead of dumping its bytes.
+void PrintTo(const SystemKind& Kind, std::ostream* Out) {
+    *Out << Kind.Name;
+}
+
 class TableSizeTest : public SnapshotTest, public ::testing::WithParamInterface<SystemKind> {
   protected:
     void Describe(BOOT_MACHINE_DESCRIPTION& Description) override {
