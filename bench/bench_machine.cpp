@@ -143,7 +143,7 @@ void ThawBench() {
     BenchWaitForFlushes();
     FilterExtension* volume = Bench.Extension;
     AcquireVolumeLock(volume, TRUE);
-    volume->VolumeFlags &= (UCHAR) ~(VOLUME_OWNER_RECORDED | VOLUME_FROZEN);
+    volume->VolumeFlags &= (UCHAR) ~(VOLUME_OWNER_RECORDED | VOLUME_FROZEN | VOLUME_EXTENT_LIST);
     SnapshotContext* snapshot = Bench.Snapshot;
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(snapshot->FlushLock, TRUE);

@@ -2,6 +2,9 @@
 // the reclaim thread's work per GiB of the agent's progress, and the cost
 // of a lookup in the ExtentTable as it grows.
 #include "bench_machine.h"
+#include "ntos/mm/user_memory.h"
+#include "ntos/ps/psp.h"
+#include "snapshot/qvdapi.h"
 
 #include <benchmark/benchmark.h>
 
@@ -80,5 +83,57 @@ void LookupGrowth(benchmark::State& State) {
     ThawBench();
 }
 BENCHMARK(LookupGrowth)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// ReadExtentList of 10^5 flushed extents in one call, into the array of a
+// user process as the agent asks for it (the list walks every bucket).
+void ReadExtentListOf100k(benchmark::State& State) {
+    constexpr ULONG extents = 100000;
+    SetBenchTiming(false);
+    FreezeBench();
+    AcquireVolumeLock(Bench.Extension, FALSE);
+    for (ULONG i = 0; i < extents; i++) {
+        // Every other sector: pieces that never touch.
+        PreserveWrite(Bench.Extension, nullptr, (ULONGLONG)i * 2 * 512, 512);
+    }
+    ReleaseVolumeLock(Bench.Extension, PsGetCurrentThread());
+    BenchWaitForFlushes();
+    ChangeVolumeFlags(Bench.Extension, VOLUME_EXTENT_LIST, 0);
+
+    PEPROCESS agent = nullptr;
+    PVOID array = nullptr;
+    SIZE_T size = extents * sizeof(QvdPreservedExtent);
+    if (!NT_SUCCESS(PspCreateProcess(u"agent.exe", &agent))) {
+        State.SkipWithError("no agent process");
+        return;
+    }
+    if (!NT_SUCCESS(MmpCreateUserAddressSpace(agent)) ||
+        !NT_SUCCESS(MmpAllocateUserMemory(agent, &array, &size, MEM_RESERVE | MEM_COMMIT,
+                                          PAGE_READWRITE))) {
+        State.SkipWithError("no user memory");
+        return;
+    }
+    KeAttachProcess(&agent->Pcb);
+    QvdExtentListRequest request = {};
+    request.VolumeHandle = Bench.Extension->VolumeHandle;
+    request.ArraySize = (uint32_t)size;
+    request.Array = (uint32_t)(ULONG_PTR)array;
+    for (auto _ : State) {
+        request.Cursor = 0;
+        ULONG_PTR information = 0;
+        State.SetIterationTime(Seconds(
+            [&] { ReadExtentList(&request, sizeof(request), sizeof(request), &information); }));
+    }
+    if (request.Result != QVD_RESULT_SUCCESS || request.Count != extents) {
+        State.SkipWithError("ReadExtentList did not return every extent");
+    }
+    KeDetachProcess();
+    MmpDeleteUserAddressSpace(agent);
+    PspTerminateProcess(agent, STATUS_SUCCESS);
+    ObDereferenceObject(agent);
+    ChangeVolumeFlags(Bench.Extension, 0, VOLUME_EXTENT_LIST);
+    ThawBench();
+    SetBenchTiming(true);
+}
+BENCHMARK(ReadExtentListOf100k)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace

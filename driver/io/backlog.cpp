@@ -3,10 +3,13 @@
 //
 // Kernel mode. Writers reserve and wait at PASSIVE_LEVEL or APC_LEVEL (paging
 // writes), holding VolumeResource shared and no bucket; flushes give room
-// back from queue 1. No flush ever waits for a writer: flushes take
-// VolumeResource without queueing behind exclusive waiters, FlushLock is
-// held exclusively only by reclaim and teardown, which wait for no writer,
-// and a writer holds no bucket while it waits. So every wait here ends.
+// back from queue 1. A flush waits for no writer: FlushLock is held
+// exclusively only by reclaim and teardown, which wait for no writer, and a
+// writer holds no bucket while it waits. A flush does wait behind a thread
+// that wants some VolumeResource exclusively (its own volume's, or that of
+// the volume its partial data file lies on), and that thread waits for the
+// writers holding the resource shared; so a writer stops waiting for room
+// as soon as its volume's resource has an exclusive waiter.
 #include "io/copy_on_write.h"
 #include "support/pool_tags.h"
 
@@ -49,9 +52,15 @@ BOOLEAN ReserveBacklog(FilterExtension* Volume, ULONG Bytes, BOOLEAN Bounded) {
         if (IsFrozenStateBroken(Volume)) {
             return FALSE;
         }
-        NTSTATUS wait = KeWaitForSingleObject(&BacklogGlobals.Room, Executive, KernelMode, FALSE,
-                                              Bounded ? &deadline : NULL);
-        if (wait == STATUS_TIMEOUT) {
+        // Nothing signals a new exclusive waiter: it is looked for at every
+        // poll, and the deadline of a bounded wait likewise.
+        LARGE_INTEGER poll;
+        poll.QuadPart = BACKLOG_POLL;
+        KeWaitForSingleObject(&BacklogGlobals.Room, Executive, KernelMode, FALSE, &poll);
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        if (ExGetExclusiveWaiterCount(&Volume->VolumeResource) != 0 ||
+            (Bounded && now.QuadPart >= deadline.QuadPart)) {
             ChargeBacklog(Bytes);
             return TRUE;
         }

@@ -209,12 +209,17 @@ VOID InitBacklog(VOID);
 // file can wait for the lazy writer, and a thread at APC_LEVEL may hold a
 // file system's fast mutex. They are slowed, never stopped.
 #define BACKLOG_PAGING_WAIT (-1000000LL)
+// How often a waiting writer looks for an exclusive waiter on its volume's
+// VolumeResource (100 ns units, relative).
+#define BACKLOG_POLL (-100000LL)
 
 // ReserveBacklog - reserves Bytes of the budget for a walk that preserves at
 // most that much, waiting while it would overrun the budget (a reservation
 // is always granted when nothing is committed, so a part larger than the
-// budget still goes on). Bounded: after BACKLOG_PAGING_WAIT the reservation
-// is made over budget. FALSE, nothing reserved, once Volume's frozen state
+// budget still goes on). The reservation is made over budget once Volume's
+// VolumeResource has an exclusive waiter (a freeze or thaw, which the
+// flushes may be queued behind), and, when Bounded, after
+// BACKLOG_PAGING_WAIT. FALSE, nothing reserved, once Volume's frozen state
 // is broken. Caller holds VolumeResource shared and no bucket: flushes need
 // the buckets, never the writers. IRQL: <= APC_LEVEL.
 BOOLEAN ReserveBacklog(FilterExtension* Volume, ULONG Bytes, BOOLEAN Bounded);

@@ -55,12 +55,7 @@ VOID FlushExtent(PVOID Context) {
     FilterExtension* volume = item->Volume;
     ExtentPiece* piece = item->Piece;
     ERESOURCE_THREAD owner = ExGetCurrentResourceThread();
-    // Writers waiting for backlog room hold VolumeResource shared, and only
-    // flushes make room: a flush queued behind a freeze or thaw that waits
-    // for the resource exclusively would leave all three waiting for ever.
-    KeEnterCriticalRegion();
-    ExAcquireSharedStarveExclusive(&volume->VolumeResource, TRUE);
-    KeLeaveCriticalRegion();
+    AcquireVolumeLock(volume, FALSE);
 
     SnapshotContext* snapshot = volume->SnapshotContext;
     if ((ReadVolumeFlags(volume) & (VOLUME_QUIESCING | VOLUME_FROZEN)) == 0 || snapshot == NULL) {

@@ -54,9 +54,9 @@ TEST_F(CopyOnWriteTest, BacklogStaysWithinBudgetWhenTheBackupVolumeIsSlow) {
     BacklogGlobals.Budget = budget;
     DiskSetTiming(Store, 2000, 8ull << 20);
 
-    // Four writers overwrite 4 MiB, sixteen times the budget, while a fifth
+    // Four writers overwrite 2 MiB, eight times the budget, while a fifth
     // thread watches the pool that holds the memory copies.
-    constexpr ULONG writers = 4, writes = 16;
+    constexpr ULONG writers = 4, writes = 8;
     std::atomic<ULONG> done{0};
     SIZE_T peak = 0;
     RunOnSystemThreads(writers + 1, [&](ULONG index) {
@@ -104,18 +104,17 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
     SetFrozenStateBroken(Extension, FALSE);
 
     // A thaw waiting for VolumeResource, which the waiting writer holds
-    // shared, must not hold up the flush that makes room.
+    // shared, may hold up the flushes (they wait behind it, on this volume
+    // or on the partial data file's): the writer goes on over budget.
     waiter = std::make_unique<TestThread>([&] { status = Overwrite(2 * Part, Part, 3); });
     EXPECT_FALSE(waiter->Ended(50));
     TestThread thaw([&] {
         AcquireVolumeLock(Extension, TRUE);
         ReleaseVolumeLock(Extension, PsGetCurrentThread());
     });
-    while (ExGetExclusiveWaiterCount(&Extension->VolumeResource) == 0 && !thaw.Ended(1)) {
-    }
+    bool woke = waiter->Ended(5000) && thaw.Ended(5000);
     ReleaseFlushQueue();
-    EXPECT_TRUE(waiter->Ended(5000)) << "writer, flush and thaw wait for one another";
-    EXPECT_TRUE(thaw.Ended(5000));
+    EXPECT_TRUE(woke) << "writer, flushes and thaw wait for one another";
     waiter.reset();
     EXPECT_EQ(status, STATUS_SUCCESS);
     WaitForFlushes();
