@@ -241,21 +241,22 @@ BOOLEAN AcquireSharedChecked(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Pol
 // Records the hold of a resource acquired by the current thread; an
 // acquisition that may wait is first checked against the lock order.
 template <typename Acquire>
-BOOLEAN AcquireRecorded(PERESOURCE Resource, BOOLEAN Wait, const void* Caller, Acquire Take) {
+BOOLEAN AcquireRecorded(PERESOURCE Resource, BOOLEAN Wait, VfLockKind Kind, const void* Caller,
+                        Acquire Take) {
     CheckAcquireContext(Resource, Caller);
     PKTHREAD thread = KeGetCurrentThread();
     if (Wait) {
-        VfLockOrderCheck(thread, Resource, VfLockKind::Resource, Caller);
+        VfLockOrderCheck(thread, Resource, Kind, Caller);
     }
     if (!Take()) {
         return FALSE;
     }
-    VfLockHeld(thread, Resource, VfLockKind::Resource, Caller);
+    VfLockHeld(thread, Resource, Kind, Caller);
     return TRUE;
 }
 
 BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, const void* Caller) {
-    return AcquireRecorded(Resource, Wait, Caller, [&] {
+    return AcquireRecorded(Resource, Wait, VfLockKind::SharedResource, Caller, [&] {
         return AcquireSharedChecked(Resource, Wait, Policy, Caller);
     });
 }
@@ -422,7 +423,7 @@ BOOLEAN AcquireExclusiveChecked(PERESOURCE Resource, BOOLEAN Wait, const void* c
 
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
     const void* caller = VF_CALLER();
-    return AcquireRecorded(Resource, Wait, caller,
+    return AcquireRecorded(Resource, Wait, VfLockKind::Resource, caller,
                            [&] { return AcquireExclusiveChecked(Resource, Wait, caller); });
 }
 

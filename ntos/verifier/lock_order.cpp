@@ -66,6 +66,8 @@ const char* KindName(VfLockKind Kind) {
         return "spin lock";
     case VfLockKind::Resource:
         return "resource";
+    case VfLockKind::SharedResource:
+        return "resource (shared)";
     case VfLockKind::Mutex:
         return "mutex";
     }
@@ -195,6 +197,9 @@ void CheckOrderLocked(VfpLockOrder& State, _KTHREAD* Thread, ULONG_PTR Lock, VfL
     }
     State.Nodes.try_emplace(Lock, Kind);
     for (const VfpHeldLock& h : held) {
+        if (h.Kind == VfLockKind::SharedResource) {
+            continue; // see VfLockKind
+        }
         auto key = std::make_pair(h.Lock, Lock);
         if (State.Edges.count(key) != 0) {
             continue;

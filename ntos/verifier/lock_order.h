@@ -36,7 +36,13 @@
 #define VF_DEADLOCK_UNEXPECTED_RELEASE 0x1003
 #define VF_DEADLOCK_DELETED_OWNED_LOCK 0x100B
 
-enum class VfLockKind : UCHAR { SpinLock, Resource, Mutex };
+// SharedResource: a resource held shared. Such a hold orders nothing taken
+// after it: shared holds are often carried by a request to its completion and
+// given back for the thread by whoever completes it
+// (ExReleaseResourceForThreadLite), so a thread that goes on to take other
+// locks is not waiting while it holds them. Taking a resource shared while
+// holding other locks is still ordered after them.
+enum class VfLockKind : UCHAR { SpinLock, Resource, SharedResource, Mutex };
 
 struct _KTHREAD;
 

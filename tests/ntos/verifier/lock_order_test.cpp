@@ -162,6 +162,32 @@ TEST_F(LockOrderTest, AResourceReleasedForItsOwnerLeavesTheOwnersHeldSet) {
     EXPECT_EQ(VfLockOrdersSeen(), 0u);
 }
 
+// The copy-on-write pattern: each of two threads holds one volume's resource
+// shared for requests still in flight (their completions give it back) and
+// takes the other's. Shared holds order nothing after them, so this is no
+// cycle; taking a resource shared is still ordered after what is held.
+TEST_F(LockOrderTest, SharedHoldsOrderNothingTakenAfterThem) {
+    TestLock a(LockKind::Resource), b(LockKind::Resource), m(LockKind::Mutex);
+    auto holdSharedThenTake = [](TestLock& Held, TestLock& Next) {
+        KeEnterCriticalRegion();
+        ExAcquireResourceSharedLite(&Held.Resource, TRUE);
+        ExAcquireResourceSharedLite(&Next.Resource, TRUE);
+        ExReleaseResourceLite(&Next.Resource);
+        ExReleaseResourceLite(&Held.Resource);
+        KeLeaveCriticalRegion();
+    };
+    { SystemThread first([&] { holdSharedThenTake(a, b); }); }
+    holdSharedThenTake(b, a);
+    EXPECT_EQ(VfLockOrdersSeen(), 0u);
+    m.Take();
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&a.Resource, TRUE);
+    ExReleaseResourceLite(&a.Resource);
+    KeLeaveCriticalRegion();
+    m.Give();
+    EXPECT_EQ(VfLockOrdersSeen(), 1u) << "mutex before the shared resource";
+}
+
 void ReleaseOutOfOrder() {
     TestLock a(LockKind::Spin), b(LockKind::Spin);
     a.Take();
