@@ -48,6 +48,9 @@ BOOLEAN SharedNoWait(PERESOURCE r) {
 BOOLEAN ExclusiveNoWait(PERESOURCE r) {
     return ExAcquireResourceExclusiveLite(r, FALSE);
 }
+BOOLEAN StarveNoWait(PERESOURCE r) {
+    return ExAcquireSharedStarveExclusive(r, FALSE);
+}
 
 TEST_F(ResourceTest, ExclusiveOwnerAcquiresRecursively) {
     KeEnterCriticalRegion();
@@ -73,6 +76,7 @@ TEST_F(ResourceTest, WaitFalseReturnsAtOnceWhenTheResourceIsBusy) {
     ExAcquireResourceExclusiveLite(&Resource, TRUE);
     EXPECT_FALSE(TryFromOtherThread(SharedNoWait));
     EXPECT_FALSE(TryFromOtherThread(ExclusiveNoWait));
+    EXPECT_FALSE(TryFromOtherThread(StarveNoWait));
     ExReleaseResourceLite(&Resource);
 
     ExAcquireResourceSharedLite(&Resource, TRUE);
@@ -114,8 +118,11 @@ TEST_F(ResourceTest, SharedRequestsWaitBehindAnExclusiveWaiter) {
     WaitUntil([&] { return ExGetSharedWaiterCount(&Resource) == 1; });
 
     EXPECT_FALSE(TryFromOtherThread(SharedNoWait)) << "new reader refused while a writer waits";
+    EXPECT_TRUE(TryFromOtherThread(StarveNoWait)) << "the starve variant passes the writer";
     EXPECT_TRUE(ExAcquireResourceSharedLite(&Resource, FALSE)) << "a holder re-acquires";
     EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 2u);
+    EXPECT_FALSE(ExAcquireSharedWaitForExclusive(&Resource, FALSE))
+        << "wait-for-exclusive queues even a holder";
     EXPECT_EQ(exclusiveGot.load(), 0);
 
     ExReleaseResourceLite(&Resource);
@@ -229,9 +236,9 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
             unsigned state = seed;
             for (int i = 0; i < kRounds; ++i) {
                 state = state * 1103515245u + 12345u;
-                bool exclusiveTurn = (state >> 16) % 4 == 0;
+                unsigned kind = (state >> 16) % 4;
                 KeEnterCriticalRegion();
-                if (exclusiveTurn) {
+                if (kind == 0) {
                     ExAcquireResourceExclusiveLite(&Resource, TRUE);
                     bool recurse = (state >> 20) & 1;
                     if (recurse)
@@ -249,7 +256,10 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
                         ExReleaseResourceLite(&Resource);
                     ExReleaseResourceLite(&Resource);
                 } else {
-                    if (!ExAcquireResourceSharedLite(&Resource, TRUE))
+                    BOOLEAN got = kind == 1   ? ExAcquireResourceSharedLite(&Resource, TRUE)
+                                  : kind == 2 ? ExAcquireSharedStarveExclusive(&Resource, TRUE)
+                                              : ExAcquireSharedWaitForExclusive(&Resource, TRUE);
+                    if (!got)
                         ++violations;
                     shared.fetch_add(1);
                     if ((state >> 24) % 8 == 0)

@@ -1,5 +1,5 @@
 // Conversion of counted strings to the ANSI code page, into the caller's
-// buffer.
+// buffer or into paged pool.
 #include "ntos/ex/exp.h"
 #include "ntos/kernel_fixture.h"
 

@@ -49,6 +49,8 @@ TEST(RtlInitString, OverlongStringIsCutToAnEvenLengthThatFits) {
     EXPECT_EQ(U.MaximumLength, 0xFFFE);
 }
 
+// Whole characters are copied as far as they fit; a terminator only when a
+// whole WCHAR of room remains.
 TEST(RtlAppendUnicode, FitsExactlyOrFailsWithoutChange) {
     Target T(12, u"ab");
     EXPECT_EQ(RtlAppendUnicodeToString(&T.String, u"cd"), STATUS_SUCCESS);
