@@ -10,7 +10,7 @@
 NTSTATUS FspCachedTransfer(FSP_STREAM* Stream, PETHREAD Thread, bool Write, PVOID Buffer,
                            ULONG Length, ULONGLONG Offset, ULONG* Transferred) {
     *Transferred = 0;
-    auto pages = static_cast<MMP_STREAM_PAGES*>(Stream->SectionObjects.DataSectionObject);
+    auto pages = MmpPagesOf(&Stream->SectionObjects);
     FSP_VOLUME* volume = Stream->Volume;
     KeEnterCriticalRegion();
     if (Write) {

@@ -229,7 +229,7 @@ NTSTATUS FspDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (stream == nullptr || stream->IsDirectory) {
         return FspComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
-    auto pages = static_cast<MMP_STREAM_PAGES*>(stream->SectionObjects.DataSectionObject);
+    auto pages = MmpPagesOf(&stream->SectionObjects);
     // Streams without pages (the volume itself, the internal metadata
     // stream) are never cached.
     const bool paging = (Irp->Flags & IRP_PAGING_IO) != 0;

@@ -77,7 +77,7 @@ VOID FspReleaseStreamPages(FSP_STREAM* Stream) {
 }
 
 NTSTATUS FspFlushStream(FSP_STREAM* Stream, bool MappedChanges) {
-    auto pages = static_cast<MMP_STREAM_PAGES*>(Stream->SectionObjects.DataSectionObject);
+    auto pages = MmpPagesOf(&Stream->SectionObjects);
     if (pages == nullptr) {
         return STATUS_SUCCESS;
     }
@@ -95,7 +95,7 @@ std::vector<FSP_STREAM*> FspVolumeStreams(FSP_VOLUME* Volume) {
 
 NTSTATUS FspSetFileSize(FSP_STREAM* Stream, ULONGLONG NewSize) {
     FSP_VOLUME* volume = Stream->Volume;
-    auto pages = static_cast<MMP_STREAM_PAGES*>(Stream->SectionObjects.DataSectionObject);
+    auto pages = MmpPagesOf(&Stream->SectionObjects);
     std::lock_guard<std::mutex> guard(volume->Lock);
     if (pages != nullptr && NewSize < Stream->FileSize) {
         MmpTruncatePages(pages, NewSize);

@@ -184,7 +184,7 @@ NTSTATUS MmpWriteRun(MMP_STREAM_PAGES* Pages, ULONGLONG First, ULONG Count, PUCH
 
 NTSTATUS MmpCreateStreamPages(PSECTION_OBJECT_POINTERS Pointers, PFILE_OBJECT PagingFileObject) {
     std::lock_guard<std::mutex> guard(MmpPagesCreateLock);
-    if (Pointers->DataSectionObject != nullptr) {
+    if (MmpPagesOf(Pointers) != nullptr) {
         return STATUS_SUCCESS;
     }
     const int memory = memfd_create("stream-pages", MFD_CLOEXEC);
@@ -198,16 +198,16 @@ NTSTATUS MmpCreateStreamPages(PSECTION_OBJECT_POINTERS Pointers, PFILE_OBJECT Pa
     auto pages = new MMP_STREAM_PAGES();
     pages->PagingFileObject = PagingFileObject;
     pages->Memory = memory;
-    Pointers->DataSectionObject = pages;
+    __atomic_store_n(&Pointers->DataSectionObject, static_cast<PVOID>(pages), __ATOMIC_RELEASE);
     return STATUS_SUCCESS;
 }
 
 VOID MmpDeleteStreamPages(PSECTION_OBJECT_POINTERS Pointers) {
-    auto pages = static_cast<MMP_STREAM_PAGES*>(Pointers->DataSectionObject);
+    MMP_STREAM_PAGES* pages = MmpPagesOf(Pointers);
     if (pages == nullptr) {
         return;
     }
-    Pointers->DataSectionObject = nullptr;
+    __atomic_store_n(&Pointers->DataSectionObject, nullptr, __ATOMIC_RELEASE);
     close(pages->Memory);
     delete pages;
 }
@@ -216,7 +216,12 @@ MMP_STREAM_PAGES* MmpStreamPagesOf(PFILE_OBJECT FileObject) {
     if (FileObject->SectionObjectPointer == nullptr) {
         return nullptr;
     }
-    return static_cast<MMP_STREAM_PAGES*>(FileObject->SectionObjectPointer->DataSectionObject);
+    return MmpPagesOf(FileObject->SectionObjectPointer);
+}
+
+MMP_STREAM_PAGES* MmpPagesOf(PSECTION_OBJECT_POINTERS Pointers) {
+    return static_cast<MMP_STREAM_PAGES*>(
+        __atomic_load_n(&Pointers->DataSectionObject, __ATOMIC_ACQUIRE));
 }
 
 NTSTATUS MmpReadPages(MMP_STREAM_PAGES* Pages, ULONGLONG Offset, PVOID Buffer, ULONG Length) {

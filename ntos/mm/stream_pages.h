@@ -55,6 +55,10 @@ NTSTATUS MmpCreateStreamPages(PSECTION_OBJECT_POINTERS Pointers, PFILE_OBJECT Pa
 VOID MmpDeleteStreamPages(PSECTION_OBJECT_POINTERS Pointers);
 // The pages behind FileObject, or NULL when its stream has none.
 MMP_STREAM_PAGES* MmpStreamPagesOf(PFILE_OBJECT FileObject);
+// The pages of a stream's section pointers, or NULL. They are published once
+// by MmpCreateStreamPages while other threads (the lazy writer, readers) may
+// look, so the pointer is read with acquire order.
+MMP_STREAM_PAGES* MmpPagesOf(PSECTION_OBJECT_POINTERS Pointers);
 
 // Cached access: copies between Buffer and the pages, loading the pages the
 // copy needs first. MmpWritePages marks what it changed dirty; Buffer NULL
