@@ -387,10 +387,10 @@ void CheckFiles(DemoRun& Run, Writers& W) {
 void PrintBackupLine(const BackupRun& Backup) {
     const BackupReport& r = Backup.Outcome.Backup;
     const double seconds = Backup.Outcome.Seconds > 0 ? Backup.Outcome.Seconds : 1e-9;
-    fmt::print("  {:<11} {:7.1f} MiB read, {:6} blocks stored, {:6.1f} MiB preserved by the "
+    fmt::print("  {:<11} {:7.1f} MiB read, {:6} blocks stored, {:6} KiB preserved by the "
                "driver, {:5.2f}s, {:6.1f} MiB/s, restored image {}\n",
                Backup.Label, double(r.BytesRead) / (1 << 20), r.BlocksCopied,
-               double(r.PreservedBytes) / (1 << 20), Backup.Outcome.Seconds,
+               r.PreservedBytes / 1024, Backup.Outcome.Seconds,
                double(r.BytesRead) / (1 << 20) / seconds,
                !Backup.Restored          ? "not checked"
                : Backup.Differences == 0 ? "equal to C: at its freeze"

@@ -92,9 +92,9 @@ void PrintReport(const BackupCommand& Command, const BackupOutcome& Outcome) {
                    "MiB\n",
                    MiB(r.BytesRead), r.BlocksCopied, r.EveryBlock ? ", every block" : "",
                    MiB(r.BytesWritten));
-        fmt::print("  the driver preserved {:.1f} MiB of overwritten data meanwhile (its partial "
-                   "data file)\n",
-                   MiB(r.PreservedBytes));
+        fmt::print("  the driver preserved {} KiB of overwritten data meanwhile (the size its "
+                   "partial data file reached)\n",
+                   r.PreservedBytes / 1024);
         fmt::print("  {:.2f}s, {:.1f} MiB/s; driver status at the end: {}\n", Outcome.Seconds,
                    MiB(r.BytesRead) / seconds, StatusText(r.Status));
     } else if (Command.Name == "restore") {
