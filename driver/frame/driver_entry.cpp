@@ -96,6 +96,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     // A freshly loaded image starts with zeroed globals.
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
     RtlZeroMemory(&ReclaimGlobals, sizeof(ReclaimGlobals));
+    InitBacklog();
     DriverGlobals.DriverObject = DriverObject;
     DriverGlobals.SystemProcess = IoGetCurrentProcess();
     EventLogInit();

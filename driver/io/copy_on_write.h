@@ -110,7 +110,9 @@ static_assert(sizeof(ReadPiece) <= TRANSFER_CONTEXT_BLOCK_SIZE, "ReadPiece outgr
 // PreserveWrite - preserves the old contents of the sectors a write of
 // Length bytes at Offset is about to overwrite, once per sector and
 // snapshot; sectors below the agent's progress (rounded down to a block) are
-// left alone. Returns when the old data has been read and copied to memory.
+// left alone. Returns when the old data has been read and copied to memory;
+// while the backlog's budget is spent it first waits for flushes to make
+// room (paging writes and writes at APC_LEVEL only for a bounded time).
 // STATUS_SUCCESS; STATUS_INVALID_PARAMETER when Length is not a multiple of
 // the sector size (nothing preserved or marked); STATUS_UNSUCCESSFUL when
 // preserving failed (the frozen state is then broken). The write's own data
@@ -168,6 +170,69 @@ NTSTATUS ReadLowerSync(PDEVICE_OBJECT Device, PIO_STATUS_BLOCK IoStatus, PKEVENT
 // IRQL: < DISPATCH_LEVEL for paged pool.
 NTSTATUS AllocateHalving(POOL_TYPE PoolType, ULONG Minimum, PVOID* Buffer, PULONG Size,
                          ULONG Tag);
+
+// ---------------------------------------------------------------------------
+// The backlog: preserved data waiting in memory for its flush
+// ---------------------------------------------------------------------------
+
+// Budget of the backlog, in bytes, by the machine's size (MmQuerySystemSize):
+// the memory copies of all volumes together. Paged pool of a machine of this
+// class is a few tens of MiB at most, and a backup volume slower than the
+// writers would otherwise fill it.
+#define BACKLOG_BUDGET_SMALL (4u << 20)
+#define BACKLOG_BUDGET_MEDIUM (16u << 20)
+#define BACKLOG_BUDGET_LARGE (32u << 20)
+
+// Driver-wide, beside DriverGlobals; set up by InitBacklog at start-up.
+// A preserving writer reserves room for the part it is about to preserve
+// before it locks any bucket, and waits while the budget is spent; each
+// flush gives the room of its piece back when it frees the memory copy.
+// Bytes in memory never exceed the budget: what a walk stores is charged
+// while its reservation still counts, so Committed only over-counts.
+typedef struct _BacklogState {
+    KSPIN_LOCK Lock;    // guards Committed and the clearing of Room
+    LONGLONG Committed; // bytes: memory copies not yet freed by their flush, plus
+                        // the reservations of walks in progress; Lock
+    LONGLONG Budget;    // bytes; written at start-up (tests may lower it)
+    KEVENT Room;        // notification: set when Committed falls or a frozen state breaks
+} BacklogState;
+
+extern BacklogState BacklogGlobals;
+
+// InitBacklog - the budget by system size, nothing committed.
+// IRQL: PASSIVE_LEVEL.
+VOID InitBacklog(VOID);
+
+// How long a paging write, or a write at APC_LEVEL, waits for room before
+// it overruns the budget (100 ns units, relative). The memory manager's
+// writers may hold what a flush needs: a cached write of the partial data
+// file can wait for the lazy writer, and a thread at APC_LEVEL may hold a
+// file system's fast mutex. They are slowed, never stopped.
+#define BACKLOG_PAGING_WAIT (-1000000LL)
+
+// ReserveBacklog - reserves Bytes of the budget for a walk that preserves at
+// most that much, waiting while it would overrun the budget (a reservation
+// is always granted when nothing is committed, so a part larger than the
+// budget still goes on). Bounded: after BACKLOG_PAGING_WAIT the reservation
+// is made over budget. FALSE, nothing reserved, once Volume's frozen state
+// is broken. Caller holds VolumeResource shared and no bucket: flushes need
+// the buckets, never the writers. IRQL: <= APC_LEVEL.
+BOOLEAN ReserveBacklog(FilterExtension* Volume, ULONG Bytes, BOOLEAN Bounded);
+
+// ChargeBacklog / ReturnBacklog - Bytes more, or fewer, are committed: a
+// memory copy was made or freed, or a reservation ends. Returning wakes the
+// waiting writers. IRQL: <= DISPATCH_LEVEL.
+VOID ChargeBacklog(ULONG Bytes);
+VOID ReturnBacklog(ULONG Bytes);
+
+// WakeBacklogWaiters - writers waiting for room look again (a frozen state
+// broke: they give up). IRQL: <= DISPATCH_LEVEL.
+VOID WakeBacklogWaiters(VOID);
+
+// FreePreservedData - frees the memory copy of Piece of Volume and gives its
+// room back. Caller holds the piece's bucket exclusively, or the piece is
+// reachable only from its flush. IRQL: <= APC_LEVEL.
+VOID FreePreservedData(FilterExtension* Volume, ExtentPiece* Piece);
 
 // ---------------------------------------------------------------------------
 // Flushing and the partial data file's space
@@ -235,7 +300,8 @@ LONG ReadFilePiece(FilterExtension* Volume, ULONGLONG FileOffset, ULONG Count, U
 
 // Sub-read bookkeeping of a ReadRequest, under its Lock. AddPieceReference
 // counts a sub-read unless one has failed; PieceDone books one as finished
-// and completes the request after the last; AllPiecesIssued closes issuing;
+// and completes the request after the last (refused when the state broke
+// meanwhile and the snapshot stays broken); AllPiecesIssued closes issuing;
 // DrainPieces waits until no sub-read is in flight. IRQL: <= DISPATCH_LEVEL
 // (DrainPieces: PASSIVE_LEVEL).
 BOOLEAN AddPieceReference(ReadRequest* Item);

@@ -6,7 +6,6 @@
 // open for asynchronous I/O: each write names its offset and its completion
 // arrives as an APC to the flushing thread, which waits alertably for it.
 #include "io/copy_on_write.h"
-#include "support/pool_tags.h"
 
 //
 // FlushWriteDone - APC routine of a flush write: the write has completed.
@@ -56,12 +55,17 @@ VOID FlushExtent(PVOID Context) {
     FilterExtension* volume = item->Volume;
     ExtentPiece* piece = item->Piece;
     ERESOURCE_THREAD owner = ExGetCurrentResourceThread();
-    AcquireVolumeLock(volume, FALSE);
+    // Writers waiting for backlog room hold VolumeResource shared, and only
+    // flushes make room: a flush queued behind a freeze or thaw that waits
+    // for the resource exclusively would leave all three waiting for ever.
+    KeEnterCriticalRegion();
+    ExAcquireSharedStarveExclusive(&volume->VolumeResource, TRUE);
+    KeLeaveCriticalRegion();
 
     SnapshotContext* snapshot = volume->SnapshotContext;
     if ((ReadVolumeFlags(volume) & (VOLUME_QUIESCING | VOLUME_FROZEN)) == 0 || snapshot == NULL) {
         // The snapshot ended: its teardown orphaned the piece.
-        ExFreePoolWithTag(piece->Data, QVD_TAG_PRESERVED_DATA);
+        FreePreservedData(volume, piece);
         FreeExtentPiece(piece);
     } else {
         KeEnterCriticalRegion();
@@ -73,7 +77,7 @@ VOID FlushExtent(PVOID Context) {
         if (ReadPointerAcquire((PVOID const volatile*)&piece->Next) == EXTENT_PIECE_ORPHAN) {
             // Its block was dropped (reclaim, or the teardown of an earlier
             // snapshot of the volume) before it could be written.
-            ExFreePoolWithTag(piece->Data, QVD_TAG_PRESERVED_DATA);
+            FreePreservedData(volume, piece);
             FreeExtentPiece(piece);
         } else {
             IO_STATUS_BLOCK ioStatus = {};
@@ -81,8 +85,7 @@ VOID FlushExtent(PVOID Context) {
             KeEnterCriticalRegion();
             ExAcquireResourceExclusiveLite(item->BucketLock, TRUE);
             KeLeaveCriticalRegion();
-            ExFreePoolWithTag(piece->Data, QVD_TAG_PRESERVED_DATA);
-            piece->Data = NULL;
+            FreePreservedData(volume, piece);
             InterlockedDecrement(&snapshot->UnflushedPieces);
             if (result != 0) {
                 // The piece stays linked to its block and keeps its file range

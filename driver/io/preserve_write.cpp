@@ -104,6 +104,7 @@ LONG StoreExtent(FilterExtension* Volume, ExtentEntry* Entry, HashBucket* Bucket
         return -1;
     }
     RtlCopyMemory(piece->Data, Buffer, bytes);
+    ChargeBacklog((ULONG)bytes);
 
     // Linked before its flush is queued. A queued flush reads the Next of
     // its piece (for the orphan mark) without the bucket lock, so the Next
@@ -282,15 +283,37 @@ NTSTATUS PreserveWrite(FilterExtension* Volume, PIRP Request, ULONGLONG Offset, 
     RtlZeroMemory(&transfer, sizeof(transfer));
     transfer.Kind = TRANSFER_PRESERVE;
     transfer.Request = Request;
-    transfer.FirstSector = firstSector;
-    transfer.SectorCount = sectorCount;
     transfer.Buffer = buffer;
     transfer.BufferSize = bufferSize;
     transfer.Floor = floor;
+    // Walked in parts of at most the buffer's size, each with its room in
+    // the backlog reserved first, so that the data waiting for its flush
+    // stays within the budget however many writers preserve at once.
     NTSTATUS status = STATUS_SUCCESS;
-    if (WalkSectorRange(Volume, &transfer) != 0) {
+    ULONGLONG sector = firstSector > floor ? firstSector : floor;
+    ULONGLONG end = firstSector + sectorCount;
+    ULONG partSectors = bufferSize / sectorSize;
+    BOOLEAN bounded = KeGetCurrentIrql() >= APC_LEVEL ||
+                      (Request != NULL && (Request->Flags & IRP_PAGING_IO) != 0);
+    while (sector < end) {
+        ULONG count = (ULONG)(end - sector < partSectors ? end - sector : partSectors);
+        ULONG bytes = count * sectorSize;
+        if (!ReserveBacklog(Volume, bytes, bounded)) {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        transfer.FirstSector = sector;
+        transfer.SectorCount = count;
+        ULONG result = WalkSectorRange(Volume, &transfer);
+        ReturnBacklog(bytes);
+        if (result != 0) {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        sector += count;
+    }
+    if (!NT_SUCCESS(status)) {
         SetFrozenStateBroken(Volume, TRUE);
-        status = STATUS_UNSUCCESSFUL;
     }
     ExFreePoolWithTag(buffer, QVD_TAG_TRANSFER_BUFFER);
     return status;

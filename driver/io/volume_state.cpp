@@ -4,6 +4,7 @@
 // Kernel mode. StateLock is innermost: it is held only for the few
 // instructions that read or change VolumeFlags, SnapshotOwner or StayBroken,
 // and nothing is called under it.
+#include "io/copy_on_write.h"
 #include "io/io.h"
 #include "resources/messages.h"
 #include "snapshot/snapshot.h"
@@ -39,6 +40,10 @@ static BOOLEAN ChangeBrokenState(FilterExtension* Volume, BOOLEAN Broken, BOOLEA
     KfReleaseSpinLock(&Volume->StateLock, irql);
     if (Broken && !wasBroken) {
         LogEvent(QVD_MSG_FROZEN_STATE_LOST, "");
+    }
+    if (Broken) {
+        // Writers waiting for backlog room on this volume give up.
+        WakeBacklogWaiters();
     }
     return wasBroken;
 }

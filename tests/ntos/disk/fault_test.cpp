@@ -1,5 +1,5 @@
 // fault_test.cpp - injected faults of a volume: failing ranges for reads or
-// writes, refused control codes, and media that turns write-protected.
+// writes.
 #include "disk_fixture.h"
 #include "ntdddisk.h"
 
@@ -47,32 +47,6 @@ TEST_F(DiskTest, TheNthTransferFromNowFailsOnceAndTransfersAreCounted) {
     DiskFailNthTransferFromNow(pdo, 1, STATUS_DEVICE_NOT_READY);
     DiskClearFaults(pdo);
     EXPECT_EQ(Read(pdo, 0, data.data(), 512).Status, STATUS_SUCCESS) << "cleared";
-}
-
-TEST_F(DiskTest, RefusedControlCodeFailsWithTheInjectedStatus) {
-    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
-    DiskRefuseControlCode(pdo, IOCTL_DISK_GET_PARTITION_INFO, STATUS_DEVICE_NOT_READY);
-    PARTITION_INFORMATION partition;
-    DISK_GEOMETRY geometry;
-    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_PARTITION_INFO, &partition, sizeof(partition)).Status,
-              STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_DRIVE_GEOMETRY, &geometry, sizeof(geometry)).Status,
-              STATUS_SUCCESS);
-    DiskClearFaults(pdo);
-    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_PARTITION_INFO, &partition, sizeof(partition)).Status,
-              STATUS_SUCCESS);
-}
-
-TEST_F(DiskTest, GoingWriteProtectedFailsWritesUntilCleared) {
-    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
-    std::vector<UCHAR> data(512, 0x11);
-    DiskSetWriteProtected(pdo, TRUE);
-    EXPECT_EQ(Write(pdo, 0, data.data(), 512).Status, STATUS_MEDIA_WRITE_PROTECTED);
-    EXPECT_EQ(Read(pdo, 0, data.data(), 512).Status, STATUS_SUCCESS);
-    DiskSetWriteProtected(pdo, FALSE);
-    std::vector<UCHAR> ones(512, 0x11);
-    EXPECT_EQ(Write(pdo, 0, ones.data(), 512).Status, STATUS_SUCCESS);
-    EXPECT_EQ(DiskSnapshotBackingStore(pdo)[511], 0x11);
 }
 
 TEST_F(DiskTest, FaultWithASuccessStatusIsABugCheck) {

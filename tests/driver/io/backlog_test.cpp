@@ -1,0 +1,123 @@
+// backlog_test.cpp - preserved data waiting for its flush stays within the
+// backlog's budget, and a writer waiting for room never waits for ever.
+#include "cow_fixture.h"
+#include "ntos/disk/disk.h"
+#include "support/pool_tags.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr ULONG Part = 64u << 10; // one preservation part: a block of 512-byte sectors
+
+// A system thread running Body; Ended waits for it at most Ms milliseconds.
+class TestThread {
+  public:
+    explicit TestThread(std::function<void()> Body) : Body_(std::move(Body)) {
+        HANDLE handle;
+        EXPECT_EQ(PsCreateSystemThread(
+                      &handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+                      [](PVOID Context) {
+                          static_cast<TestThread*>(Context)->Body_();
+                          PsTerminateSystemThread(STATUS_SUCCESS);
+                      },
+                      this),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                            &Thread_, NULL),
+                  STATUS_SUCCESS);
+        ZwClose(handle);
+    }
+    ~TestThread() {
+        KeWaitForSingleObject(Thread_, Executive, KernelMode, FALSE, NULL);
+        ObDereferenceObject(Thread_);
+    }
+    bool Ended(LONGLONG Ms) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -Ms * 10000;
+        return KeWaitForSingleObject(Thread_, Executive, KernelMode, FALSE, &timeout) ==
+               STATUS_SUCCESS;
+    }
+
+  private:
+    std::function<void()> Body_;
+    PVOID Thread_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(CopyOnWriteTest, BacklogStaysWithinBudgetWhenTheBackupVolumeIsSlow) {
+    const SIZE_T budget = 4 * Part;
+    BacklogGlobals.Budget = budget;
+    DiskSetTiming(Store, 2000, 8ull << 20);
+
+    // Four writers overwrite 4 MiB, sixteen times the budget, while a fifth
+    // thread watches the pool that holds the memory copies.
+    constexpr ULONG writers = 4, writes = 16;
+    std::atomic<ULONG> done{0};
+    SIZE_T peak = 0;
+    RunOnSystemThreads(writers + 1, [&](ULONG index) {
+        if (index == writers) {
+            while (done.load() < writers) {
+                SIZE_T bytes = ExpQueryPoolTag(QVD_TAG_PRESERVED_DATA).PagedBytes;
+                peak = bytes > peak ? bytes : peak;
+                std::this_thread::yield();
+            }
+            return;
+        }
+        for (ULONG k = 0; k < writes; k++) {
+            EXPECT_EQ(Overwrite((ULONGLONG)(k * writers + index) * Part, Part, (UCHAR)index),
+                      STATUS_SUCCESS);
+        }
+        done++;
+    });
+    EXPECT_LE(peak, budget) << "memory copies outgrew the budget";
+    EXPECT_GE(peak, budget / 2) << "the writers never got ahead of the flushes";
+
+    WaitForFlushes();
+    EXPECT_EQ(BacklogGlobals.Committed, 0);
+    EXPECT_FALSE(IsFrozenStateBroken(Extension));
+    std::vector<UCHAR> image(writers * writes * Part);
+    ASSERT_EQ(FrozenRead(0, image), STATUS_SUCCESS);
+    EXPECT_TRUE(image == Image(0, (ULONG)image.size())) << "frozen image differs";
+}
+
+TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits) {
+    BacklogGlobals.Budget = Part;
+    HoldFlushQueue();
+    ASSERT_EQ(Overwrite(0, Part, 1), STATUS_SUCCESS); // the budget is spent
+
+    // A break wakes the waiter, which gives up without preserving.
+    NTSTATUS status = STATUS_PENDING;
+    auto waiter = std::make_unique<TestThread>([&] { status = Overwrite(Part, Part, 2); });
+    EXPECT_FALSE(waiter->Ended(50)) << "a writer went on over budget";
+    SetFrozenStateBroken(Extension, TRUE);
+    if (!waiter->Ended(5000)) {
+        ReleaseFlushQueue(); // lets the writer end
+        FAIL() << "the break left the writer waiting";
+    }
+    waiter.reset();
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    SetFrozenStateBroken(Extension, FALSE);
+
+    // A thaw waiting for VolumeResource, which the waiting writer holds
+    // shared, must not hold up the flush that makes room.
+    waiter = std::make_unique<TestThread>([&] { status = Overwrite(2 * Part, Part, 3); });
+    EXPECT_FALSE(waiter->Ended(50));
+    TestThread thaw([&] {
+        AcquireVolumeLock(Extension, TRUE);
+        ReleaseVolumeLock(Extension, PsGetCurrentThread());
+    });
+    while (ExGetExclusiveWaiterCount(&Extension->VolumeResource) == 0 && !thaw.Ended(1)) {
+    }
+    ReleaseFlushQueue();
+    EXPECT_TRUE(waiter->Ended(5000)) << "writer, flush and thaw wait for one another";
+    EXPECT_TRUE(thaw.Ended(5000));
+    waiter.reset();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    WaitForFlushes();
+    EXPECT_EQ(BacklogGlobals.Committed, 0);
+}
