@@ -6,10 +6,12 @@
 #include "fileapi.h"
 #include "ioapiset.h"
 #include "memoryapi.h"
-#include "snapshot/qvdapi.h"
 #include "win32/ntcall.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -60,41 +62,54 @@ BOOL WriteVersion(const FilePatternId& Id, uint8_t* Buffer, std::string* Failure
     return CloseHandle(file);
 }
 
+// Appends one line to the writer's log, opened anew each time.
+BOOL AppendLine(ULONG Writer, uint64_t Line, std::string* Failure) {
+    std::u16string name = u"C:\\log";
+    for (char c : std::to_string(Writer)) {
+        name.push_back(char16_t(c));
+    }
+    name += u".txt";
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *Failure = "cannot open the log of writer " + std::to_string(Writer);
+        return FALSE;
+    }
+    char text[64];
+    const int length = std::snprintf(text, sizeof(text), "writer %u line %llu\r\n", Writer,
+                                     static_cast<unsigned long long>(Line));
+    auto* line =
+        static_cast<char*>(VirtualAlloc(nullptr, sizeof(text), MEM_COMMIT, PAGE_READWRITE));
+    std::memcpy(line, text, sizeof(text));
+    LARGE_INTEGER end = {};
+    DWORD done = 0;
+    const BOOL appended = SetFilePointerEx(file, end, nullptr, FILE_END) &&
+                          WriteFile(file, line, DWORD(length), &done, nullptr) &&
+                          done == DWORD(length);
+    VirtualFree(line, 0, MEM_RELEASE);
+    CloseHandle(file);
+    if (!appended) {
+        *Failure = "cannot append to the log of writer " + std::to_string(Writer);
+    }
+    return appended;
+}
+
+void WaitWhilePaused(WriterJob* Job) {
+    if (!Job->Pause->load()) {
+        return;
+    }
+    Job->Paused->fetch_add(1);
+    while (Job->Pause->load() && !Job->Stop->load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Job->Paused->fetch_sub(1);
+}
+
 } // namespace
 
 ULONG SetupProgram(PVOID Context) {
     auto* run = static_cast<SetupRun*>(Context);
     run->Result = run->Uninstall ? QVDUninstall(run->Product) : QVDInstall(run->Product);
-    return 0;
-}
-
-ULONG ControlProgram(PVOID Context) {
-    auto* probe = static_cast<ControlProbe*>(Context);
-    HANDLE device = CreateFileW(QVD_CONTROL_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
-        probe->OpenError = GetLastError();
-        return 1;
-    }
-    probe->OpenError = 0;
-    UCHAR record[64];
-    for (ULONG i = 0; i < 9; i++) {
-        std::memset(record, 0, sizeof(record));
-        ULONG_PTR information = 0;
-        probe->Codes[i] =
-            BasepNtDeviceIoControl(device, QVD_CONTROL_CODE(0x800 + i), record, sizeof(record),
-                                   record, sizeof(record), &information);
-    }
-    std::memset(record, 0, sizeof(record));
-    ULONG_PTR information = 0;
-    probe->ShortOutput = BasepNtDeviceIoControl(device, IOCTL_QVD_QUERY_VERSION, record,
-                                                sizeof(record), record, 3, &information);
-    DWORD returned = 0;
-    probe->ShortOutputError = DeviceIoControl(device, IOCTL_QVD_QUERY_VERSION, record,
-                                              sizeof(record), record, 3, &returned, nullptr)
-                                  ? ERROR_SUCCESS
-                                  : GetLastError();
-    CloseHandle(device);
     return 0;
 }
 
@@ -111,18 +126,29 @@ ULONG WriterProgram(PVOID Context) {
     ULONG generation = 0;
     while (!job->Stop->load()) {
         for (ULONG slot = 0; slot < job->Slots && !job->Stop->load(); slot++) {
+            WaitWhilePaused(job);
             FilePatternId id = {job->Writer, slot, generation};
             std::string failure;
             // Until it is closed again the file holds no complete version.
             job->Complete[slot] = FALSE;
-            if (WriteVersion(id, buffer, &failure, &job->BytesWritten)) {
+            BOOL done = WriteVersion(id, buffer, &failure, &job->BytesWritten);
+            if (done) {
                 job->Complete[slot] = TRUE;
                 job->Generation[slot] = generation;
                 job->FilesWritten++;
-            } else {
-                if (job->Failures++ == 0) {
-                    job->FirstFailure = failure;
+                if ((generation + slot) % 5 == 4) {
+                    job->Complete[slot] = FALSE;
+                    done = DeleteFileW(WriterFileName(job->Writer, slot).c_str());
+                    job->FilesDeleted += done;
+                    failure = Describe("DeleteFileW failed", job->Writer, slot, GetLastError());
                 }
+            }
+            if (done) {
+                done = AppendLine(job->Writer, job->LinesAppended, &failure);
+                job->LinesAppended += done;
+            }
+            if (!done && job->Failures++ == 0) {
+                job->FirstFailure = failure;
             }
         }
         generation++;

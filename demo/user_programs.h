@@ -22,35 +22,31 @@ struct SetupRun {
 };
 ULONG SetupProgram(PVOID Context);
 
-// Opens \\.\QVDAPI and sends each of the nine control codes with a 64-byte
-// record, then one with a 3-byte output buffer. Returns 1 when the device
-// cannot be opened.
-struct ControlProbe {
-    NTSTATUS Codes[9];      // status of each code, in table order
-    NTSTATUS ShortOutput;   // status of the request with 3 bytes of output
-    ULONG ShortOutputError; // the same request's Win32 error through DeviceIoControl
-    ULONG OpenError;        // Win32 error of the failed open, or 0
-};
-ULONG ControlProgram(PVOID Context);
-
 #define WRITER_MAX_SLOTS 8
 
 // One writer: rewrites its files C:\w<Writer>-<slot>.bin in turn, each
 // version self-describing (file_pattern.h) and written in pieces of
-// unaligned sizes, until Stop is set. What it last wrote completely is
+// unaligned sizes, deletes every fifth version again and appends a line to
+// its log C:\log<Writer>.txt after each file, until Stop is set. While
+// Pause is set it stops between files and counts itself in Paused, so that
+// a backup can find the volume quiet. What it last wrote completely is
 // recorded per slot for the verifier.
 struct WriterJob {
-    ULONG Writer;                  // set by the caller
-    ULONG Slots;                   // 1..WRITER_MAX_SLOTS; set by the caller
-    const std::atomic<bool>* Stop; // set by the caller
+    ULONG Writer;                   // set by the caller
+    ULONG Slots;                    // 1..WRITER_MAX_SLOTS; set by the caller
+    const std::atomic<bool>* Stop;  // set by the caller
+    const std::atomic<bool>* Pause; // set by the caller
+    std::atomic<unsigned>* Paused;  // set by the caller: writers now pausing
 
     // Results, valid once the thread has ended.
     BOOLEAN Complete[WRITER_MAX_SLOTS]; // the slot holds a fully written version
     ULONG Generation[WRITER_MAX_SLOTS]; // of that version
     uint64_t FilesWritten;              // versions written completely
     uint64_t BytesWritten;              // by WriteFile
-    ULONG Failures;                     // calls that failed
-    std::string FirstFailure;           // description of the first one
+    uint64_t FilesDeleted;
+    uint64_t LinesAppended;
+    ULONG Failures;           // calls that failed
+    std::string FirstFailure; // description of the first one
 };
 ULONG WriterProgram(PVOID Context);
 

@@ -305,7 +305,8 @@ LONG ReadFilePiece(FilterExtension* Volume, ULONGLONG FileOffset, ULONG Count, U
 
 // Sub-read bookkeeping of a ReadRequest, under its Lock. AddPieceReference
 // counts a sub-read unless one has failed; PieceDone books one as finished
-// and completes the request after the last; AllPiecesIssued closes issuing;
+// and completes the request after the last (refused when the state broke
+// meanwhile and the snapshot stays broken); AllPiecesIssued closes issuing;
 // DrainPieces waits until no sub-read is in flight. IRQL: <= DISPATCH_LEVEL
 // (DrainPieces: PASSIVE_LEVEL).
 BOOLEAN AddPieceReference(ReadRequest* Item);

@@ -95,8 +95,16 @@ VOID PieceDone(ReadRequest* Item, NTSTATUS Status, ULONG_PTR Bytes) {
     KeReleaseSpinLock(&Item->Lock, irql);
     if (complete) {
         PIRP request = Item->Request;
-        request->IoStatus.Status = Item->Status;
-        request->IoStatus.Information = NT_SUCCESS(Item->Status) ? Item->Bytes : 0;
+        NTSTATUS status = Item->Status;
+        // A write whose preservation failed goes to the volume once the state
+        // is broken, without waiting for sub-reads in flight: one of them may
+        // have fetched its new data. With StayBroken the read is refused.
+        FilterExtension* volume = ItemVolume(Item);
+        if (NT_SUCCESS(status) && IsFrozenStateBroken(volume) && StaysBroken(volume)) {
+            status = STATUS_ACCESS_DENIED;
+        }
+        request->IoStatus.Status = status;
+        request->IoStatus.Information = NT_SUCCESS(status) ? Item->Bytes : 0;
         IofCompleteRequest(request, IO_DISK_INCREMENT);
         GiveBackReadRequest(Item);
     }

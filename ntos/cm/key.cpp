@@ -158,7 +158,9 @@ void CmpReferenceKey(PCM_KEY Key) {
 void CmpDereferenceKey(PCM_KEY Key) {
     PCM_REGISTRY registry = Key->Registry;
     std::lock_guard guard(registry->Lock);
-    if (Key->References == 0 || registry->OutstandingReferences == 0) {
+    // The tree holds one reference of a key still in it; only the rest are callers'.
+    const ULONG treeReference = Key->Deleted ? 0 : 1;
+    if (Key->References <= treeReference || registry->OutstandingReferences == 0) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "registry key released more often than opened",
                    VF_CALLER(), reinterpret_cast<ULONG_PTR>(Key));
     }

@@ -96,9 +96,17 @@ VOID DiskSetCompletionIrql(PDEVICE_OBJECT Pdo, DISK_COMPLETION_IRQL Irql);
 // [Offset, Offset + Length) fail with Status (an error) and transfer nothing.
 VOID DiskFailRange(PDEVICE_OBJECT Pdo, ULONG Operations, ULONGLONG Offset, ULONGLONG Length,
                    NTSTATUS Status);
+// Starts counting the reads and writes served from now and fails the Nth
+// of them (N >= 1) once with Status (an error); N 0 only restarts the count.
+// Fault sweeps call it with 1, 2, ... in turn.
+VOID DiskFailNthTransferFromNow(PDEVICE_OBJECT Pdo, ULONGLONG N, NTSTATUS Status);
+// Reads and writes served since the last DiskFailNthTransferFromNow. A sweep
+// that failed the Nth has met every transfer of its run once this stays
+// below N.
+ULONGLONG DiskTransfersSinceMark(PDEVICE_OBJECT Pdo);
 // Device-control requests with IoControlCode fail with Status (an error).
 VOID DiskRefuseControlCode(PDEVICE_OBJECT Pdo, ULONG IoControlCode, NTSTATUS Status);
-// Forgets every range and control-code fault.
+// Forgets every range, transfer and control-code fault.
 VOID DiskClearFaults(PDEVICE_OBJECT Pdo);
 // The media becomes write-protected (TRUE) or writable again (FALSE): writes
 // fail with STATUS_MEDIA_WRITE_PROTECTED. A read-only volume stays read-only.

@@ -84,6 +84,9 @@ struct DISKP_VOLUME {
     std::mutex FaultLock;
     std::vector<DISKP_RANGE_FAULT> RangeFaults;
     std::vector<DISKP_CONTROL_FAULT> ControlFaults;
+    ULONGLONG TransfersSinceMark = 0; // reads and writes served since DiskFailNthTransferFromNow
+    ULONGLONG FailTransfer = 0;       // the one of those to fail (1-based); 0: none
+    NTSTATUS FailTransferStatus = STATUS_SUCCESS;
 
     // Counters; atomics.
     std::atomic<ULONGLONG> ReadRequests{0};

@@ -6,11 +6,13 @@
 
 namespace {
 
-// The injected status of a fault covering any byte of the transfer, or
-// STATUS_SUCCESS.
-NTSTATUS DiskpInjectedRangeFault(DISKP_VOLUME* Volume, ULONG Operation, ULONGLONG Offset,
-                                 ULONG Length) {
+// The injected status of a fault covering any byte of the transfer or of the
+// counted transfer fault, or STATUS_SUCCESS. Counts the transfer.
+NTSTATUS DiskpInjectedFault(DISKP_VOLUME* Volume, ULONG Operation, ULONGLONG Offset, ULONG Length) {
     std::lock_guard<std::mutex> guard(Volume->FaultLock);
+    if (++Volume->TransfersSinceMark == Volume->FailTransfer) {
+        return Volume->FailTransferStatus;
+    }
     for (const DISKP_RANGE_FAULT& fault : Volume->RangeFaults) {
         if ((fault.Operations & Operation) != 0 && Offset < fault.Offset + fault.Length &&
             fault.Offset < Offset + Length) {
@@ -90,8 +92,8 @@ VOID DiskpServeRequest(DISKP_VOLUME* Volume, PIRP Irp) {
     } else if (write && (Volume->ReadOnly || Volume->WriteProtected.load())) {
         status = STATUS_MEDIA_WRITE_PROTECTED;
     } else {
-        status = DiskpInjectedRangeFault(Volume, write ? DISK_FAULT_WRITE : DISK_FAULT_READ, offset,
-                                         length);
+        status =
+            DiskpInjectedFault(Volume, write ? DISK_FAULT_WRITE : DISK_FAULT_READ, offset, length);
     }
     if (NT_SUCCESS(status) && length != 0) {
         PVOID buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);

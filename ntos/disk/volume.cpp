@@ -300,6 +300,25 @@ VOID DiskFailRange(PDEVICE_OBJECT Pdo, ULONG Operations, ULONGLONG Offset, ULONG
     volume->RangeFaults.push_back(DISKP_RANGE_FAULT{Operations, Offset, Length, Status});
 }
 
+VOID DiskFailNthTransferFromNow(PDEVICE_OBJECT Pdo, ULONGLONG N, NTSTATUS Status) {
+    DISKP_VOLUME* volume = DiskpCheckedVolume(Pdo, VF_CALLER());
+    if (N != 0 && !NT_ERROR(Status)) {
+        VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                   "disk transfer fault injected without an error status", VF_CALLER(),
+                   static_cast<ULONG_PTR>(N), static_cast<ULONG_PTR>(Status));
+    }
+    std::lock_guard<std::mutex> guard(volume->FaultLock);
+    volume->TransfersSinceMark = 0;
+    volume->FailTransfer = N;
+    volume->FailTransferStatus = Status;
+}
+
+ULONGLONG DiskTransfersSinceMark(PDEVICE_OBJECT Pdo) {
+    DISKP_VOLUME* volume = DiskpCheckedVolume(Pdo, VF_CALLER());
+    std::lock_guard<std::mutex> guard(volume->FaultLock);
+    return volume->TransfersSinceMark;
+}
+
 VOID DiskRefuseControlCode(PDEVICE_OBJECT Pdo, ULONG IoControlCode, NTSTATUS Status) {
     DISKP_VOLUME* volume = DiskpCheckedVolume(Pdo, VF_CALLER());
     if (!NT_ERROR(Status)) {
@@ -316,6 +335,7 @@ VOID DiskClearFaults(PDEVICE_OBJECT Pdo) {
     std::lock_guard<std::mutex> guard(volume->FaultLock);
     volume->RangeFaults.clear();
     volume->ControlFaults.clear();
+    volume->FailTransfer = 0;
 }
 
 VOID DiskSetWriteProtected(PDEVICE_OBJECT Pdo, BOOLEAN WriteProtected) {

@@ -9,6 +9,7 @@
 #include "nt/interlocked.h"
 #include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 
 #include <atomic>
 #include <thread>
@@ -18,8 +19,10 @@ namespace {
 // Holds Lock for the lifetime of the guard.
 class ExpInterlockedGuard {
   public:
-    ExpInterlockedGuard(PKSPIN_LOCK Lock, const void* Caller) : Lock_(*Lock) {
+    ExpInterlockedGuard(PKSPIN_LOCK Lock, const void* Caller)
+        : Lock_(*Lock), Address_(Lock), Caller_(Caller) {
         PKTHREAD thread = KiCurrentThreadOrNull();
+        Thread_ = thread;
         // A host thread without a kernel thread record still needs an owner
         // value that is not 0.
         Self_ = thread != nullptr ? reinterpret_cast<ULONG_PTR>(thread) : 1;
@@ -27,6 +30,9 @@ class ExpInterlockedGuard {
             VfBugCheck(SPIN_LOCK_ALREADY_OWNED,
                        "interlocked list lock taken again by the thread that holds it", Caller,
                        reinterpret_cast<ULONG_PTR>(Lock));
+        }
+        if (thread != nullptr) {
+            VfLockAcquire(thread, Lock, VfLockKind::SpinLock, Caller);
         }
         for (unsigned spins = 0;; ++spins) {
             ULONG_PTR expected = 0;
@@ -39,12 +45,20 @@ class ExpInterlockedGuard {
             }
         }
     }
-    ~ExpInterlockedGuard() { Lock_.store(0, std::memory_order_release); }
+    ~ExpInterlockedGuard() {
+        if (Thread_ != nullptr) {
+            VfLockReleased(Thread_, Address_, Caller_);
+        }
+        Lock_.store(0, std::memory_order_release);
+    }
     ExpInterlockedGuard(const ExpInterlockedGuard&) = delete;
     ExpInterlockedGuard& operator=(const ExpInterlockedGuard&) = delete;
 
   private:
     std::atomic_ref<ULONG_PTR> Lock_;
+    PKSPIN_LOCK Address_;
+    const void* Caller_;
+    PKTHREAD Thread_; // NULL for a host thread the kernel does not know: not tracked
     ULONG_PTR Self_;
 };
 

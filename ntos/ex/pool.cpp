@@ -13,6 +13,7 @@
 // poisoned there, so a use after free is reported too.
 #include "ntos/ex/exp.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -189,6 +190,7 @@ void FreeBlock(PVOID P, bool CheckTag, ULONG Tag, const void* Caller) {
     }
     CheckTypeAndIrql(block.BaseType, false, block.Size, P, Caller);
     ExpCheckNoResourceIn(P, block.Size, Caller);
+    VfLockForgetRange(P, block.Size, Caller);
     UCHAR* user = static_cast<UCHAR*>(P);
     EXP_UNPOISON(block.HostBase, block.FrontGuard);
     EXP_UNPOISON(user + block.Size, kBackGuard);

@@ -12,7 +12,9 @@
 // exclusive waiter in. New shared requests queue behind exclusive waiters
 // unless the requester already holds the resource.
 #include "ntos/ex/exp.h"
+#include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -184,15 +186,15 @@ enum class SharedPolicy {
     WaitForExclusive // wait behind exclusive waiters even as a holder
 };
 
-BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, const void* Caller) {
-    CheckAcquireContext(Resource, Caller);
+BOOLEAN AcquireSharedChecked(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy,
+                             const void* Caller) {
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     if (Resource->Flag & ResourceOwnedExclusive) {
         if (Resource->ExclusiveOwner.OwnerThread == self) {
             ++Resource->ExclusiveOwner.OwnerCount;
-            KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+            KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
             return TRUE;
         }
     } else {
@@ -206,18 +208,18 @@ BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, co
             if (entry->OwnerCount++ == 0) {
                 ++Resource->ActiveCount;
             }
-            KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+            KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
             return TRUE;
         }
     }
     if (!Wait) {
-        KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+        KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
         return FALSE;
     }
     ++GetSharedLocked(Resource, self)->SharedWaits;
     ++Resource->NumberOfSharedWaiters;
     ++Resource->ContentionCount;
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
     // The releaser records each grant in its waiter's entry (SharedWaits back
     // to 0) before it releases the semaphore once per grant. A permit is not
     // tied to a thread: a waiter that queued later may take the permit of one
@@ -225,10 +227,10 @@ BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, co
     // waits again, so that only granted threads go on.
     for (;;) {
         WaitForGrant(&Resource->SharedWaiters);
-        KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+        oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
         POWNER_ENTRY entry = FindSharedLocked(Resource, self);
         bool granted = entry != nullptr && entry->SharedWaits == 0;
-        KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+        KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
         if (granted) {
             return TRUE;
         }
@@ -236,10 +238,33 @@ BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, co
     }
 }
 
+// Records the hold of a resource acquired by the current thread; an
+// acquisition that may wait is first checked against the lock order.
+template <typename Acquire>
+BOOLEAN AcquireRecorded(PERESOURCE Resource, BOOLEAN Wait, const void* Caller, Acquire Take) {
+    CheckAcquireContext(Resource, Caller);
+    PKTHREAD thread = KeGetCurrentThread();
+    if (Wait) {
+        VfLockOrderCheck(thread, Resource, VfLockKind::Resource, Caller);
+    }
+    if (!Take()) {
+        return FALSE;
+    }
+    VfLockHeld(thread, Resource, VfLockKind::Resource, Caller);
+    return TRUE;
+}
+
+BOOLEAN AcquireShared(PERESOURCE Resource, BOOLEAN Wait, SharedPolicy Policy, const void* Caller) {
+    return AcquireRecorded(Resource, Wait, Caller, [&] {
+        return AcquireSharedChecked(Resource, Wait, Policy, Caller);
+    });
+}
+
 // Releases one hold of Thread. Checks are the caller's.
 void ReleaseForThread(PERESOURCE Resource, ERESOURCE_THREAD Thread, const void* Caller) {
+    VfLockReleased(reinterpret_cast<PKTHREAD>(Thread), Resource, Caller);
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     if (Resource->Flag & ResourceOwnedExclusive) {
         if (Resource->ExclusiveOwner.OwnerThread != Thread) {
             VfBugCheck(RESOURCE_NOT_OWNED, "resource released by a thread that does not own it",
@@ -265,7 +290,7 @@ void ReleaseForThread(PERESOURCE Resource, ERESOURCE_THREAD Thread, const void* 
             }
         }
     }
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
 }
 
 } // namespace
@@ -302,6 +327,7 @@ NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
                        kInitialisedTwice, reinterpret_cast<ULONG_PTR>(Resource));
         }
     }
+    VfLockInitialized(Resource);
     std::memset(Resource, 0, sizeof *Resource);
     KeInitializeSpinLock(&Resource->SpinLock);
     KeInitializeSemaphore(&Resource->SharedWaiters, 0, MAXLONG);
@@ -319,7 +345,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
     }
     CheckInitialised(Resource, caller);
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     if (Resource->ActiveCount != 0 || Resource->NumberOfSharedWaiters != 0 ||
         Resource->NumberOfExclusiveWaiters != 0) {
         VfBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -331,7 +357,8 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
     std::free(Resource->OwnerTable);
     Resource->OwnerTable = nullptr;
     Resource->OwnerTableSize = 0;
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
+    VfLockInitialized(Resource);
     ExpResourceRegistry& registry = Registry();
     std::lock_guard<std::mutex> guard(registry.Lock);
     registry.Live.erase(reinterpret_cast<ULONG_PTR>(Resource));
@@ -339,6 +366,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
 }
 
 BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
+    KiJitter();
     return AcquireShared(Resource, Wait, SharedPolicy::Normal, VF_CALLER());
 }
 
@@ -350,26 +378,27 @@ BOOLEAN ExAcquireSharedWaitForExclusive(PERESOURCE Resource, BOOLEAN Wait) {
     return AcquireShared(Resource, Wait, SharedPolicy::WaitForExclusive, VF_CALLER());
 }
 
-BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
-    const void* caller = VF_CALLER();
-    CheckAcquireContext(Resource, caller);
+namespace {
+
+BOOLEAN AcquireExclusiveChecked(PERESOURCE Resource, BOOLEAN Wait, const void* caller) {
+    KiJitter();
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     if (Resource->ActiveCount == 0) {
         Resource->Flag |= ResourceOwnedExclusive;
         Resource->ActiveCount = 1;
         Resource->ExclusiveOwner = OWNER_ENTRY{self, 1, 0};
-        KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+        KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
         return TRUE;
     }
     if ((Resource->Flag & ResourceOwnedExclusive) && Resource->ExclusiveOwner.OwnerThread == self) {
         ++Resource->ExclusiveOwner.OwnerCount;
-        KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+        KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
         return TRUE;
     }
     if (!Wait) {
-        KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+        KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
         return FALSE;
     }
     POWNER_ENTRY mine = FindSharedLocked(Resource, self);
@@ -381,12 +410,20 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
     }
     ++Resource->NumberOfExclusiveWaiters;
     ++Resource->ContentionCount;
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
     WaitForGrant(&Resource->ExclusiveWaiters);
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     Resource->ExclusiveOwner.OwnerThread = self; // replaces kGrantedToWaiter
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
     return TRUE;
+}
+
+} // namespace
+
+BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
+    const void* caller = VF_CALLER();
+    return AcquireRecorded(Resource, Wait, caller,
+                           [&] { return AcquireExclusiveChecked(Resource, Wait, caller); });
 }
 
 VOID ExReleaseResourceLite(PERESOURCE Resource) {
@@ -416,7 +453,7 @@ VOID ExConvertExclusiveToSharedLite(PERESOURCE Resource) {
     CheckInitialised(Resource, caller);
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     if (!(Resource->Flag & ResourceOwnedExclusive) ||
         Resource->ExclusiveOwner.OwnerThread != self) {
         VfBugCheck(RESOURCE_NOT_OWNED,
@@ -430,24 +467,24 @@ VOID ExConvertExclusiveToSharedLite(PERESOURCE Resource) {
     GetSharedLocked(Resource, self)->OwnerCount = count;
     Resource->ActiveCount = 1;
     GrantSharedWaitersLocked(Resource);
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
 }
 
 ULONG ExGetExclusiveWaiterCount(PERESOURCE Resource) {
     CheckInitialised(Resource, VF_CALLER());
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     ULONG count = Resource->NumberOfExclusiveWaiters;
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
     return count;
 }
 
 ULONG ExGetSharedWaiterCount(PERESOURCE Resource) {
     CheckInitialised(Resource, VF_CALLER());
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     ULONG count = Resource->NumberOfSharedWaiters;
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
     return count;
 }
 
@@ -455,10 +492,10 @@ BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource) {
     CheckInitialised(Resource, VF_CALLER());
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     BOOLEAN owned =
         (Resource->Flag & ResourceOwnedExclusive) && Resource->ExclusiveOwner.OwnerThread == self;
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
     return owned;
 }
 
@@ -466,7 +503,7 @@ ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource) {
     CheckInitialised(Resource, VF_CALLER());
     ERESOURCE_THREAD self = CurrentThread();
     KIRQL oldIrql;
-    KeAcquireSpinLock(&Resource->SpinLock, &oldIrql);
+    oldIrql = KiAcquireObjectSpinLock(&Resource->SpinLock);
     ULONG count = 0;
     if (Resource->Flag & ResourceOwnedExclusive) {
         if (Resource->ExclusiveOwner.OwnerThread == self) {
@@ -475,7 +512,7 @@ ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource) {
     } else if (POWNER_ENTRY entry = FindSharedLocked(Resource, self)) {
         count = static_cast<ULONG>(entry->OwnerCount);
     }
-    KeReleaseSpinLock(&Resource->SpinLock, oldIrql);
+    KiReleaseObjectSpinLock(&Resource->SpinLock, oldIrql);
     return count;
 }
 

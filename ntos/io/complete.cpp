@@ -6,6 +6,7 @@
 // Kernel mode. IofCallDriver and IofCompleteRequest run at IRQL <=
 // DISPATCH_LEVEL; completion routines run at the completing thread's IRQL.
 #include "ntos/io/irptrack.h"
+#include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
 
 #include <cstring>
@@ -142,6 +143,7 @@ void IopFinishThreadedIrp(PIRP Irp, bool QueueUserApc) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    KiJitter();
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "request sent at IRQL above DISPATCH_LEVEL",
                    VF_CALLER(), reinterpret_cast<ULONG_PTR>(Irp), KeGetCurrentIrql());
@@ -221,6 +223,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    KiJitter();
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         VfBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                    "request completed at IRQL above DISPATCH_LEVEL", VF_CALLER(),

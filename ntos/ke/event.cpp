@@ -10,6 +10,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    KiJitter();
     UNREFERENCED_PARAMETER(Increment);
     PKTHREAD thread = KiCurrentThread(VF_CALLER());
     std::lock_guard<std::mutex> guard(KiDispatcherLock);

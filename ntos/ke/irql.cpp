@@ -6,6 +6,7 @@
 // misuse is caught.
 #include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 
 #include <atomic>
 #include <thread>
@@ -45,19 +46,25 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
 KIRQL KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVEL); }
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    VfLockInitialized(SpinLock);
     std::atomic_ref<ULONG_PTR>(*SpinLock).store(0, std::memory_order_release);
 }
 
 namespace {
 
-// Takes the lock for Thread, which runs at DISPATCH_LEVEL or above.
-void KipAcquireSpinLock(PKSPIN_LOCK SpinLock, PKTHREAD Thread, const void* Caller) {
+// Takes the lock for Thread, which runs at DISPATCH_LEVEL or above; Tracked
+// records it in the lock order.
+void KipAcquireSpinLock(PKSPIN_LOCK SpinLock, PKTHREAD Thread, const void* Caller,
+                        bool Tracked = true) {
     std::atomic_ref<ULONG_PTR> lock(*SpinLock);
     const ULONG_PTR self = reinterpret_cast<ULONG_PTR>(Thread);
     if (lock.load(std::memory_order_relaxed) == self) {
         VfBugCheck(SPIN_LOCK_ALREADY_OWNED,
                    "spin lock acquired again by the thread that holds it (deadlock)", Caller,
                    reinterpret_cast<ULONG_PTR>(SpinLock));
+    }
+    if (Tracked) {
+        VfLockAcquire(Thread, SpinLock, VfLockKind::SpinLock, Caller);
     }
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
@@ -71,37 +78,44 @@ void KipAcquireSpinLock(PKSPIN_LOCK SpinLock, PKTHREAD Thread, const void* Calle
     }
 }
 
-void KipReleaseSpinLock(PKSPIN_LOCK SpinLock, PKTHREAD Thread, const void* Caller) {
+void KipReleaseSpinLock(PKSPIN_LOCK SpinLock, PKTHREAD Thread, const void* Caller,
+                        bool Tracked = true) {
     std::atomic_ref<ULONG_PTR> lock(*SpinLock);
     if (lock.load(std::memory_order_relaxed) != reinterpret_cast<ULONG_PTR>(Thread)) {
         VfBugCheck(SPIN_LOCK_NOT_OWNED, "spin lock released by a thread that does not hold it",
                    Caller, reinterpret_cast<ULONG_PTR>(SpinLock),
                    lock.load(std::memory_order_relaxed));
     }
+    if (Tracked) {
+        VfLockReleased(Thread, SpinLock, Caller);
+    }
     lock.store(0, std::memory_order_release);
 }
 
 } // namespace
 
-KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-    PKTHREAD thread = KiCurrentThread(VF_CALLER());
+namespace {
+
+KIRQL KipRaiseAndAcquire(PKSPIN_LOCK SpinLock, const void* Caller, bool Tracked) {
+    KiJitter();
+    PKTHREAD thread = KiCurrentThread(Caller);
     KIRQL old = thread->Irql;
     if (old > DISPATCH_LEVEL) {
-        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "spin lock acquired above DISPATCH_LEVEL",
-                   VF_CALLER(), old, reinterpret_cast<ULONG_PTR>(SpinLock));
+        VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "spin lock acquired above DISPATCH_LEVEL", Caller, old,
+                   reinterpret_cast<ULONG_PTR>(SpinLock));
     }
     thread->Irql = DISPATCH_LEVEL;
-    KipAcquireSpinLock(SpinLock, thread, VF_CALLER());
+    KipAcquireSpinLock(SpinLock, thread, Caller, Tracked);
     return old;
 }
 
-VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    PKTHREAD thread = KiCurrentThread(VF_CALLER());
-    KiCheckNoWaitNext(thread, VF_CALLER());
-    KipReleaseSpinLock(SpinLock, thread, VF_CALLER());
+void KipReleaseAndLower(PKSPIN_LOCK SpinLock, KIRQL NewIrql, const void* Caller, bool Tracked) {
+    PKTHREAD thread = KiCurrentThread(Caller);
+    KiCheckNoWaitNext(thread, Caller);
+    KipReleaseSpinLock(SpinLock, thread, Caller, Tracked);
     if (NewIrql > thread->Irql) {
         VfBugCheck(IRQL_NOT_LESS_OR_EQUAL, "spin lock released to an IRQL above the current one",
-                   VF_CALLER(), thread->Irql, NewIrql);
+                   Caller, thread->Irql, NewIrql);
     }
     KIRQL old = thread->Irql;
     thread->Irql = NewIrql;
@@ -111,6 +125,24 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (NewIrql == PASSIVE_LEVEL && old != PASSIVE_LEVEL) {
         KiCheckApcs(thread);
     }
+}
+
+} // namespace
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    return KipRaiseAndAcquire(SpinLock, VF_CALLER(), true);
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    KipReleaseAndLower(SpinLock, NewIrql, VF_CALLER(), true);
+}
+
+KIRQL KiAcquireObjectSpinLock(PKSPIN_LOCK SpinLock) {
+    return KipRaiseAndAcquire(SpinLock, VF_CALLER(), false);
+}
+
+void KiReleaseObjectSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    KipReleaseAndLower(SpinLock, NewIrql, VF_CALLER(), false);
 }
 
 VOID FASTCALL KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {

@@ -5,6 +5,7 @@
 #include "ntos/ob/obp.h"
 #include "ntos/ps/psp.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 
 #include <string>
 
@@ -35,6 +36,7 @@ void KiStartKernel(const KernelConfig& Config) {
     KipKernel.Config.CsdVersion = KipKernel.CsdVersion.c_str();
     PspSetCsdVersion(KipKernel.CsdVersion.c_str());
     KipKernel.Running = true;
+    VfLockOrderReset(); // a new machine: the locks of the last one are gone
     ObpInitialize();
     SepInitialize();
     PspInitialize();

@@ -39,3 +39,10 @@ const KernelConfig& KiConfig();
 // timer that became due has expired (its DPC queued) and every timed wait that
 // became due has ended with STATUS_TIMEOUT.
 void KiClockJump(LONGLONG Delta100ns);
+
+// Scheduling jitter for race tests: at waits, event signals, spin lock and
+// resource acquisitions and requests sent or completed, a thread yields or
+// sleeps up to MaxMicroseconds with PercentChance, drawn from a generator per
+// thread seeded with Seed and the thread's order. PercentChance 0 (the
+// default) turns it off. Any thread.
+void KiSetSchedulingJitter(ULONG64 Seed, ULONG PercentChance, ULONG MaxMicroseconds);

@@ -92,6 +92,10 @@ extern LIST_ENTRY KiWaitingThreads;
 extern BOOLEAN KiPowerOffUnderway;
 
 // The current thread; a bug check for a host thread the kernel does not know.
+// A point of contention: yields or sleeps when scheduling jitter says so
+// (KiSetSchedulingJitter). Does nothing while jitter is off.
+void KiJitter();
+
 PKTHREAD KiCurrentThread(const void* Caller);
 PKTHREAD KiCurrentThreadOrNull();
 void KiSetCurrentThread(PKTHREAD Thread);
@@ -127,6 +131,12 @@ void KiInsertTimerLocked(PKTIMER Timer, LONGLONG Due);
 // PASSIVE_LEVEL, outside the dispatcher lock).
 void KiDeliverApcs(PKTHREAD Thread);
 void KiCheckApcs(PKTHREAD Thread);
+// The spin lock inside one of the kernel's own objects (an executive
+// resource's), taken and given back within one routine that takes no other
+// lock meanwhile: raised and checked as KeAcquireSpinLock, but not a lock of
+// the lock order, whose holder is the object itself.
+KIRQL KiAcquireObjectSpinLock(PKSPIN_LOCK SpinLock);
+void KiReleaseObjectSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 // Sets the IRQL without delivering APCs.
 void KiSetIrql(PKTHREAD Thread, KIRQL Irql);
 // A set or release with Wait TRUE: checks the caller may wait next, then

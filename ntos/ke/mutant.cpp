@@ -2,6 +2,7 @@
 // their owner ends. A kernel mutex disables normal kernel APCs while owned.
 #include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 #include "nt/seh.h"
 
 namespace {
@@ -25,6 +26,7 @@ void KipInitializeMutant(PRKMUTANT Mutant, UCHAR ApcDisable, PKTHREAD Owner) {
 
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
     UNREFERENCED_PARAMETER(Level);
+    VfLockInitialized(Mutex);
     KipInitializeMutant(Mutex, 1, nullptr);
 }
 
@@ -48,6 +50,9 @@ LONG KeReleaseMutant(PRKMUTANT Mutant, KPRIORITY Increment, BOOLEAN Abandon, BOO
                        reinterpret_cast<ULONG_PTR>(owner), reinterpret_cast<ULONG_PTR>(thread));
         }
         if (Abandon || owned) {
+            if (Mutant->ApcDisable != 0) {
+                VfLockReleased(owner, Mutant, VF_CALLER(), Abandon);
+            }
             if (Abandon) {
                 Mutant->Header.SignalState = 1;
                 Mutant->Abandoned = TRUE;
@@ -98,6 +103,7 @@ LONG KeReadStateMutant(PRKMUTANT Mutant) {
 void KiRundownMutant(PKMUTANT Mutant) {
     std::lock_guard<std::mutex> guard(KiDispatcherLock);
     if (Mutant->OwnerThread != nullptr) {
+        VfLockReleased(Mutant->OwnerThread, Mutant, nullptr, TRUE);
         KiRemoveEntryList(&Mutant->MutantListEntry);
         Mutant->OwnerThread->KernelApcDisable -= Mutant->ApcDisable;
         Mutant->OwnerThread = nullptr;

@@ -3,6 +3,7 @@
 // previous mode.
 #include "ntos/ke/ki.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 
 std::mutex KiDispatcherLock;
 
@@ -162,6 +163,7 @@ void KiRundownThread(PKTHREAD Thread, BOOLEAN PowerOff) {
         mutant->Abandoned = TRUE;
         KiWaitTest(&mutant->Header);
     }
+    VfLockThreadEnded(Thread);
 }
 
 void KiSignalThread(PKTHREAD Thread) {

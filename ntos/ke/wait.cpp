@@ -15,6 +15,7 @@
 #include "ntos/ke/ki.h"
 #include "ntos/ps/psp.h"
 #include "ntos/verifier/bugcheck.h"
+#include "ntos/verifier/lock_order.h"
 #include "nt/seh.h"
 
 LIST_ENTRY KiWaitingThreads = {&KiWaitingThreads, &KiWaitingThreads};
@@ -269,6 +270,63 @@ NTSTATUS KipWait(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType, BO
     }
 }
 
+// A kernel mutex: owned, so its acquisitions are ordered. Mutants of user
+// mode are not the kernel's locks.
+bool KipIsKernelMutex(PDISPATCHER_HEADER Object) {
+    return Object->Type == MutantObject && reinterpret_cast<PKMUTANT>(Object)->ApcDisable != 0;
+}
+
+// Checks the order of the kernel mutexes a wait is sure to take, before it
+// may block: every object of a WaitAll, the one object of a single wait. A
+// poll never blocks.
+void KipCheckMutexOrder(PKTHREAD Thread, ULONG Count, PDISPATCHER_HEADER* Object,
+                        WAIT_TYPE WaitType, PLARGE_INTEGER Timeout, const void* Caller) {
+    if ((Timeout != nullptr && Timeout->QuadPart == 0) || (Count > 1 && WaitType != WaitAll)) {
+        return;
+    }
+    for (ULONG i = 0; i < Count; ++i) {
+        if (KipIsKernelMutex(Object[i])) {
+            VfLockOrderCheck(Thread, Object[i], VfLockKind::Mutex, Caller);
+        }
+    }
+}
+
+// Records the kernel mutexes a wait that ended with Status acquired.
+void KipRecordMutexHolds(PKTHREAD Thread, ULONG Count, PDISPATCHER_HEADER* Object,
+                         WAIT_TYPE WaitType, NTSTATUS Status, const void* Caller) {
+    ULONG first = 0;
+    ULONG end = Count;
+    if (Status >= STATUS_WAIT_0 && Status < STATUS_WAIT_0 + static_cast<NTSTATUS>(Count)) {
+        first = static_cast<ULONG>(Status - STATUS_WAIT_0);
+    } else if (Status >= STATUS_ABANDONED_WAIT_0 &&
+               Status < STATUS_ABANDONED_WAIT_0 + static_cast<NTSTATUS>(Count)) {
+        first = static_cast<ULONG>(Status - STATUS_ABANDONED_WAIT_0);
+    } else {
+        return; // a time-out, an alert or an APC: nothing acquired
+    }
+    if (WaitType == WaitAny) {
+        end = first + 1;
+    }
+    for (ULONG i = first; i < end; ++i) {
+        if (KipIsKernelMutex(Object[i])) {
+            VfLockHeld(Thread, Object[i], VfLockKind::Mutex, Caller);
+        }
+    }
+}
+
+// A wait whose kernel mutexes are ordered and recorded.
+NTSTATUS KipWaitRecorded(ULONG Count, PDISPATCHER_HEADER* Object, WAIT_TYPE WaitType,
+                         BOOLEAN Alertable, PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray,
+                         const void* Caller) {
+    KiJitter();
+    PKTHREAD thread = KiCurrentThread(Caller);
+    KipCheckMutexOrder(thread, Count, Object, WaitType, Timeout, Caller);
+    NTSTATUS status =
+        KipWait(Count, Object, WaitType, Alertable, Timeout, WaitBlockArray, STATUS_TIMEOUT, Caller);
+    KipRecordMutexHolds(thread, Count, Object, WaitType, status, Caller);
+    return status;
+}
+
 } // namespace
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
@@ -276,7 +334,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     PDISPATCHER_HEADER object = static_cast<PDISPATCHER_HEADER>(Object);
-    return KipWait(1, &object, WaitAny, Alertable, Timeout, nullptr, STATUS_TIMEOUT, VF_CALLER());
+    return KipWaitRecorded(1, &object, WaitAny, Alertable, Timeout, nullptr, VF_CALLER());
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
@@ -302,8 +360,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     for (ULONG i = 0; i < Count; ++i) {
         objects[i] = static_cast<PDISPATCHER_HEADER>(Object[i]);
     }
-    return KipWait(Count, objects, WaitType, Alertable, Timeout, WaitBlockArray, STATUS_TIMEOUT,
-                   VF_CALLER());
+    return KipWaitRecorded(Count, objects, WaitType, Alertable, Timeout, WaitBlockArray,
+                           VF_CALLER());
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

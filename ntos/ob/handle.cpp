@@ -136,6 +136,15 @@ void ObpDestroyHandleTable(OBP_HANDLE_TABLE* Table) {
     delete Table;
 }
 
+ULONG ObpCountHandles(OBP_HANDLE_TABLE* Table) {
+    std::lock_guard<std::mutex> guard(Table->Lock);
+    ULONG count = 0;
+    for (const OBP_HANDLE_ENTRY& entry : Table->Entries) {
+        count += entry.Object != nullptr;
+    }
+    return count;
+}
+
 void ObpVerifyNoHandles(OBP_HANDLE_TABLE* Table, PCWSTR ProcessName) {
     std::lock_guard<std::mutex> guard(Table->Lock);
     for (ULONG index = 0; index < Table->Entries.size(); ++index) {

@@ -81,6 +81,8 @@ ULONG ObpHandleCount(PVOID Object);
 struct OBP_HANDLE_TABLE;
 OBP_HANDLE_TABLE* ObpCreateHandleTable(PEPROCESS Process);
 void ObpDestroyHandleTable(OBP_HANDLE_TABLE* Table);
+// Handles open in Table (kernel handles count in the System process's).
+ULONG ObpCountHandles(OBP_HANDLE_TABLE* Table);
 // Bug checks "leaked handle" naming the first handle still open in Table.
 void ObpVerifyNoHandles(OBP_HANDLE_TABLE* Table, PCWSTR ProcessName);
 

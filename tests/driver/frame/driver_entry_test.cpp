@@ -10,31 +10,6 @@ namespace {
 
 using DriverEntryTest = FrameTest;
 
-TEST_F(DriverEntryTest, StartFillsTheGlobalsAndInstallsTheDispatchTable) {
-    EXPECT_EQ(DriverGlobals.DriverObject, Driver);
-    EXPECT_EQ(DriverGlobals.SystemProcess, PsInitialSystemProcess);
-    EXPECT_EQ(DriverGlobals.OsBuildNumber, 2195u);
-    EXPECT_EQ(DriverGlobals.ServicePackNumber, 4) << "from \"Service Pack 4\"";
-    ASSERT_NE(DriverGlobals.ControlDevice, nullptr);
-    EXPECT_EQ(DriverGlobals.ControlDevice->DeviceType, 0x8000u);
-    EXPECT_EQ(DriverGlobals.ControlDevice->DeviceExtension, nullptr);
-    EXPECT_EQ(Driver->DriverUnload, nullptr);
-    EXPECT_EQ(Driver->DriverExtension->AddDevice, AddDevice);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_CREATE], DispatchCreate);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_CLOSE], DispatchCloseCleanup);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_CLEANUP], DispatchCloseCleanup);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], DispatchDeviceControl);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_POWER], DispatchPower);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_PNP], DispatchPnp);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_READ], DispatchRead);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_WRITE], DispatchWrite);
-    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SHUTDOWN, IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                        IRP_MJ_SYSTEM_CONTROL}) {
-        EXPECT_EQ(Driver->MajorFunction[major], PassDown) << "major " << int(major);
-    }
-    EXPECT_TRUE(FilterDevices().empty());
-}
-
 TEST_F(DriverEntryTest, StartWritesTheLoadEventOnce) {
     std::vector<EVLP_ENTRY> log = Log();
     ASSERT_EQ(log.size(), 1u);
@@ -143,18 +118,6 @@ TEST_F(DriverEntryTest, ServicePackWithoutALeadingTextLeavesTheNumberUnchanged) 
     EXPECT_EQ(ParsedFrom(u"6", 3), 3) << "a string that begins with a digit";
     EXPECT_EQ(ParsedFrom(u"Service Pack", 3), 3) << "no digit";
     EXPECT_EQ(ParsedFrom(u"", 3), 3);
-}
-
-class NoServicePackTest : public FrameTest {
-  protected:
-    void SetUp() override {
-        Config.CsdVersion = u"";
-        FrameTest::SetUp();
-    }
-};
-
-TEST_F(NoServicePackTest, EmptyCsdStringLeavesServicePackZero) {
-    EXPECT_EQ(DriverGlobals.ServicePackNumber, 0);
 }
 
 } // namespace

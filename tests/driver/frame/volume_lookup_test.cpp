@@ -5,6 +5,7 @@
 #include "frame/volume_lookup.h"
 #include "support/zeroed_memory.h"
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -69,41 +70,23 @@ TEST_F(VolumeLookupTest, HandlesNameLiveFilterDevicesOnly) {
 }
 
 TEST_F(VolumeLookupTest, RemovalWaitsForTheDeviceALookupHolds) {
-    PDEVICE_OBJECT pdo = CreateVolume();
-    PDEVICE_OBJECT filter = AddFilter(pdo);
+    PDEVICE_OBJECT filter = AddFilter(CreateVolume());
     ASSERT_NE(filter, nullptr);
     PDEVICE_OBJECT held = IsFilterDevice(Extension(filter)->VolumeHandle);
     ASSERT_EQ(held, filter);
-
-    KEVENT removed;
-    KeInitializeEvent(&removed, NotificationEvent, FALSE);
-    struct Removal {
-        VolumeLookupTest* Test;
-        PDEVICE_OBJECT Filter;
-        PKEVENT Removed;
-    } removal = {this, filter, &removed};
-    HANDLE thread = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(
-                  &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                  [](PVOID Context) {
-                      auto* r = static_cast<Removal*>(Context);
-                      r->Test->Remove(r->Filter);
-                      KeSetEvent(r->Removed, IO_NO_INCREMENT, FALSE);
-                      PsTerminateSystemThread(STATUS_SUCCESS);
-                  },
-                  &removal),
-              STATUS_SUCCESS);
-
-    LARGE_INTEGER shortWait;
-    shortWait.QuadPart = -200 * 10000LL;
-    EXPECT_EQ(KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, &shortWait),
-              STATUS_TIMEOUT)
-        << "the device went away while a lookup held it";
-    ReleaseFilterDevice(Extension(held));
-    EXPECT_EQ(KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
-    ZwWaitForSingleObject(thread, FALSE, nullptr);
-    ZwClose(thread);
+    std::atomic<bool> removed{false};
+    RunOnSystemThreads(2, [&](ULONG Index) {
+        if (Index == 0) {
+            Remove(filter);
+            removed = true;
+            return;
+        }
+        LARGE_INTEGER shortly;
+        shortly.QuadPart = -200 * 10000LL;
+        KeDelayExecutionThread(KernelMode, FALSE, &shortly);
+        EXPECT_FALSE(removed) << "the device went away while a lookup held it";
+        ReleaseFilterDevice(Extension(held));
+    });
     EXPECT_TRUE(FilterDevices().empty());
 }
 

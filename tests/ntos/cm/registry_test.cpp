@@ -205,9 +205,12 @@ TEST_F(RegistryDeathTest, MisuseIsABugCheck) {
                     DRIVER_VERIFIER_DETECTED_VIOLATION, "registry value type is not emulated");
     EXPECT_BUGCHECK(CmpDestroyRegistry(Registry), DRIVER_VERIFIER_DETECTED_VIOLATION,
                     "registry destroyed while keys are still open");
+    // Released once more than opened, while another key is still open.
+    PCM_KEY other = Create(u"MACHINE\\Other");
     CmpDereferenceKey(key);
     EXPECT_BUGCHECK(CmpDereferenceKey(key), DRIVER_VERIFIER_DETECTED_VIOLATION,
                     "released more often than opened");
+    CmpDereferenceKey(other);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // fault_test.cpp - injected faults of a volume: failing ranges for reads or
-// writes, refused control codes, and media that turns write-protected.
+// writes.
 #include "disk_fixture.h"
 #include "ntdddisk.h"
 
@@ -32,30 +32,21 @@ TEST_F(DiskTest, RangeFaultsFailTransfersThatTouchTheRangeOnly) {
     EXPECT_EQ(Read(pdo, 65536, data.data(), 512).Status, STATUS_SUCCESS);
 }
 
-TEST_F(DiskTest, RefusedControlCodeFailsWithTheInjectedStatus) {
+TEST_F(DiskTest, TheNthTransferFromNowFailsOnceAndTransfersAreCounted) {
     PDEVICE_OBJECT pdo = Create(Config(1 << 20));
-    DiskRefuseControlCode(pdo, IOCTL_DISK_GET_PARTITION_INFO, STATUS_DEVICE_NOT_READY);
-    PARTITION_INFORMATION partition;
-    DISK_GEOMETRY geometry;
-    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_PARTITION_INFO, &partition, sizeof(partition)).Status,
-              STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_DRIVE_GEOMETRY, &geometry, sizeof(geometry)).Status,
-              STATUS_SUCCESS);
+    std::vector<UCHAR> data(512, 0x44);
+    DiskFailNthTransferFromNow(pdo, 3, STATUS_DEVICE_DATA_ERROR);
+    const NTSTATUS expected[] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_DEVICE_DATA_ERROR,
+                                 STATUS_SUCCESS};
+    for (ULONG i = 0; i < 4; i++) {
+        NTSTATUS got =
+            (i % 2 ? Read(pdo, 0, data.data(), 512) : Write(pdo, 512, data.data(), 512)).Status;
+        EXPECT_EQ(got, expected[i]) << "transfer " << i + 1;
+    }
+    EXPECT_EQ(DiskTransfersSinceMark(pdo), 4u);
+    DiskFailNthTransferFromNow(pdo, 1, STATUS_DEVICE_NOT_READY);
     DiskClearFaults(pdo);
-    EXPECT_EQ(Control(pdo, IOCTL_DISK_GET_PARTITION_INFO, &partition, sizeof(partition)).Status,
-              STATUS_SUCCESS);
-}
-
-TEST_F(DiskTest, GoingWriteProtectedFailsWritesUntilCleared) {
-    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
-    std::vector<UCHAR> data(512, 0x11);
-    DiskSetWriteProtected(pdo, TRUE);
-    EXPECT_EQ(Write(pdo, 0, data.data(), 512).Status, STATUS_MEDIA_WRITE_PROTECTED);
-    EXPECT_EQ(Read(pdo, 0, data.data(), 512).Status, STATUS_SUCCESS);
-    DiskSetWriteProtected(pdo, FALSE);
-    std::vector<UCHAR> ones(512, 0x11);
-    EXPECT_EQ(Write(pdo, 0, ones.data(), 512).Status, STATUS_SUCCESS);
-    EXPECT_EQ(DiskSnapshotBackingStore(pdo)[511], 0x11);
+    EXPECT_EQ(Read(pdo, 0, data.data(), 512).Status, STATUS_SUCCESS) << "cleared";
 }
 
 TEST_F(DiskTest, FaultWithASuccessStatusIsABugCheck) {

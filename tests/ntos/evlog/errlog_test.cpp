@@ -121,24 +121,6 @@ TEST_F(ErrorLogTest, SizeLimitsAndObjectKinds) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     EXPECT_EQ(IoAllocateErrorLogEntry(&event, 64), nullptr) << "neither a device nor a driver";
     EXPECT_EQ(ExpQueryPoolTag(kPacketTag).NonPagedBlocks, 0u);
-
-    PVOID p = IoAllocateErrorLogEntry(&Driver, ERROR_LOG_MAXIMUM_SIZE);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(ExpQueryPoolTag(kPacketTag).NonPagedBytes, (SIZE_T)ERROR_LOG_MAXIMUM_SIZE);
-    IoFreeErrorLogEntry(p);
-    EXPECT_EQ(ExpQueryPoolTag(kPacketTag).NonPagedBlocks, 0u);
-    EXPECT_EQ(EvlpEntryCount(), 0u) << "a freed packet is not logged";
-}
-
-TEST_F(ErrorLogTest, WorksAtDispatchLevel) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    PVOID p = IoAllocateErrorLogEntry(&Driver, sizeof(IO_ERROR_LOG_PACKET));
-    ASSERT_NE(p, nullptr);
-    static_cast<PIO_ERROR_LOG_PACKET>(p)->ErrorCode = QVD_MSG_FROZEN_STATE_LOST;
-    IoWriteErrorLogEntry(p);
-    KeLowerIrql(old);
-    EXPECT_EQ(EvlpEntryCount(), 1u);
 }
 
 TEST_F(ErrorLogTest, StringsCutByThePacketEndAreReadOnlyUpToIt) {
@@ -232,14 +214,6 @@ TEST_F(ErrorLogDeathTest, MisuseIsABugCheck) {
         },
         DRIVER_VERIFIER_DETECTED_VIOLATION,
         "IoWriteErrorLogEntry given an error-log entry that is not outstanding");
-    EXPECT_BUGCHECK(
-        {
-            PVOID p = IoAllocateErrorLogEntry(&Driver, 64);
-            IoWriteErrorLogEntry(p);
-            IoFreeErrorLogEntry(p);
-        },
-        DRIVER_VERIFIER_DETECTED_VIOLATION,
-        "IoFreeErrorLogEntry given an error-log entry that is not outstanding");
     EXPECT_BUGCHECK(
         {
             IO_ERROR_LOG_PACKET own{};

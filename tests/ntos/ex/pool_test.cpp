@@ -52,21 +52,6 @@ TEST_F(PoolTest, PerTagCountsFollowAllocationAndFree) {
     ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF); // "Qvd?" has nothing live
 }
 
-TEST_F(PoolTest, ListNamesLiveTagsAndDefaultTagIsNone) {
-    PVOID p = ExAllocatePool(PagedPool, 10);
-    PVOID q = ExAllocatePoolWithTag(NonPagedPool, 3, kTagB);
-    bool sawNone = false, sawB = false;
-    for (const ExpPoolTagUsage& u : ExpListPoolTags()) {
-        sawNone |= ExpFormatPoolTag(u.Tag) == "None" && u.PagedBlocks == 1;
-        sawB |= ExpFormatPoolTag(u.Tag) == "QvdB" && u.NonPagedBlocks == 1;
-    }
-    EXPECT_TRUE(sawNone) << "ExAllocatePool's block listed under tag None";
-    EXPECT_TRUE(sawB);
-    EXPECT_EQ(ExpFormatPoolTag(0x00417651u), "QvA?") << "unprintable bytes show as '?'";
-    ExFreePool(p);
-    ExFreePool(q);
-}
-
 TEST_F(PoolTest, BlocksAreAlignedAndDistinct) {
     PVOID blocks[32];
     for (int i = 0; i < 32; ++i) {

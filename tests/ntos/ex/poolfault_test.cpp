@@ -3,7 +3,6 @@
 #include "ntos/kernel_fixture.h"
 #include "ntos/ex/exp.h"
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -59,24 +58,6 @@ TEST_F(PoolFaultTest, EveryNthFailsMultiplesOfN) {
     EXPECT_EQ(Outcomes(9, kTagA), "..x..x..x");
     ExpFailPoolEveryNth(0);
     EXPECT_EQ(Outcomes(3, kTagA), "...");
-}
-
-TEST_F(PoolFaultTest, RandomModeIsReproducibleFromItsSeed) {
-    ExpFailPoolRandom(1234, 0.3);
-    std::string first = Outcomes(200, kTagA);
-    ExpFailPoolRandom(1234, 0.3);
-    std::string again = Outcomes(200, kTagA);
-    ExpFailPoolRandom(99, 0.3);
-    std::string other = Outcomes(200, kTagA);
-
-    EXPECT_EQ(first, again) << "same seed, same failures";
-    EXPECT_NE(first, other) << "another seed gives another sequence";
-    auto failures = std::count(first.begin(), first.end(), 'x');
-    EXPECT_GT(failures, 30) << first;
-    EXPECT_LT(failures, 90) << first;
-
-    ExpFailPoolRandom(1234, 0.0);
-    EXPECT_EQ(Outcomes(20, kTagA), std::string(20, '.'));
 }
 
 TEST_F(PoolFaultTest, NthFromNowFailsExactlyThatAllocationOnce) {

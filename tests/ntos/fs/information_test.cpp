@@ -1,5 +1,5 @@
-// ZwQueryInformationFile and ZwSetInformationFile: times and attributes,
-// sizes and allocation, the file position, and deletion at the last close.
+// ZwQueryInformationFile and ZwSetInformationFile: read-only attribute,
+// sizes and allocation, and deletion at the last close.
 #include "fs_fixture.h"
 
 namespace {
@@ -54,53 +54,6 @@ TEST_F(InformationTest, EndOfFileAndAllocationAreSetApart) {
               std::vector<UCHAR>(3000, 0x5A));
     EXPECT_EQ(std::vector<UCHAR>(back.begin() + 3000, back.end()), std::vector<UCHAR>(7000, 0))
         << "a file grown by its end reads as zeros past what was kept";
-    EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
-}
-
-TEST_F(InformationTest, BasicInformationKeepsWhatIsZeroAndSetsTheRest) {
-    HANDLE file = Create(u"\\times.txt");
-    FILE_BASIC_INFORMATION before = {};
-    ASSERT_EQ(Query(file, FileBasicInformation, &before), STATUS_SUCCESS);
-    EXPECT_NE(before.CreationTime.QuadPart, 0);
-    EXPECT_EQ(before.FileAttributes, ULONG{FILE_ATTRIBUTE_ARCHIVE});
-
-    FILE_BASIC_INFORMATION change = {};
-    change.LastWriteTime.QuadPart = 0x01C0000000000000LL;
-    change.FileAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
-    EXPECT_EQ(Set(file, FileBasicInformation, change), STATUS_SUCCESS);
-    FILE_BASIC_INFORMATION after = {};
-    ASSERT_EQ(Query(file, FileBasicInformation, &after), STATUS_SUCCESS);
-    EXPECT_EQ(after.CreationTime.QuadPart, before.CreationTime.QuadPart) << "0 leaves a time";
-    EXPECT_EQ(after.LastWriteTime.QuadPart, change.LastWriteTime.QuadPart);
-    EXPECT_EQ(after.FileAttributes, ULONG{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN});
-
-    change = {};
-    change.FileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    EXPECT_EQ(Set(file, FileBasicInformation, change), STATUS_INVALID_PARAMETER)
-        << "a file does not become a directory";
-    change.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    EXPECT_EQ(Set(file, FileBasicInformation, change), STATUS_SUCCESS);
-    ASSERT_EQ(Query(file, FileBasicInformation, &after), STATUS_SUCCESS);
-    EXPECT_EQ(after.FileAttributes, ULONG{FILE_ATTRIBUTE_NORMAL}) << "NORMAL clears the others";
-    EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
-}
-
-TEST_F(InformationTest, PositionMovesTheNextSynchronousTransfer) {
-    HANDLE file = Create(u"\\position.bin");
-    const char text[] = "0123456789";
-    ASSERT_EQ(Write(file, 0, text, 10), STATUS_SUCCESS);
-    FILE_POSITION_INFORMATION position = {};
-    position.CurrentByteOffset.QuadPart = 4;
-    EXPECT_EQ(Set(file, FilePositionInformation, position), STATUS_SUCCESS);
-    char got[3] = {};
-    IO_STATUS_BLOCK iosb = {};
-    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, got, 3, nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::string(got, 3), "456") << "read at the position set";
-    ASSERT_EQ(Query(file, FilePositionInformation, &position), STATUS_SUCCESS);
-    EXPECT_EQ(position.CurrentByteOffset.QuadPart, 7) << "the read advanced it";
-    position.CurrentByteOffset.QuadPart = -1;
-    EXPECT_EQ(Set(file, FilePositionInformation, position), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
 }
 

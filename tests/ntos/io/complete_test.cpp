@@ -122,30 +122,6 @@ TEST_F(IoTest, AssociatedRequestsCompleteTheirMasterWhenTheLastOneCompletes) {
     EXPECT_EQ(IopLiveIrpCount(), 0u) << "associated requests are freed by the I/O manager";
 }
 
-TEST_F(IoTest, ReusedRequestCanBeSentAgain) {
-    auto devices = Stack({TestAction::Complete});
-    OwnerResult result;
-    PIRP irp = IoAllocateIrp(devices[0]->StackSize, FALSE);
-    for (int round = 0; round < 2; round++) {
-        KeInitializeEvent(&result.Done, NotificationEvent, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_WRITE;
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP Irp, PVOID Context) -> NTSTATUS {
-                KeSetEvent(&static_cast<OwnerResult*>(Context)->Done, 0, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &result, TRUE, TRUE, TRUE);
-        EXPECT_EQ(IoCallDriver(devices[0], irp), STATUS_SUCCESS);
-        EXPECT_EQ(KeReadStateEvent(&result.Done), 1);
-        IoReuseIrp(irp, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
-    }
-    IoFreeIrp(irp);
-    EXPECT_EQ(TestExt(devices[0])->SeenCount, 2);
-}
-
 using IoVerifierDeathTest = IoTest;
 
 // Each way a dispatch or completion routine breaks the request rules, caught

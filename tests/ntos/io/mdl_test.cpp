@@ -40,15 +40,6 @@ TEST_F(IoTest, MdlsChainToTheirRequest) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IoTest, NonPagedPoolMdlIsMappedWithoutLocking) {
-    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 256, EX_POOL_TAG('T', 'e', 's', 't'));
-    PMDL mdl = IoAllocateMdl(block, 256, FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(mdl);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), block);
-    IoFreeMdl(mdl);
-    ExFreePool(block);
-}
-
 using IoMdlDeathTest = IoTest;
 
 TEST_F(IoMdlDeathTest, MdlRulesAreEnforced) {

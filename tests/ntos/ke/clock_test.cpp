@@ -1,6 +1,6 @@
 // The clock, timers and DPCs: timers fire on a clock jump and not before,
-// timed waits end by a jump, absolute time-outs, DPCs run at DISPATCH_LEVEL on
-// their processor's DPC thread, when and where a processor delivers them.
+// timed waits end by a jump, absolute time-outs, DPCs of two processors run
+// concurrently.
 #include "ke_test_util.h"
 
 #include <atomic>
@@ -61,38 +61,6 @@ TEST_F(ClockTest, TimerDpcFiresAfterTheJumpNotBefore) {
     EXPECT_FALSE(KeCancelTimer(&timer)) << "no longer pending";
 }
 
-// Below DISPATCH_LEVEL a DPC runs (at DISPATCH_LEVEL, on its processor's DPC
-// thread) before KeInsertQueueDpc returns.
-TEST_F(ClockTest, DpcQueuedBelowDispatchLevelRunsBeforeTheInsertReturns) {
-    for (KIRQL irql : {KIRQL{PASSIVE_LEVEL}, KIRQL{APC_LEVEL}}) {
-        DpcRecord record;
-        KIRQL old;
-        KeRaiseIrql(irql, &old);
-        EXPECT_TRUE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr));
-        EXPECT_EQ(record.Count.load(), 1) << "queued at IRQL " << int(irql) << ": runs got/expected";
-        KeLowerIrql(old);
-        EXPECT_EQ(record.Irql.load(), DISPATCH_LEVEL);
-        EXPECT_NE(record.Thread.load(), KeGetCurrentThread());
-        EXPECT_FALSE(KeRemoveQueueDpc(&record.Dpc)) << "not queued any more";
-    }
-}
-
-// At DISPATCH_LEVEL a DPC for the own processor waits until the processor
-// drops below DISPATCH_LEVEL, so it can always still be removed.
-TEST_F(ClockTest, DpcQueuedAtDispatchLevelWaitsUntilTheProcessorLowersIrql) {
-    DpcRecord record;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_TRUE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr));
-    KeStallExecutionProcessor(20000);
-    EXPECT_EQ(record.Count.load(), 0) << "ran under a caller at DISPATCH_LEVEL";
-    EXPECT_TRUE(KeRemoveQueueDpc(&record.Dpc)) << "still queued";
-    EXPECT_TRUE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr));
-    EXPECT_FALSE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr)) << "queued once at a time";
-    KeLowerIrql(old);
-    EXPECT_EQ(record.Count.load(), 1) << "runs once the IRQL drops";
-}
-
 // Processors run their DPCs concurrently: each of two DPCs on two processors
 // waits to see the other one running.
 TEST_F(ClockTest, DpcsOfTwoProcessorsRunConcurrently) {
@@ -125,21 +93,6 @@ TEST_F(ClockTest, DpcsOfTwoProcessorsRunConcurrently) {
         KeDelayExecutionThread(KernelMode, FALSE, &t);
     }
     EXPECT_EQ(meeting.Met.load(), 2) << "DPCs that saw each other running";
-}
-
-TEST_F(ClockTest, PeriodicTimerFiresOncePerJump) {
-    DpcRecord record(SynchronizationEvent);
-    KTIMER timer;
-    KeInitializeTimerEx(&timer, SynchronizationTimer);
-    LARGE_INTEGER due;
-    due.QuadPart = -OneSecond;
-    KeSetTimerEx(&timer, due, 1000, &record.Dpc);
-    for (int i = 1; i <= 3; ++i) {
-        KiClockJump(OneSecond);
-        KeWaitForSingleObject(&record.Ran, Executive, KernelMode, FALSE, nullptr);
-        EXPECT_EQ(record.Count.load(), i);
-    }
-    EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
 // A blocked timed wait or delay ends only when the clock passes its time-out.

@@ -5,7 +5,6 @@
 #include "ntos/ke/ki.h"
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -74,25 +73,6 @@ TEST_F(WaitTest, NotificationEventReleasesAllWaitersAndStaysSet) {
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST_F(WaitTest, PulseReleasesCurrentWaitersAndLeavesEventReset) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    std::atomic<int> released{0};
-    TestThread waiter([&] {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        released = 1;
-    });
-    // A pulse releases only threads already waiting.
-    ASSERT_TRUE(Eventually([&] {
-        std::lock_guard<std::mutex> guard(KiDispatcherLock);
-        return !KiIsListEmpty(&event.Header.WaitListHead);
-    }));
-    KePulseEvent(&event, 0, FALSE);
-    waiter.Join();
-    EXPECT_EQ(released.load(), 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-}
-
 TEST_F(WaitTest, WaitAllAcquiresAllOrNothing) {
     KEVENT a, b;
     KSEMAPHORE semaphore;
@@ -152,21 +132,6 @@ TEST_F(WaitTest, SemaphoreCountsAndRaisesPastItsLimit) {
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
 }
 
-TEST_F(WaitTest, MutexIsRecursiveAndDisablesApcsWhileOwned) {
-    KMUTEX mutex;
-    KeInitializeMutex(&mutex, 0);
-    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
-    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
-    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
-    EXPECT_TRUE(KeAreApcsDisabled());
-    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
-    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread()) << "still owned once";
-    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
-    EXPECT_EQ(mutex.OwnerThread, nullptr);
-    EXPECT_FALSE(KeAreApcsDisabled());
-    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-}
-
 TEST_F(WaitTest, MutantOfAnEndedOwnerIsAbandonedToTheNextWaiter) {
     KMUTANT mutant;
     KeInitializeMutant(&mutant, FALSE);
@@ -197,76 +162,6 @@ TEST_F(WaitTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
     EXPECT_EQ(ZwWaitForSingleObject(worker.Handle(), FALSE, &zero), STATUS_TIMEOUT);
     KeSetEvent(&go, 0, FALSE);
     EXPECT_EQ(ZwWaitForSingleObject(worker.Handle(), FALSE, nullptr), STATUS_WAIT_0);
-}
-
-TEST_F(WaitTest, AlertEndsAnAlertableWait) {
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    std::atomic<PKTHREAD> waiter{nullptr};
-    std::atomic<NTSTATUS> result{-1};
-    TestThread thread([&] {
-        waiter = KeGetCurrentThread();
-        result = KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr);
-    });
-    ASSERT_TRUE(Eventually([&] { return waiter.load() != nullptr; }));
-    KeAlertThread(waiter.load(), KernelMode);
-    thread.Join();
-    EXPECT_EQ(result.load(), STATUS_ALERTED);
-}
-
-// A set or release with Wait TRUE returns at DISPATCH_LEVEL and the wait that
-// follows gives the caller's IRQL back.
-TEST_F(WaitTest, WaitTrueKeepsTheDispatcherRaisedUntilTheNextWait) {
-    KEVENT event;
-    KSEMAPHORE semaphore;
-    KMUTEX mutex;
-    KEVENT ready;
-    KeInitializeEvent(&ready, NotificationEvent, TRUE);
-    const struct {
-        const char* Routine;
-        std::function<void()> SignalAndHold;
-        std::function<LONG()> State;
-        LONG Expected;
-    } cases[] = {
-        {"KeSetEvent", [&] { KeSetEvent(&event, 0, TRUE); },
-         [&] { return KeReadStateEvent(&event); }, 1},
-        {"KePulseEvent", [&] { KePulseEvent(&event, 0, TRUE); },
-         [&] { return KeReadStateEvent(&event); }, 0},
-        {"KeReleaseSemaphore", [&] { KeReleaseSemaphore(&semaphore, 0, 1, TRUE); },
-         [&] { return KeReadStateSemaphore(&semaphore); }, 1},
-        {"KeReleaseMutex",
-         [&] {
-             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-             KeReleaseMutex(&mutex, TRUE);
-         },
-         [&] { return KeReadStateMutex(&mutex); }, 1},
-    };
-    for (const auto& c : cases) {
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        KeInitializeSemaphore(&semaphore, 0, 1);
-        KeInitializeMutex(&mutex, 0);
-        c.SignalAndHold();
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << c.Routine << ": got/expected IRQL";
-        EXPECT_EQ(KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr),
-                  STATUS_WAIT_0)
-            << c.Routine;
-        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << c.Routine << ": after the wait";
-        EXPECT_EQ(c.State(), c.Expected) << c.Routine << ": got/expected signal state";
-    }
-    EXPECT_FALSE(KeAreApcsDisabled()) << "releasing the mutex left its critical region";
-}
-
-// An object already signalled satisfies an alertable wait; the alert stays
-// pending for the next alertable wait that would block.
-TEST_F(WaitTest, AlertableWaitOnASignalledObjectLeavesTheAlertPending) {
-    KEVENT set;
-    KeInitializeEvent(&set, NotificationEvent, TRUE);
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    KeAlertThread(KeGetCurrentThread(), KernelMode);
-    EXPECT_EQ(KeWaitForSingleObject(&set, Executive, KernelMode, TRUE, nullptr), STATUS_WAIT_0);
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr),
-              STATUS_ALERTED);
 }
 
 // KeAreApcsDisabled reports critical regions, not the IRQL.
@@ -312,16 +207,6 @@ TEST_F(WaitDeathTest, MisuseBugChecks) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t);
         },
         IRQL_NOT_LESS_OR_EQUAL, "wait with a non-zero time-out at DISPATCH_LEVEL");
-    EXPECT_BUGCHECK(
-        {
-            KeSetEvent(&event, 0, TRUE);
-            KeLowerIrql(PASSIVE_LEVEL);
-        },
-        IRQL_NOT_LESS_OR_EQUAL, "between a Wait TRUE call and the wait");
-    KMUTEX mutex;
-    KeInitializeMutex(&mutex, 0);
-    EXPECT_BUGCHECK(KeReleaseMutex(&mutex, FALSE), THREAD_NOT_MUTEX_OWNER,
-                    "mutex released by a thread that does not own it");
     PVOID objects[4] = {&event, &event, &event, &event};
     EXPECT_BUGCHECK(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE,
                                              nullptr, nullptr),

@@ -1,5 +1,5 @@
 // Conversion of counted strings to the ANSI code page, into the caller's
-// buffer or into paged pool.
+// buffer.
 #include "ntos/ex/exp.h"
 #include "ntos/kernel_fixture.h"
 
@@ -28,23 +28,6 @@ struct CallerBuffer {
         Status = RtlUnicodeStringToAnsiString(&String, &U, FALSE);
     }
 };
-
-TEST_F(AnsiConversionTest, AllocatedResultIsTerminatedAndFreedToPool) {
-    UNICODE_STRING U;
-    RtlInitUnicodeString(&U, u"\\??\\C:\\qvd.dat");
-    ANSI_STRING A;
-    ASSERT_EQ(RtlUnicodeStringToAnsiString(&A, &U, TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(Text(A), "\\??\\C:\\qvd.dat");
-    EXPECT_EQ(A.MaximumLength, A.Length + 1);
-    EXPECT_EQ(A.Buffer[A.Length], '\0');
-    EXPECT_EQ(ExpQueryPoolTag(kAnsiTag).PagedBlocks, 1u);
-
-    RtlFreeAnsiString(&A);
-    EXPECT_EQ(A.Buffer, nullptr);
-    EXPECT_EQ(A.Length, 0);
-    EXPECT_EQ(ExpQueryPoolTag(kAnsiTag).PagedBlocks, 0u);
-    RtlFreeAnsiString(&A); // an empty string frees nothing
-}
 
 TEST_F(AnsiConversionTest, CallerBufferExactFitOneShortAndEmpty) {
     CallerBuffer Exact(5);
@@ -81,16 +64,6 @@ TEST_F(AnsiConversionTest, CharactersOutsideTheCodePageBecomeQuestionMarks) {
     CallerBuffer Out(8, u"é€ア\x81");
     EXPECT_EQ(Out.Status, STATUS_SUCCESS);
     EXPECT_EQ(Text(Out.String), "\xE9\x80?\x81");
-}
-
-TEST_F(AnsiConversionTest, PoolFailureReportsNoMemory) {
-    UNICODE_STRING U;
-    RtlInitUnicodeString(&U, u"abc");
-    ANSI_STRING A = {0, 0, NULL};
-    ExpFailPoolTag(kAnsiTag, 1);
-    EXPECT_EQ(RtlUnicodeStringToAnsiString(&A, &U, TRUE), STATUS_NO_MEMORY);
-    EXPECT_EQ(A.Buffer, nullptr);
-    ExpResetPoolFaults();
 }
 
 } // namespace

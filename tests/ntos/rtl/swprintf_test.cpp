@@ -57,34 +57,6 @@ TEST(Swprintf, WidthPrecisionAndFlags) {
     EXPECT_EQ(Format(u"[%-08d]", 5), u"[5       ]");
 }
 
-TEST(Swprintf, SixtyFourBitIntegers) {
-    EXPECT_EQ(Format(u"%I64d", (LONGLONG)-9223372036854775807LL - 1), u"-9223372036854775808");
-    EXPECT_EQ(Format(u"%I64u", (ULONGLONG)18446744073709551615ULL), u"18446744073709551615");
-    EXPECT_EQ(Format(u"%I64x|%I64X", (ULONGLONG)0x123456789abcdefULL, (ULONGLONG)0xFULL),
-              u"123456789abcdef|F");
-    EXPECT_EQ(Format(u"%lld|%d", (LONGLONG)1 << 40, 9), u"1099511627776|9")
-        << "a 64-bit argument is consumed whole";
-    EXPECT_EQ(Format(u"%Iu", (ULONG_PTR)1 << 33), u"8589934592");
-}
-
-TEST(Snwprintf, FitsWithTerminatorExactlyOrOverflows) {
-    WCHAR Buffer[8];
-    std::fill(std::begin(Buffer), std::end(Buffer), u'#');
-    EXPECT_EQ(_snwprintf(Buffer, 8, u"%d", 1234), 4);
-    EXPECT_EQ(std::u16string(Buffer), u"1234");
-
-    std::fill(std::begin(Buffer), std::end(Buffer), u'#');
-    EXPECT_EQ(_snwprintf(Buffer, 4, u"%d", 1234), 4) << "exact fit";
-    EXPECT_EQ(std::u16string(Buffer, 5), u"1234#") << "no terminator when exactly full";
-
-    std::fill(std::begin(Buffer), std::end(Buffer), u'#');
-    EXPECT_EQ(_snwprintf(Buffer, 3, u"%d", 1234), -1);
-    EXPECT_EQ(std::u16string(Buffer, 5), u"123##") << "writes Count characters, no terminator";
-
-    EXPECT_EQ(_snwprintf(Buffer, 0, u"x"), -1);
-    EXPECT_EQ(Buffer[0], u'1') << "nothing written with a zero count";
-}
-
 TEST(SwprintfDeathTest, UnsupportedConversionsStopTheMachine) {
     WCHAR Buffer[32];
     EXPECT_BUGCHECK(swprintf(Buffer, u"%f", 1.5), DRIVER_VERIFIER_DETECTED_VIOLATION,

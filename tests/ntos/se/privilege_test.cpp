@@ -1,8 +1,6 @@
-// Tokens and privileges as kernel code sees them: each account's token,
-// SeSinglePrivilegeCheck in user and kernel mode, the subject context and
-// SeQueryInformationToken, and adjusting privileges.
+// Tokens and privileges as kernel code sees them: each account's token, the
+// subject context and SeQueryInformationToken, and adjusting privileges.
 #include "ntddk.h"
-#include "expect_bugcheck.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ps/psp.h"
 #include "ntos/se/sep.h"
@@ -44,13 +42,6 @@ class PrivilegeTest : public KernelTest {
         return held;
     }
 
-    static NTSTATUS Enable(PACCESS_TOKEN Token, LUID Privilege, bool On) {
-        std::vector<LUID_AND_ATTRIBUTES> previous;
-        return SepAdjustPrivileges(Token, FALSE,
-                                   {LUID_AND_ATTRIBUTES{Privilege, On ? SE_PRIVILEGE_ENABLED : 0u}},
-                                   SIZE_MAX, &previous);
-    }
-
     PEPROCESS Process = nullptr;
 };
 
@@ -80,26 +71,6 @@ TEST_F(PrivilegeTest, EachAccountHoldsItsPrivilegesDisabledUntilEnabled) {
     }
 }
 
-TEST_F(PrivilegeTest, SinglePrivilegeCheckNeedsTheEnabledPrivilegeFromUserMode) {
-    Attach(SepAccountBackupOperator);
-    const LUID backup = SeExports->SeBackupPrivilege;
-    EXPECT_EQ(backup.LowPart, ULONG{SE_BACKUP_PRIVILEGE});
-    EXPECT_FALSE(SeSinglePrivilegeCheck(backup, UserMode)) << "held but disabled";
-    EXPECT_TRUE(SeSinglePrivilegeCheck(backup, KernelMode)) << "kernel mode always passes";
-
-    PACCESS_TOKEN token = PsReferencePrimaryToken(Process);
-    EXPECT_EQ(Enable(token, backup, true), STATUS_SUCCESS);
-    EXPECT_TRUE(SeSinglePrivilegeCheck(backup, UserMode)) << "enabled";
-    EXPECT_FALSE(SeSinglePrivilegeCheck(SeExports->SeRestorePrivilege, UserMode))
-        << "enabling one privilege leaves the others disabled";
-    EXPECT_EQ(Enable(token, SeExports->SeSecurityPrivilege, true), STATUS_NOT_ALL_ASSIGNED)
-        << "a backup operator does not hold the security privilege";
-    EXPECT_FALSE(SeSinglePrivilegeCheck(SeExports->SeSecurityPrivilege, UserMode));
-    EXPECT_EQ(Enable(token, backup, false), STATUS_SUCCESS);
-    EXPECT_FALSE(SeSinglePrivilegeCheck(backup, UserMode)) << "disabled again";
-    PsDereferencePrimaryToken(token);
-}
-
 TEST_F(PrivilegeTest, SubjectContextHoldsTheCurrentProcessTokenUntilReleased) {
     Attach(SepAccountUser);
     SECURITY_SUBJECT_CONTEXT subject;
@@ -117,16 +88,6 @@ TEST_F(PrivilegeTest, SubjectContextHoldsTheCurrentProcessTokenUntilReleased) {
     EXPECT_EQ(SepTokenAccount(subject.PrimaryToken), SepAccountSystem);
     SeReleaseSubjectContext(&subject);
     KeAttachProcess(&Process->Pcb);
-}
-
-TEST_F(PrivilegeTest, QueryInformationTokenSupportsPrivilegesOnly) {
-    Attach(SepAccountAdministrator);
-    PVOID info = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(SeQueryInformationToken(Process->Token, TokenUser, &info), STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(SeQueryInformationToken(Process->Token, static_cast<TOKEN_INFORMATION_CLASS>(99),
-                                      &info),
-              STATUS_INVALID_INFO_CLASS);
-    EXPECT_EQ(info, reinterpret_cast<PVOID>(1)) << "nothing returned on failure";
 }
 
 TEST_F(PrivilegeTest, AdjustPrivilegesReportsFormerStateAndRefusesShortBuffers) {
@@ -169,16 +130,6 @@ TEST_F(PrivilegeTest, AdjustPrivilegesReportsFormerStateAndRefusesShortBuffers) 
         EXPECT_EQ(attributes & SE_PRIVILEGE_ENABLED, 0u) << "privilege " << privilege;
     }
     EXPECT_EQ(ZwClose(token), STATUS_SUCCESS);
-}
-
-TEST_F(PrivilegeTest, PrivilegeRoutinesRequirePassiveLevel) {
-    EXPECT_BUGCHECK(
-        {
-            KIRQL old;
-            KeRaiseIrql(APC_LEVEL, &old);
-            SeSinglePrivilegeCheck(SeExports->SeBackupPrivilege, UserMode);
-        },
-        DRIVER_VERIFIER_DETECTED_VIOLATION, "SeSinglePrivilegeCheck called at APC_LEVEL");
 }
 
 } // namespace

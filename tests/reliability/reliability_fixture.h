@@ -1,0 +1,110 @@
+// reliability_fixture.h - the booted machine of the reliability suites, with
+// a clock that runs ten times host speed (short quiet periods), the driver's
+// footprint (pool by tag, System handles) to compare with a baseline, and
+// the sectors of named files to check a frozen image by.
+#pragma once
+
+#include "scenario/snapshot_fixture.h"
+#include "sweep_agent.h"
+#include "resources/messages.h"
+#include "ntos/ex/exp.h"
+#include "ntos/ps/psp.h"
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+class ReliabilityTest : public SnapshotTest {
+  protected:
+    void Describe(BOOT_MACHINE_DESCRIPTION& Description) override { Description.ClockScale = 1.0; }
+
+    // What the driver holds of the machine: its live pool blocks by tag, and
+    // the handles of the System process (the driver's kernel handles).
+    struct Footprint {
+        std::vector<ExpPoolTagUsage> Pool;
+        ULONG SystemHandles;
+        bool operator==(const Footprint& Other) const {
+            if (Pool.size() != Other.Pool.size() || SystemHandles != Other.SystemHandles) {
+                return false;
+            }
+            for (size_t i = 0; i < Pool.size(); i++) {
+                if (std::memcmp(&Pool[i], &Other.Pool[i], sizeof(Pool[i])) != 0) {
+                    return false;
+                }
+            }
+            return true;
+        }
+    };
+    static Footprint DriverFootprint() {
+        Footprint footprint;
+        for (const ExpPoolTagUsage& usage : ExpListPoolTags()) {
+            if ((usage.Tag & 0x00FFFFFFu) == (EX_POOL_TAG('Q', 'v', 'd', 0) & 0x00FFFFFFu)) {
+                footprint.Pool.push_back(usage);
+            }
+        }
+        footprint.SystemHandles = ObpCountHandles(PsInitialSystemProcess->ObjectTable);
+        return footprint;
+    }
+    static std::string Describe(const Footprint& Print) {
+        std::ostringstream text;
+        for (const ExpPoolTagUsage& usage : Print.Pool) {
+            text << ExpFormatPoolTag(usage.Tag) << ":" << usage.NonPagedBlocks + usage.PagedBlocks
+                 << "/" << usage.NonPagedBytes + usage.PagedBytes << "B ";
+        }
+        text << Print.SystemHandles << " System handles";
+        return text.str();
+    }
+    // Waits (host time) for the footprint to come back to Baseline; reclaim
+    // and the work queues may still be finishing. Failure names both.
+    ::testing::AssertionResult BackTo(const Footprint& Baseline, int TimeoutMs = 5000) {
+        Footprint now;
+        if (WaitFor([&] { return (now = DriverFootprint()) == Baseline; }, TimeoutMs)) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure()
+               << "footprint " << Describe(now) << ", expected " << Describe(Baseline);
+    }
+
+    // The byte ranges of C: that hold the files Names (paths from the root).
+    std::vector<ByteRange> RangesOf(const std::vector<std::u16string>& Names) {
+        FSP_VOLUME* fs = FsGetVolume(Volumes()[0]);
+        std::vector<ByteRange> ranges;
+        for (FSP_STREAM* stream : FspVolumeStreams(fs)) {
+            bool wanted = false;
+            for (const std::u16string& name : Names) {
+                wanted |= stream->Name == name;
+            }
+            for (size_t i = 0; wanted && i < stream->Clusters.size(); i++) {
+                const ULONGLONG offset = stream->Clusters[i] * fs->ClusterSize;
+                if (!ranges.empty() && ranges.back().Offset + ranges.back().Length == offset) {
+                    ranges.back().Length += fs->ClusterSize;
+                } else {
+                    ranges.push_back(ByteRange{offset, fs->ClusterSize});
+                }
+            }
+        }
+        return ranges;
+    }
+
+    // Sectors that a successful read of Agent returned other than in Image.
+    static ULONG WrongSectors(const SweepAgentJob& Agent, const std::vector<UCHAR>& Image) {
+        ULONG wrong = 0;
+        for (size_t sector = 0; sector < Agent.ReadSectors.size(); sector++) {
+            const size_t at = sector * Agent.SectorSize;
+            wrong += Agent.ReadSectors[sector] &&
+                     std::memcmp(&Agent.Seen[at], &Image[at], Agent.SectorSize) != 0;
+        }
+        return wrong;
+    }
+
+    // Rewrites Path with Fill (cached or not) and flushes it from a writer
+    // program; the status of a failure, or 0.
+    ULONG Rewrite(const char16_t* Path, UCHAR Fill, BOOLEAN Unbuffered, ULONG Bytes = 64 << 10) {
+        RewriteJob job{Path, Bytes, Fill, Unbuffered};
+        ULONG exitCode = 99;
+        EXPECT_EQ(BootRunUserProgram(u"writer.exe", RewriteProgram, &job, &exitCode),
+                  STATUS_SUCCESS);
+        return exitCode != 0 ? ~0u : job.Error;
+    }
+};
