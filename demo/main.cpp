@@ -444,18 +444,19 @@ int RunDemo(const DemoOptions& Options) {
                                      {"incremental", "C:", "X:\\full.img", "X:\\inc1.qvd"}));
         WriteFor(Options.Seconds / 3);
         StopWriters(writers);
-        uint64_t files = 0, deleted = 0, lines = 0, bytes = 0;
+        uint64_t files = 0, mapped = 0, deleted = 0, lines = 0, bytes = 0;
         for (const WriterJob& job : writers.Jobs) {
             files += job.FilesWritten;
+            mapped += job.FilesMapped;
             deleted += job.FilesDeleted;
             lines += job.LinesAppended;
             bytes += job.BytesWritten;
             run.Check(job.Failures == 0, fmt::format("writer {}: {} failure(s), first: {}",
                                                      job.Writer, job.Failures, job.FirstFailure));
         }
-        run.Step("the writers stopped: {} file version(s) written ({:.1f} MiB), {} deleted, {} "
-                 "log line(s) appended",
-                 files, double(bytes) / (1 << 20), deleted, lines);
+        run.Step("the writers stopped: {} file version(s) written ({:.1f} MiB; {} through mapped "
+                 "views), {} deleted, {} log line(s) appended",
+                 files, double(bytes) / (1 << 20), mapped, deleted, lines);
         run.Check(files > 0, "no file was written");
 
         RestoreAndCompare(run, backups[0], {"X:\\full.img"});
@@ -492,15 +493,12 @@ int RunDemo(const DemoOptions& Options) {
         run.Failures.empty() && backups.size() == 2 && backups[0].Restored && backups[1].Restored;
     if (proved) {
         fmt::print(
-            "\nWhat this proved: while {} writer(s) kept creating, overwriting, deleting and "
-            "appending to\n"
-            "  files on C:, qvd-backup froze C: twice and read a consistent image each "
-            "time. The full\n"
-            "  image, and the full image with the incremental delta (only the blocks the "
-            "driver's change\n"
-            "  store marked) applied, each restored to a byte-for-byte copy of C: as it "
-            "was at the\n"
-            "  moment of its freeze, and no write of the writers was lost.\n",
+            "\nWhat this proved: while {} writer(s) kept creating, overwriting (by WriteFile and\n"
+            "  through mapped views), deleting and appending to files on C:, qvd-backup froze C:\n"
+            "  twice and read a consistent image each time. The full image, and the full image\n"
+            "  with the incremental delta (only the blocks the driver's change store marked)\n"
+            "  applied, each restored to a byte-for-byte copy of C: as it was at the moment of\n"
+            "  its freeze, and no write of the writers was lost.\n",
             Options.Writers);
     }
     fmt::print("\nResult: {}\n", run.Failures.empty()

@@ -62,6 +62,39 @@ BOOL WriteVersion(const FilePatternId& Id, uint8_t* Buffer, std::string* Failure
     return CloseHandle(file);
 }
 
+// Writes one version of a file through a mapped view: its pages reach the
+// volume as paging writes when the view is unmapped.
+BOOL MapVersion(const FilePatternId& Id, std::string* Failure, uint64_t* Written) {
+    const uint32_t size = FilePatternSize(Id);
+    HANDLE file = CreateFileW(WriterFileName(Id.Writer, Id.Slot).c_str(),
+                              GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *Failure = Describe("CreateFileW failed", Id.Writer, Id.Slot, GetLastError());
+        return FALSE;
+    }
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, size, nullptr);
+    void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size) : nullptr;
+    if (view == nullptr) {
+        *Failure = Describe("mapping the file failed", Id.Writer, Id.Slot, GetLastError());
+    } else {
+        FilePatternFill(Id, 0, static_cast<uint8_t*>(view), size);
+        if (!UnmapViewOfFile(view)) {
+            *Failure = Describe("UnmapViewOfFile failed", Id.Writer, Id.Slot, GetLastError());
+            view = nullptr;
+        }
+    }
+    if (mapping != nullptr) {
+        CloseHandle(mapping);
+    }
+    const BOOL closed = CloseHandle(file);
+    if (view == nullptr || !closed) {
+        return FALSE;
+    }
+    *Written += size;
+    return TRUE;
+}
+
 // Appends one line to the writer's log, opened anew each time.
 BOOL AppendLine(ULONG Writer, uint64_t Line, std::string* Failure) {
     std::u16string name = u"C:\\log";
@@ -131,8 +164,12 @@ ULONG WriterProgram(PVOID Context) {
             std::string failure;
             // Until it is closed again the file holds no complete version.
             job->Complete[slot] = FALSE;
-            BOOL done = WriteVersion(id, buffer, &failure, &job->BytesWritten);
+            // Every third version goes through a mapped view.
+            const bool mapped = (generation + slot) % 3 == 1;
+            BOOL done = mapped ? MapVersion(id, &failure, &job->BytesWritten)
+                               : WriteVersion(id, buffer, &failure, &job->BytesWritten);
             if (done) {
+                job->FilesMapped += mapped;
                 job->Complete[slot] = TRUE;
                 job->Generation[slot] = generation;
                 job->FilesWritten++;

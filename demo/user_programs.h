@@ -42,7 +42,8 @@ struct WriterJob {
     BOOLEAN Complete[WRITER_MAX_SLOTS]; // the slot holds a fully written version
     ULONG Generation[WRITER_MAX_SLOTS]; // of that version
     uint64_t FilesWritten;              // versions written completely
-    uint64_t BytesWritten;              // by WriteFile
+    uint64_t BytesWritten;              // by WriteFile or through views
+    uint64_t FilesMapped;               // versions written through a mapped view
     uint64_t FilesDeleted;
     uint64_t LinesAppended;
     ULONG Failures;           // calls that failed

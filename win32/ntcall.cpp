@@ -3,6 +3,7 @@
 #include "ntos/fs/file_information.h"
 #include "ntos/io/nt_services.h"
 #include "ntos/se/token_services.h"
+#include "ntifs.h"
 
 NTSTATUS BasepNtOpen(PCWSTR NtPath, ULONG DesiredAccess, ULONG ShareAccess, ULONG Disposition,
                      ULONG CreateOptions, ULONG FileAttributes, HANDLE* Handle,
@@ -112,4 +113,24 @@ NTSTATUS BasepNtSetInformationFile(HANDLE Handle, PVOID Information, ULONG Lengt
     IO_STATUS_BLOCK iosb = {};
     return NtSetInformationFile(Handle, &iosb, Information, Length,
                                 static_cast<FILE_INFORMATION_CLASS>(InformationClass));
+}
+
+NTSTATUS BasepNtCreateSection(HANDLE File, ULONG Protect, LONGLONG MaximumSize, HANDLE* Section) {
+    LARGE_INTEGER maximum;
+    maximum.QuadPart = MaximumSize;
+    return ZwCreateSection(Section, SECTION_ALL_ACCESS, nullptr,
+                           MaximumSize != 0 ? &maximum : nullptr, Protect, SEC_COMMIT, File);
+}
+
+NTSTATUS BasepNtMapViewOfSection(HANDLE Section, ULONG Protect, LONGLONG Offset, SIZE_T* Size,
+                                 PVOID* Base) {
+    LARGE_INTEGER offset;
+    offset.QuadPart = Offset;
+    *Base = nullptr;
+    return ZwMapViewOfSection(Section, NtCurrentProcess(), Base, 0, 0, &offset, Size, ViewUnmap, 0,
+                              Protect);
+}
+
+NTSTATUS BasepNtUnmapViewOfSection(PVOID Base) {
+    return ZwUnmapViewOfSection(NtCurrentProcess(), Base);
 }

@@ -35,8 +35,16 @@ NTSTATUS BasepNtSetInformationFile(HANDLE Handle, PVOID Information, ULONG Lengt
 // TokenPrivileges: a TOKEN_PRIVILEGES as the caller laid it out.
 NTSTATUS BasepNtOpenProcessToken(HANDLE Process, ULONG DesiredAccess, HANDLE* Token);
 NTSTATUS BasepNtAdjustPrivilegesToken(HANDLE Token, BOOLEAN DisableAll, PVOID NewState,
-                                      ULONG BufferLength, PVOID PreviousState,
-                                      ULONG* ReturnLength);
+                                      ULONG BufferLength, PVOID PreviousState, ULONG* ReturnLength);
+
+// A section on File for the calling process (PAGE_READONLY or
+// PAGE_READWRITE; MaximumSize 0: the file's size), a view of it mapped into
+// the calling process, and the view unmapped (its changed pages go to the
+// file by paging writes).
+NTSTATUS BasepNtCreateSection(HANDLE File, ULONG Protect, LONGLONG MaximumSize, HANDLE* Section);
+NTSTATUS BasepNtMapViewOfSection(HANDLE Section, ULONG Protect, LONGLONG Offset, SIZE_T* Size,
+                                 PVOID* Base);
+NTSTATUS BasepNtUnmapViewOfSection(PVOID Base);
 
 // The Win32 error for a status of these services (RtlNtStatusToDosError's
 // table for the statuses that occur), and SetLastError of it.

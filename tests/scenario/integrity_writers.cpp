@@ -1,6 +1,5 @@
 // integrity_writers.cpp - the integrity torture's writer programs.
 #include "integrity_writers.h"
-#include "integrity_view.h"
 #include "fileapi.h"
 #include "memoryapi.h"
 #include "support/sector_pattern.h"
@@ -83,14 +82,16 @@ ULONG WriteThroughView(IntegrityWriter* Job) {
         Job->Error = GetLastError();
         return 1;
     }
-    HANDLE section = nullptr;
-    NTSTATUS status = CreateFileSection(file, &section);
+    HANDLE section = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+    if (section == nullptr) {
+        Job->Error = GetLastError();
+    }
     const ULONG sectors = static_cast<ULONG>(Job->Map.size());
     std::mt19937 random(Job->Seed);
-    while (NT_SUCCESS(status) && !Job->Stop) {
-        PVOID base = nullptr;
-        status = MapWholeView(section, &base);
-        if (!NT_SUCCESS(status)) {
+    while (section != nullptr && !Job->Stop) {
+        PVOID base = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 0);
+        if (base == nullptr) {
+            Job->Error = GetLastError();
             break;
         }
         for (int run = 0; run < 4; run++) {
@@ -99,15 +100,15 @@ ULONG WriteThroughView(IntegrityWriter* Job) {
             count = first + count > sectors ? sectors - first : count;
             FillSectors(Job, static_cast<UCHAR*>(base) + first * Job->SectorSize, first, count);
         }
-        status = UnmapView(base);
+        if (!UnmapViewOfFile(base)) {
+            Job->Error = GetLastError();
+            break;
+        }
         Job->Writes++;
         std::this_thread::sleep_for(std::chrono::milliseconds(Job->PauseMs));
     }
-    if (!NT_SUCCESS(status)) {
-        Job->Error = static_cast<ULONG>(status);
-    }
     if (section != nullptr) {
-        CloseSection(section);
+        CloseHandle(section);
     }
     CloseHandle(file);
     return Job->Error != 0;

@@ -28,7 +28,7 @@ struct IntegrityWriter {
     ULONG PauseMs = 0; // host time slept after each write
     std::atomic<bool> Stop{false};
     std::atomic<ULONG> Writes{0};
-    ULONG Error = 0; // Win32 error of a failed open, status of a failed call
+    ULONG Error = 0; // Win32 error of the first call that failed
 };
 
 // Context: an IntegrityWriter. Writes until Stop is set.
