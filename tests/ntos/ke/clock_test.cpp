@@ -2,6 +2,7 @@
 // timed waits end by a jump, absolute time-outs, DPCs run at DISPATCH_LEVEL on
 // their processor's DPC thread, when and where a processor delivers them.
 #include "ke_test_util.h"
+#include "ntos/ke/ki.h"
 
 #include <atomic>
 
@@ -167,14 +168,26 @@ TEST_F(ClockTest, TimeOutsEndByAJump) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         std::atomic<NTSTATUS> result{-1};
+        std::atomic<PKTHREAD> self{nullptr};
         TestThread waiter([&] {
+            self = KeGetCurrentThread();
             LARGE_INTEGER t;
             KeQuerySystemTime(&t);
             t.QuadPart = c.Absolute ? t.QuadPart + c.Seconds * OneSecond : -c.Seconds * OneSecond;
             result = c.Delay ? KeDelayExecutionThread(KernelMode, FALSE, &t)
                              : KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
         });
-        KeStallExecutionProcessor(20000);  // real time: let the waiter block
+        // Jump only once the waiter is blocked: a wait begun after the jump
+        // would have nothing left to end it. Real time, as the clock is slowed.
+        auto blocked = [&] {
+            PKTHREAD thread = self.load();
+            std::lock_guard<std::mutex> guard(KiDispatcherLock);
+            return thread != nullptr && thread->Waiting;
+        };
+        for (int i = 0; i < 20000 && !blocked(); ++i) {
+            KeStallExecutionProcessor(1000);
+        }
+        ASSERT_TRUE(blocked());
         EXPECT_EQ(result.load(), -1);
         KiClockJump((c.Seconds + 1) * OneSecond);
         jumped += (c.Seconds + 1) * OneSecond;
