@@ -9,6 +9,7 @@
 #include "ntos/ke/kernel.h"
 #include "resources/message_table.h"
 #include "support/pool_tags.h"
+#include "tests/ntos/remove_volume.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,27 +31,6 @@ void Check(NTSTATUS Status, const char* What) {
         std::fprintf(stderr, "bench: %s failed: 0x%08X\n", What, (unsigned)Status);
         std::exit(1);
     }
-}
-
-// Removes a volume's stack as plug and play does when its disk goes.
-NTSTATUS NTAPI Removed(PDEVICE_OBJECT, PIRP, PVOID Context) {
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void RemoveVolume(PDEVICE_OBJECT Top) {
-    PIRP irp = IoAllocateIrp(Top->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_REMOVE_DEVICE;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, Removed, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Top, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    }
-    IoFreeIrp(irp);
 }
 
 KEVENT FlushGate;
@@ -88,7 +68,7 @@ void StopBenchMachine() {
     if (Bench.Snapshot != nullptr) {
         ThawBench();
     }
-    RemoveVolume(Bench.Filter);
+    TestRemoveVolume(Bench.Filter);
     StopReclaimThread();
     StopWorkQueues();
     FreeBlockPools();
