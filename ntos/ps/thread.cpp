@@ -93,12 +93,22 @@ void PspUnlinkThread(PETHREAD Thread, NTSTATUS ExitStatus) {
     Thread->ExitStatus = ExitStatus;
 }
 
+void PspRunStartRoutine(PVOID Thread) {
+    static_cast<PETHREAD>(Thread)->StartRoutine(static_cast<PETHREAD>(Thread)->StartContext);
+}
+
 void PspThreadMain(PETHREAD Thread, PSP_HOST_THREAD* Host) {
     KiSetCurrentThread(&Thread->Tcb);
     NTSTATUS exitStatus = STATUS_SUCCESS;
     BOOLEAN powerOff = FALSE;
     try {
-        Thread->StartRoutine(Thread->StartContext);
+        if (Thread->SystemThread) {
+            // An exception a system thread leaves unhandled stops the machine
+            // before anything unwinds, as the platform's thread start-up does.
+            RtlpRunGuarded(PspRunStartRoutine, Thread);
+        } else {
+            Thread->StartRoutine(Thread->StartContext);
+        }
     } catch (const PSP_THREAD_TERMINATION& termination) {
         exitStatus = termination.ExitStatus;
         powerOff = termination.PowerOff;

@@ -42,6 +42,17 @@ class TestThread {
                STATUS_SUCCESS;
     }
 
+    // True once the thread found no room and waits for it (so it holds its
+    // volume's resource shared); false if it ended instead.
+    bool WaitsForRoom() {
+        while (KeReadStateEvent(&BacklogGlobals.Room) != 0) {
+            if (Ended(1)) {
+                return false;
+            }
+        }
+        return !Ended(0);
+    }
+
   private:
     std::function<void()> Body_;
     PVOID Thread_ = nullptr;
@@ -93,7 +104,7 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
     // A break wakes the waiter, which gives up without preserving.
     NTSTATUS status = STATUS_PENDING;
     auto waiter = std::make_unique<TestThread>([&] { status = Overwrite(Part, Part, 2); });
-    EXPECT_FALSE(waiter->Ended(50)) << "a writer went on over budget";
+    EXPECT_TRUE(waiter->WaitsForRoom()) << "a writer went on over budget";
     SetFrozenStateBroken(Extension, TRUE);
     if (!waiter->Ended(5000)) {
         ReleaseFlushQueue(); // lets the writer end
@@ -107,7 +118,7 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
     // shared, may hold up the flushes (they wait behind it, on this volume
     // or on the partial data file's): the writer goes on over budget.
     waiter = std::make_unique<TestThread>([&] { status = Overwrite(2 * Part, Part, 3); });
-    EXPECT_FALSE(waiter->Ended(50));
+    EXPECT_TRUE(waiter->WaitsForRoom()) << "a writer went on over budget";
     TestThread thaw([&] {
         AcquireVolumeLock(Extension, TRUE);
         ReleaseVolumeLock(Extension, PsGetCurrentThread());

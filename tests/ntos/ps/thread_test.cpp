@@ -117,6 +117,27 @@ TEST_F(ThreadDeathTest, AttachingTwiceOrDetachingUnattachedBugChecks) {
     EXPECT_BUGCHECK(KeDetachProcess(), INVALID_PROCESS_DETACH_ATTEMPT, "");
 }
 
+VOID RaisesWithParameters(PVOID) {
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = STATUS_IN_PAGE_ERROR;
+    record.NumberParameters = 2;
+    record.ExceptionInformation[0] = 0xAB;
+    record.ExceptionInformation[1] = 0xCD;
+    ExRaiseException(&record);
+}
+
+TEST_F(ThreadDeathTest, ExceptionEscapingASystemThreadStopsTheMachine) {
+    EXPECT_BUGCHECK(
+        {
+            HANDLE thread;
+            PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, RaisesWithParameters,
+                                 nullptr);
+            ZwWaitForSingleObject(thread, FALSE, nullptr);
+        },
+        SYSTEM_THREAD_EXCEPTION_NOT_HANDLED,
+        "\\(0xC0000006, 0x[0-9A-F]+, 0xAB, 0xCD\\)(.|\n)*not handled in a system thread");
+}
+
 VOID WaitForever(PVOID Context) {
     KeWaitForSingleObject(Context, Executive, KernelMode, FALSE, nullptr);
 }
