@@ -26,8 +26,7 @@ BOOLEAN ReadSomewhere(HANDLE Volume, PVOID Buffer, ULONGLONG VolumeBytes, std::m
 
 ULONG RaceAgentProgram(PVOID Context) {
     auto* job = static_cast<RaceAgentJob*>(Context);
-    HANDLE control = CreateFileW(u"\\\\.\\QVDAPI", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
+    HANDLE control = OpenControlDevice();
     FreezeProgram(&job->Freeze);
     if (!NT_SUCCESS(job->Freeze.Status) || job->Freeze.Reply.Result != 0 ||
         control == INVALID_HANDLE_VALUE) {
@@ -46,22 +45,18 @@ ULONG RaceAgentProgram(PVOID Context) {
     const ULONG handle = job->Freeze.Reply.VolumeHandle;
     std::mt19937 random(job->Seed);
     HANDLE volume = OpenVolume(job->VolumePath);
-    ULONG_PTR information = 0;
     while (!job->Stop && volume != INVALID_HANDLE_VALUE) {
         job->Reads++;
         job->FailedReads += !ReadSomewhere(volume, buffer, job->VolumeBytes, random);
     }
     if (job->ReportProgress) {
         *request = QvdProgressRequest{0, handle, 0, 0, job->VolumeBytes};
-        BasepNtDeviceIoControl(control, IOCTL_QVD_REPORT_PROGRESS, request, sizeof(*request),
-                               request, sizeof(*request), &information);
+        SendRecord(control, IOCTL_QVD_REPORT_PROGRESS, request, sizeof(*request));
     }
     if (job->Thaw) {
         auto* thaw = reinterpret_cast<QvdVolumeRequest*>(memory);
         *thaw = QvdVolumeRequest{0, handle};
-        BasepNtDeviceIoControl(control, IOCTL_QVD_THAW_VOLUME, thaw, sizeof(*thaw), thaw,
-                               sizeof(*thaw), &information);
-        job->ThawResult = thaw->Result;
+        job->ThawResult = SendRecord(control, IOCTL_QVD_THAW_VOLUME, thaw, sizeof(*thaw));
     }
     VirtualFree(memory, 0, MEM_RELEASE);
     if (volume != INVALID_HANDLE_VALUE) {

@@ -27,17 +27,8 @@ class ReliabilityTest : public SnapshotTest {
     struct Footprint {
         std::vector<ExpPoolTagUsage> Pool;
         ULONG SystemHandles;
-        bool operator==(const Footprint& Other) const {
-            if (Pool.size() != Other.Pool.size() || SystemHandles != Other.SystemHandles) {
-                return false;
-            }
-            for (size_t i = 0; i < Pool.size(); i++) {
-                if (std::memcmp(&Pool[i], &Other.Pool[i], sizeof(Pool[i])) != 0) {
-                    return false;
-                }
-            }
-            return true;
-        }
+        // Text names every figure, so equal texts are equal footprints.
+        bool operator==(const Footprint& Other) const { return Text(*this) == Text(Other); }
     };
     static Footprint DriverFootprint(bool WithoutCaches = false) {
         Footprint footprint;
@@ -54,8 +45,9 @@ class ReliabilityTest : public SnapshotTest {
     static std::string Text(const Footprint& Print) {
         std::ostringstream text;
         for (const ExpPoolTagUsage& usage : Print.Pool) {
-            text << ExpFormatPoolTag(usage.Tag) << ":" << usage.NonPagedBlocks + usage.PagedBlocks
-                 << "/" << usage.NonPagedBytes + usage.PagedBytes << "B ";
+            text << ExpFormatPoolTag(usage.Tag) << ":" << usage.NonPagedBlocks << "+"
+                 << usage.PagedBlocks << "/" << usage.NonPagedBytes << "+" << usage.PagedBytes
+                 << "B ";
         }
         text << Print.SystemHandles << " System handles";
         return text.str();
@@ -114,9 +106,15 @@ class ReliabilityTest : public SnapshotTest {
     // Rewrites Path with Fill (cached or not) and flushes it from a writer
     // program; the status of a failure, or 0.
     ULONG Rewrite(const char16_t* Path, UCHAR Fill, BOOLEAN Unbuffered, ULONG Bytes = 64 << 10) {
-        RewriteJob job{Path, Bytes, Fill, Unbuffered};
+        WriterJob job;
+        job.Path = Path;
+        job.Bytes = Bytes;
+        job.Unbuffered = Unbuffered;
+        job.Fill = Fill;
+        job.Flush = TRUE;
+        job.Stop = true;
         ULONG exitCode = 99;
-        EXPECT_EQ(BootRunUserProgram(u"writer.exe", RewriteProgram, &job, &exitCode),
+        EXPECT_EQ(BootRunUserProgram(u"writer.exe", WriterProgram, &job, &exitCode),
                   STATUS_SUCCESS);
         return exitCode != 0 ? ~0u : job.Error;
     }

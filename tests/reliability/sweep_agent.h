@@ -1,8 +1,6 @@
-// sweep_agent.h - the agent and writer programs of the reliability suites:
-// an agent that freezes C:, reads given ranges of the frozen image from its
-// own thread, reports progress, switches extent-list mode on, reads the
-// extent list and thaws; and a writer
-// that rewrites a file once and flushes it. Plain types only.
+// sweep_agent.h - the agent of the fault sweep: it freezes C:, reads given
+// ranges of the frozen image from its own thread, reports progress, switches
+// extent-list mode on, reads the extent list and thaws. Plain types only.
 #pragma once
 
 #include "scenario/agent_side.h"
@@ -32,15 +30,3 @@ struct SweepAgentJob {
 };
 // Context: a SweepAgentJob.
 ULONG SweepAgentProgram(PVOID Context);
-
-// Rewrites the first Bytes of Path with Fill once, cached or not, and flushes
-// it; Error is the status of the first failure (0: none).
-struct RewriteJob {
-    const char16_t* Path;
-    ULONG Bytes;
-    UCHAR Fill;
-    BOOLEAN Unbuffered;
-    ULONG Error = 0;
-};
-// Context: a RewriteJob.
-ULONG RewriteProgram(PVOID Context);

@@ -1,6 +1,8 @@
 // agent_side.cpp - user programs of the snapshot scenarios.
 #include "agent_side.h"
+#include "exports.h"
 #include "fileapi.h"
+#include "ioapiset.h"
 #include "memoryapi.h"
 #include "synchapi.h"
 #include "win32/ntcall.h"
@@ -20,12 +22,18 @@ ULONG UserString(const char16_t* Text) {
     return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(copy));
 }
 
+} // namespace
+
 HANDLE OpenControlDevice() {
-    return CreateFileW(u"\\\\.\\QVDAPI", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       0, nullptr);
+    return CreateFileW(u"\\\\.\\QVDAPI", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
 }
 
-} // namespace
+ULONG SendRecord(HANDLE Control, ULONG Code, PVOID Record, ULONG Length) {
+    ULONG_PTR information = 0;
+    BasepNtDeviceIoControl(Control, Code, Record, Length, Record, Length, &information);
+    return *static_cast<ULONG*>(Record);
+}
 
 ULONG ControlProgram(PVOID Context) {
     auto* calls = static_cast<ControlCalls*>(Context);
@@ -37,9 +45,9 @@ ULONG ControlProgram(PVOID Context) {
         ControlCall& call = calls->Calls[i];
         HANDLE file = INVALID_HANDLE_VALUE;
         if (call.OpenPath != nullptr) {
-            file = CreateFileW(reinterpret_cast<LPCWSTR>(call.OpenPath), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
-                               nullptr);
+            file =
+                CreateFileW(reinterpret_cast<LPCWSTR>(call.OpenPath), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
             const ULONG value = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(file));
             std::memcpy(call.Record + 4, &value, sizeof(value));
         }
@@ -53,8 +61,17 @@ ULONG ControlProgram(PVOID Context) {
         // The record travels through the program's own memory, as an agent's does.
         void* record = VirtualAlloc(nullptr, sizeof(call.Record), MEM_COMMIT, PAGE_READWRITE);
         std::memcpy(record, call.Record, sizeof(call.Record));
-        call.Status = BasepNtDeviceIoControl(control, call.Code, record, call.InputLength, record,
-                                             call.OutputLength, &call.Information);
+        if (call.ThroughWin32) {
+            DWORD returned = 0;
+            call.Status = DeviceIoControl(control, call.Code, record, call.InputLength, record,
+                                          call.OutputLength, &returned, nullptr)
+                              ? ERROR_SUCCESS
+                              : GetLastError();
+            call.Information = returned;
+        } else {
+            call.Status = BasepNtDeviceIoControl(control, call.Code, record, call.InputLength,
+                                                 record, call.OutputLength, &call.Information);
+        }
         std::memcpy(call.Record, record, sizeof(call.Record));
         VirtualFree(record, 0, MEM_RELEASE);
         if (file != INVALID_HANDLE_VALUE) {
@@ -85,9 +102,9 @@ ULONG FreezeProgram(PVOID Context) {
     request->WarnFreeKB = freeze->WarnFreeKB;
     request->MinFreeKB = freeze->MinFreeKB;
     ULONG_PTR information = 0;
-    freeze->Status = BasepNtDeviceIoControl(control, IOCTL_QVD_FREEZE_VOLUME, request,
-                                            sizeof(*request), request, sizeof(*request),
-                                            &information);
+    freeze->Status =
+        BasepNtDeviceIoControl(control, IOCTL_QVD_FREEZE_VOLUME, request, sizeof(*request), request,
+                               sizeof(*request), &information);
     std::memcpy(&freeze->Reply, request, sizeof(*request));
     if (freeze->KeepMutex && !freeze->MutexNotOwned) {
         ReleaseMutex(mutex);
@@ -110,7 +127,7 @@ ULONG WriterProgram(PVOID Context) {
     auto* data = static_cast<UCHAR*>(VirtualAlloc(nullptr, piece, MEM_COMMIT, PAGE_READWRITE));
     do {
         for (ULONG at = 0; at < job->Bytes; at += piece) {
-            std::memset(data, static_cast<int>(job->Writes.load() + at / piece), piece);
+            std::memset(data, static_cast<int>(job->Fill + job->Writes.load() + at / piece), piece);
             ULONG_PTR done = 0;
             const LONGLONG offset = at;
             NTSTATUS status = BasepNtReadWrite(TRUE, file, data, piece, &offset, &done);
@@ -122,6 +139,9 @@ ULONG WriterProgram(PVOID Context) {
             job->Writes++;
         }
     } while (!job->Stop);
+    if (job->Flush && !FlushFileBuffers(file) && job->Error == 0) {
+        job->Error = GetLastError();
+    }
     VirtualFree(data, 0, MEM_RELEASE);
     CloseHandle(file);
     return 0;
@@ -152,4 +172,12 @@ ControlCall ExtentListCall(ULONG VolumeHandle, ULONG Cursor, ULONG ArraySize) {
     RecordOf<QvdExtentListRequest>(call)->Cursor = Cursor;
     RecordOf<QvdExtentListRequest>(call)->ArraySize = ArraySize;
     return call;
+}
+
+int InstallForProduct(ULONG Product) {
+    return QVDInstall(Product);
+}
+
+int UninstallForProduct(ULONG Product) {
+    return QVDUninstall(Product);
 }

@@ -1,6 +1,8 @@
-// agent_side.h - a backup agent's side of the snapshot scenarios: user
-// programs that send the control operations, freeze volumes and write files
-// through the file system while a test watches. Plain types only.
+// agent_side.h - a backup agent's side of the snapshot scenarios: installing
+// the driver with the install library, and user programs that send the
+// control operations, freeze volumes and write files through the file system
+// while a test watches. Plain types only, so that the kernel-side tests
+// include it beside the kernel's headers.
 #pragma once
 
 #include "ntdef.h"
@@ -17,8 +19,9 @@ struct ControlCall {
     ULONG OutputLength;
     UCHAR Record[sizeof(QvdFreezeRequest)];
     const char16_t* OpenPath; // if set: opened by the program, its handle at record offset 4
-    NTSTATUS Status;       // of the request
-    ULONG_PTR Information; // bytes returned
+    BOOLEAN ThroughWin32;     // sent with DeviceIoControl: Status is its Win32 error
+    NTSTATUS Status;          // of the request
+    ULONG_PTR Information;    // bytes returned
 };
 
 // Sends each call in turn from one thread; Context is a ControlCalls.
@@ -51,17 +54,26 @@ struct FreezeCall {
 // looks).
 ULONG FreezeProgram(PVOID Context);
 
-// A program that rewrites the first Bytes of Path in pieces until Stop is
-// set (at least once), counting the writes done.
+// A program that rewrites the first Bytes of Path in 4 KiB pieces until Stop
+// is set (at least once), counting the writes done. Each piece is filled with
+// Fill + Writes + its index, so that every round writes other bytes.
 struct WriterJob {
     const char16_t* Path = nullptr;
     ULONG Bytes = 0;
     BOOLEAN Unbuffered = FALSE; // FILE_FLAG_NO_BUFFERING: non-cached, sector-sized writes
+    UCHAR Fill = 0;
+    BOOLEAN Flush = FALSE; // FlushFileBuffers once stopped
     std::atomic<bool> Stop{false};
     std::atomic<ULONG> Writes{0};
     ULONG Error = 0; // Win32 error of a failed create, status of a failed write
 };
 ULONG WriterProgram(PVOID Context);
+
+// Opens \\.\QVDAPI from a user program; INVALID_HANDLE_VALUE when refused.
+HANDLE OpenControlDevice();
+// Sends Record (Length bytes in the program's own memory, in and out) to
+// Control; the Result that begins every record.
+ULONG SendRecord(HANDLE Control, ULONG Code, PVOID Record, ULONG Length);
 
 // Helpers that fill a ControlCall for one operation on VolumeHandle.
 ControlCall VolumeCall(ULONG Code, ULONG VolumeHandle);
@@ -73,3 +85,8 @@ template <typename Record> Record* RecordOf(ControlCall& Call) {
 template <typename Record> const Record* RecordOf(const ControlCall& Call) {
     return reinterpret_cast<const Record*>(Call.Record);
 }
+
+// QVDInstall(Product) and QVDUninstall(Product) of the install library; their
+// result codes.
+int InstallForProduct(ULONG Product);
+int UninstallForProduct(ULONG Product);

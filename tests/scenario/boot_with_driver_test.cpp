@@ -1,17 +1,14 @@
 // A machine with the driver installed by the install library: boot loads
-// it, it attaches above every volume, the volumes still serve their I/O, a
-// user program talks to the control device, and volumes are removed.
+// it, it attaches above every volume, a user program talks to the control
+// device, and volumes are removed.
 #include "scenario_fixture.h"
 #include "frame/frame.h"
 #include "host/volumes.h"
 #include "ntos/boot/user_process.h"
 #include "ntos/pnp/pnp.h"
 
-#include <ntdddisk.h>
-
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -33,86 +30,54 @@ TEST_F(BootWithDriverTest, BootLoadsTheDriverAndLogsItsLoad) {
               "Marrowfen Quiverdale Driver V7.0  (Free Build 102) has loaded successfully.");
 }
 
-TEST_F(BootWithDriverTest, EveryVolumeGetsOneFilterAndKeepsItsData) {
-    ULONG index = 0;
-    for (PDEVICE_OBJECT pdo : Volumes()) {
-        ASSERT_NE(pdo, nullptr) << "volume " << index;
-        EXPECT_EQ(PnpQueryVolumeState(pdo), PnpVolumeStarted);
-        PDEVICE_OBJECT filter = pdo->AttachedDevice;
-        ASSERT_NE(filter, nullptr);
-        EXPECT_EQ(filter->DriverObject, DriverGlobals.DriverObject);
-        EXPECT_EQ(filter->AttachedDevice, nullptr) << "one filter per volume";
-        index++;
-    }
-
-    // Writes and reads sent to the top of C:'s stack reach the volume intact.
-    PDEVICE_OBJECT c = Volumes()[0];
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(c);
-    std::vector<UCHAR> written(8192), read(8192);
-    for (size_t i = 0; i < written.size(); i++) {
-        written[i] = UCHAR(i * 7 + 3);
-    }
-    for (ULONG major : {ULONG(IRP_MJ_WRITE), ULONG(IRP_MJ_READ)}) {
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK ioStatus = {};
-        LARGE_INTEGER offset;
-        offset.QuadPart = 64 * 1024;
-        PVOID buffer = major == IRP_MJ_WRITE ? written.data() : read.data();
-        PIRP irp =
-            IoBuildSynchronousFsdRequest(major, top, buffer, 8192, &offset, &done, &ioStatus);
-        ASSERT_NE(irp, nullptr);
-        if (IofCallDriver(top, irp) == STATUS_PENDING) {
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        }
-        EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
-        EXPECT_EQ(ioStatus.Information, 8192u);
-    }
-    ObDereferenceObject(top);
-    EXPECT_EQ(read, written);
-    std::vector<UCHAR> stored(8192);
-    ASSERT_EQ(DiskCopyBackingStore(c, 64 * 1024, stored.data(), stored.size()), STATUS_SUCCESS);
-    EXPECT_EQ(stored, written);
-}
-
+// The router's answers as a user program gets them: an output shorter than a
+// word fails whatever the code, a code outside the table is refused, records
+// longer than the 16 bytes given are refused and the others answer in Result.
 TEST_F(BootWithDriverTest, UserProgramGetsTheRoutersAnswers) {
-    AgentView view = {};
+    struct Row {
+        ULONG Code;
+        ULONG OutputLength;
+        BOOLEAN ThroughWin32;
+        NTSTATUS Expected;
+    } rows[] = {
+        {IOCTL_QVD_QUERY_VERSION, 3, FALSE, STATUS_INVALID_BUFFER_SIZE},
+        {IOCTL_QVD_FREEZE_VOLUME, 3, TRUE,
+         1784}, // ERROR_INVALID_USER_BUFFER, as the platform maps it
+        {0x80002024u, 16, FALSE, STATUS_INVALID_DEVICE_REQUEST},
+        {IOCTL_QVD_QUERY_VERSION, 16, FALSE, STATUS_SUCCESS},
+        {IOCTL_QVD_FREEZE_VOLUME, 16, FALSE, STATUS_INVALID_BUFFER_SIZE},
+        {IOCTL_QVD_THAW_VOLUME, 16, FALSE, STATUS_SUCCESS},
+        {IOCTL_QVD_REPORT_PROGRESS, 16, FALSE, STATUS_INVALID_BUFFER_SIZE},
+        {IOCTL_QVD_ADD_PASS_THROUGH_FILE, 16, FALSE, STATUS_SUCCESS},
+        {IOCTL_QVD_REMOVE_PASS_THROUGH_FILE, 16, FALSE, STATUS_SUCCESS},
+        {IOCTL_QVD_CLEAR_PASS_THROUGH_FILES, 16, FALSE, STATUS_SUCCESS},
+        {IOCTL_QVD_ENABLE_EXTENT_LIST, 16, FALSE, STATUS_SUCCESS},
+        {IOCTL_QVD_READ_EXTENT_LIST, 16, FALSE, STATUS_INVALID_BUFFER_SIZE},
+    };
+    std::vector<ControlCall> calls;
+    for (const Row& row : rows) {
+        ControlCall call = {};
+        call.Code = row.Code;
+        call.InputLength = 64;
+        call.OutputLength = row.OutputLength;
+        call.ThroughWin32 = row.ThroughWin32;
+        calls.push_back(call);
+    }
+    ControlCalls context = {calls.data(), static_cast<ULONG>(calls.size())};
     ULONG exitCode = 99;
-    ASSERT_EQ(BootRunUserProgram(u"agent.exe", AgentProgram, &view, &exitCode), STATUS_SUCCESS);
-    ASSERT_EQ(exitCode, 0u) << "the control device could not be opened twice";
-    EXPECT_EQ(view.Short, STATUS_INVALID_BUFFER_SIZE);
-    EXPECT_EQ(view.ShortError, 1784u) << "ERROR_INVALID_USER_BUFFER, as the platform maps it";
-    EXPECT_EQ(view.Outside, STATUS_INVALID_DEVICE_REQUEST);
-    // Records longer than 16 bytes are refused; the others answer in Result.
-    const NTSTATUS expected[9] = {STATUS_SUCCESS,        STATUS_INVALID_BUFFER_SIZE,
-                                  STATUS_SUCCESS,        STATUS_INVALID_BUFFER_SIZE,
-                                  STATUS_SUCCESS,        STATUS_SUCCESS,
-                                  STATUS_SUCCESS,        STATUS_SUCCESS,
-                                  STATUS_INVALID_BUFFER_SIZE};
-    for (ULONG i = 0; i < 9; i++) {
-        EXPECT_EQ(view.Answers[i], expected[i]) << "function 0x" << std::hex << 0x800 + i;
+    ASSERT_EQ(BootRunUserProgram(u"agent.exe", ControlProgram, &context, &exitCode),
+              STATUS_SUCCESS);
+    ASSERT_EQ(exitCode, 0u) << "the control device could not be opened";
+    for (size_t i = 0; i < calls.size(); i++) {
+        EXPECT_EQ(calls[i].Status, rows[i].Expected)
+            << "code 0x" << std::hex << rows[i].Code << std::dec << " with " << rows[i].OutputLength
+            << " output bytes";
     }
-    EXPECT_EQ(view.VolumeCode, STATUS_SUCCESS) << "device control passed to the volume";
-    EXPECT_EQ(view.BytesPerSector, 512u);
-    EXPECT_TRUE(view.Closed[0]);
-    EXPECT_TRUE(view.Closed[1]);
 }
 
-TEST_F(BootWithDriverTest, RemovedVolumesLeaveNoFilterBehind) {
-    std::vector<PDEVICE_OBJECT> volumes = Volumes();
-    ASSERT_EQ(PnpSendSurpriseRemoval(volumes[1]), STATUS_SUCCESS);
-    EXPECT_NE(volumes[1]->AttachedDevice, nullptr) << "surprise removal keeps the filter";
-    for (PDEVICE_OBJECT pdo : volumes) {
-        // The manager bug-checks if anything stays attached above the volume.
-        EXPECT_EQ(PnpSendRemove(pdo), STATUS_SUCCESS);
-        EXPECT_EQ(PnpQueryVolumeState(pdo), PnpVolumeRemoved);
-    }
-    EXPECT_EQ(DriverGlobals.DriverObject->DeviceObject, DriverGlobals.ControlDevice)
-        << "only the control device is left";
-    EXPECT_EQ(DriverGlobals.ControlDevice->NextDevice, nullptr);
-}
-
-TEST_F(BootWithDriverTest, HostViewNamesEveryVolumeAndItsStack) {
+// Removal, surprise or not, leaves no filter device behind; the host's view
+// names every volume and its stack until then.
+TEST_F(BootWithDriverTest, HostViewNamesEveryVolumeAndRemovalLeavesNoFilterBehind) {
     const std::vector<PDEVICE_OBJECT> listed = HostListVolumes();
     EXPECT_EQ(listed, Volumes()) << "every volume, oldest first";
     const char16_t* letters[] = {u"C:", u"D:", u""};
@@ -126,10 +91,14 @@ TEST_F(BootWithDriverTest, HostViewNamesEveryVolumeAndItsStack) {
     }
     HostReleaseVolumes(listed);
 
-    // Removal through the host's view leaves no filter device behind.
+    ASSERT_EQ(PnpSendSurpriseRemoval(listed[1]), STATUS_SUCCESS);
+    EXPECT_NE(listed[1]->AttachedDevice, nullptr) << "surprise removal keeps the filter";
+    // The manager bug-checks if anything stays attached above a removed volume.
     EXPECT_EQ(HostRemoveVolumes(), 3u);
     EXPECT_EQ(HostRemoveVolumes(), 0u) << "removed volumes are not removed twice";
-    EXPECT_EQ(DriverGlobals.DriverObject->DeviceObject, DriverGlobals.ControlDevice);
+    EXPECT_EQ(DriverGlobals.DriverObject->DeviceObject, DriverGlobals.ControlDevice)
+        << "only the control device is left";
+    EXPECT_EQ(DriverGlobals.ControlDevice->NextDevice, nullptr);
     EXPECT_TRUE(HostListVolumes().empty());
 }
 

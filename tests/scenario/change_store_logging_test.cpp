@@ -4,33 +4,17 @@
 #include "snapshot_fixture.h"
 #include "ntos/disk/disk.h"
 
-#include <mutex>
-
 namespace {
 
-// The clusters and size of the file at UpcasedPath on Volume.
-std::vector<ULONGLONG> ClustersOf(PDEVICE_OBJECT Volume, const std::u16string& UpcasedPath,
-                                  ULONGLONG* Size = nullptr) {
-    FSP_VOLUME* mounted = FsGetVolume(Volume);
-    std::lock_guard<std::mutex> guard(mounted->Lock);
-    auto it = mounted->Streams.find(UpcasedPath);
-    if (it == mounted->Streams.end()) {
-        return {};
-    }
-    if (Size != nullptr) {
-        *Size = it->second->FileSize;
-    }
-    return it->second->Clusters;
-}
-
 // The file's bytes as the volume holds them.
-std::vector<UCHAR> StoredBytes(PDEVICE_OBJECT Volume, const std::u16string& UpcasedPath) {
+std::vector<UCHAR> StoredBytes(PDEVICE_OBJECT Volume, const std::u16string& Name) {
     ULONGLONG size = 0;
-    const std::vector<ULONGLONG> clusters = ClustersOf(Volume, UpcasedPath, &size);
+    const std::vector<ULONGLONG> clusters = ClustersOf(Volume, Name, &size);
     const std::vector<UCHAR> store = DiskSnapshotBackingStore(Volume);
     std::vector<UCHAR> file;
     for (ULONGLONG cluster : clusters) {
-        file.insert(file.end(), store.begin() + cluster * 4096, store.begin() + (cluster + 1) * 4096);
+        file.insert(file.end(), store.begin() + cluster * 4096,
+                    store.begin() + (cluster + 1) * 4096);
     }
     file.resize(size);
     return file;
@@ -49,39 +33,32 @@ TEST_F(SnapshotTest, CachedAndNonCachedWritesAreLoggedTheStoreItselfIsNot) {
 
     // The thawed snapshot's store logs every write until the next freeze.
     WriteOnce(u"C:\\cached.bin", 65536, FALSE);
-    WriterJob direct;
-    direct.Path = u"C:\\direct.bin";
-    direct.Bytes = 65536;
-    direct.Unbuffered = TRUE;
-    direct.Stop = true;
-    ULONG exitCode = 99;
-    ASSERT_EQ(BootRunUserProgram(u"writer.exe", WriterProgram, &direct, &exitCode), STATUS_SUCCESS);
-    ASSERT_EQ(direct.Error, 0u);
+    WriteOnce(u"C:\\direct.bin", 65536);
     // The lazy writer takes the cached pages to the volume a little later.
     ASSERT_TRUE(WaitFor([&] {
-        const std::vector<UCHAR> bytes = StoredBytes(Volumes()[0], u"\\CACHED.BIN");
+        const std::vector<UCHAR> bytes = StoredBytes(Volumes()[0], u"\\cached.bin");
         return bytes.size() == 65536 && bytes[65535] == UCHAR(2 * 15);
     }));
 
     FreezeCall second = FreezeOfC(u"C:\\changes2.bmp");
     Freeze(second);
     ASSERT_EQ(second.Reply.Result, QVD_RESULT_SUCCESS);
-    ASSERT_EQ(std::u16string(reinterpret_cast<const char16_t*>(
-                  second.Reply.PreviousChangeStoreName)),
-              u"C:\\changes.bmp");
+    ASSERT_EQ(
+        std::u16string(reinterpret_cast<const char16_t*>(second.Reply.PreviousChangeStoreName)),
+        u"C:\\changes.bmp");
     EXPECT_EQ(second.Reply.FreezeFlags, 0u);
 
-    const std::vector<UCHAR> store = StoredBytes(Volumes()[0], u"\\CHANGES.BMP");
+    const std::vector<UCHAR> store = StoredBytes(Volumes()[0], u"\\changes.bmp");
     ASSERT_EQ(store.size(), 24u + (8u << 20) / 32768);
     ULONG blockSize;
     std::memcpy(&blockSize, store.data() + 16, sizeof(blockSize));
     EXPECT_EQ(blockSize, 4096u) << "closed cleanly";
-    for (const char16_t* file : {u"\\CACHED.BIN", u"\\DIRECT.BIN"}) {
+    for (const char16_t* file : {u"\\cached.bin", u"\\direct.bin"}) {
         for (ULONGLONG cluster : ClustersOf(Volumes()[0], file)) {
             EXPECT_TRUE(Marked(store, cluster)) << "cluster " << cluster;
         }
     }
-    for (ULONGLONG cluster : ClustersOf(Volumes()[0], u"\\CHANGES.BMP")) {
+    for (ULONGLONG cluster : ClustersOf(Volumes()[0], u"\\changes.bmp")) {
         EXPECT_FALSE(Marked(store, cluster)) << "the store's own cluster " << cluster;
     }
     EXPECT_EQ(Thaw(second.Reply.VolumeHandle), QVD_RESULT_SUCCESS);

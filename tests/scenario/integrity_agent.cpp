@@ -49,9 +49,7 @@ ULONG IntegrityAgentProgram(PVOID Context) {
     HANDLE volume =
         CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\C:"), GENERIC_READ,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE control =
-        CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\QVDAPI"), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE control = OpenControlDevice();
     if (volume == INVALID_HANDLE_VALUE || control == INVALID_HANDLE_VALUE) {
         return 2;
     }
@@ -87,18 +85,13 @@ ULONG IntegrityAgentProgram(PVOID Context) {
         QvdProgressRequest progress = {};
         progress.VolumeHandle = handle;
         progress.Position = base + Segment;
-        ULONG_PTR information = 0;
-        BasepNtDeviceIoControl(control, IOCTL_QVD_REPORT_PROGRESS, &progress, sizeof(progress),
-                               &progress, sizeof(progress), &information);
-        job->ProgressResults += progress.Result != 0;
+        job->ProgressResults +=
+            SendRecord(control, IOCTL_QVD_REPORT_PROGRESS, &progress, sizeof(progress)) != 0;
         job->BrokenStatus |= progress.Status;
     }
     QvdVolumeRequest thaw = {};
     thaw.VolumeHandle = handle;
-    ULONG_PTR information = 0;
-    BasepNtDeviceIoControl(control, IOCTL_QVD_THAW_VOLUME, &thaw, sizeof(thaw), &thaw, sizeof(thaw),
-                           &information);
-    job->ThawResult = thaw.Result;
+    job->ThawResult = SendRecord(control, IOCTL_QVD_THAW_VOLUME, &thaw, sizeof(thaw));
     VirtualFree(buffer, 0, MEM_RELEASE);
     CloseHandle(control);
     CloseHandle(volume);
@@ -107,9 +100,7 @@ ULONG IntegrityAgentProgram(PVOID Context) {
 
 ULONG ExtentListProgram(PVOID Context) {
     auto* job = static_cast<ExtentListJob*>(Context);
-    HANDLE control =
-        CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\QVDAPI"), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE control = OpenControlDevice();
     if (control == INVALID_HANDLE_VALUE) {
         return 1;
     }
@@ -119,10 +110,7 @@ ULONG ExtentListProgram(PVOID Context) {
                      MEM_COMMIT, PAGE_READWRITE));
     auto* enable = reinterpret_cast<QvdVolumeRequest*>(records);
     enable->VolumeHandle = job->VolumeHandle;
-    ULONG_PTR information = 0;
-    BasepNtDeviceIoControl(control, IOCTL_QVD_ENABLE_EXTENT_LIST, enable, sizeof(*enable), enable,
-                           sizeof(*enable), &information);
-    job->EnableResult = enable->Result;
+    job->EnableResult = SendRecord(control, IOCTL_QVD_ENABLE_EXTENT_LIST, enable, sizeof(*enable));
     auto* list = reinterpret_cast<QvdExtentListRequest*>(records);
     auto* array = reinterpret_cast<QvdPreservedExtent*>(records + sizeof(*list));
     ULONG cursor = 0;
@@ -132,9 +120,7 @@ ULONG ExtentListProgram(PVOID Context) {
         list->Cursor = cursor;
         list->ArraySize = batch * sizeof(QvdPreservedExtent);
         list->Array = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(array));
-        BasepNtDeviceIoControl(control, IOCTL_QVD_READ_EXTENT_LIST, list, sizeof(*list), list,
-                               sizeof(*list), &information);
-        job->ListResult = list->Result;
+        job->ListResult = SendRecord(control, IOCTL_QVD_READ_EXTENT_LIST, list, sizeof(*list));
         job->Extents.insert(job->Extents.end(), array, array + list->Count);
         cursor = list->Cursor;
     } while (list->Result == 0 && list->Count != 0);

@@ -56,18 +56,6 @@ TEST_F(IntegrityTest, TheExtentListReportsOnlyDataThatReachedTheFile) {
 class FullPartialFileTest : public IntegrityTest {
   public:
     FullPartialFileTest() { BytesOfE = 1 << 20; }
-
-    // Bytes of E:\partial.dat.
-    ULONGLONG PartialFileSize() {
-        FSP_VOLUME* fs = FsGetVolume(VolumeE());
-        for (FSP_STREAM* stream : FspVolumeStreams(fs)) {
-            if (stream->Name == u"\\partial.dat") {
-                std::lock_guard<std::mutex> guard(fs->Lock);
-                return stream->FileSize;
-            }
-        }
-        return 0;
-    }
 };
 
 TEST_F(FullPartialFileTest, TheStateBreaksAndPiecesThatFailedKeepTheirFileRanges) {
@@ -103,7 +91,8 @@ TEST_F(FullPartialFileTest, TheStateBreaksAndPiecesThatFailedKeepTheirFileRanges
     using Range = std::pair<ULONGLONG, ULONGLONG>; // file offset, end
     std::vector<Range> all;
     ULONG failed = 0;
-    const ULONGLONG fileSize = PartialFileSize();
+    ULONGLONG fileSize = 0;
+    ClustersOf(VolumeE(), u"\\partial.dat", &fileSize);
     std::vector<ULONGLONG> map = SectorMap(u"\\data.bin", sectorSize);
     for (size_t i = 0; i < map.size(); i += EXTENT_BLOCK_SECTORS) {
         HashBucket* bucket = nullptr;

@@ -186,16 +186,7 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
     }
     for (const IntegrityAgent::Mismatch& mismatch : agent.Mismatches) {
         if (!excluded[mismatch.Sector] && wrong++ < 5) {
-            std::string owner = "no writer's file";
-            for (size_t w = 0; w < writers.size(); w++) {
-                for (ULONGLONG sector : writers[w]->Map) {
-                    if (sector == mismatch.Sector) {
-                        owner = std::string(names[w].begin(), names[w].end());
-                    }
-                }
-            }
-            ADD_FAILURE() << "sector " << mismatch.Sector << " (" << owner
-                          << ") is not the image at the freeze ("
+            ADD_FAILURE() << "sector " << mismatch.Sector << " is not the image at the freeze ("
                           << SectorVerdictName(mismatch.Verdict) << ")";
         }
     }

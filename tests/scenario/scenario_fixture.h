@@ -4,7 +4,7 @@
 // and a volume without a letter, with the NT file system.
 #pragma once
 
-#include "user_side.h"
+#include "agent_side.h"
 #include "host/qvdnt5_module.h"
 #include "ntos/boot/machine.h"
 #include "ntos/disk/disk.h"

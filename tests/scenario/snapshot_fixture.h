@@ -15,7 +15,26 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
+
+// The clusters of the file Name ("\\name", from the root) on Volume, and
+// its size.
+inline std::vector<ULONGLONG> ClustersOf(PDEVICE_OBJECT Volume, const std::u16string& Name,
+                                         ULONGLONG* Size = nullptr) {
+    FSP_VOLUME* fs = FsGetVolume(Volume);
+    for (FSP_STREAM* stream : FspVolumeStreams(fs)) {
+        if (stream->Name == Name) {
+            std::lock_guard<std::mutex> guard(fs->Lock);
+            if (Size != nullptr) {
+                *Size = stream->FileSize;
+            }
+            return stream->Clusters;
+        }
+    }
+    return {};
+}
 
 class SnapshotTest : public BootWithDriverTest {
   protected:
@@ -49,8 +68,7 @@ class SnapshotTest : public BootWithDriverTest {
     }
 
     // Sends Calls from one program.
-    void Send(std::vector<ControlCall>& Calls,
-              BOOT_USER_ACCOUNT Account = BootUserAdministrator) {
+    void Send(std::vector<ControlCall>& Calls, BOOT_USER_ACCOUNT Account = BootUserAdministrator) {
         ControlCalls context = {Calls.data(), static_cast<ULONG>(Calls.size())};
         ULONG exitCode = 99;
         ASSERT_EQ(BootRunUserProgram(u"agent.exe", ControlProgram, &context, &exitCode, Account),
