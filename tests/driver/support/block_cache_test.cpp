@@ -48,15 +48,6 @@ TEST_F(BlockCacheTest, CacheKeepsFortyNineBlocksAndTheFiftiethGoesToThePool) {
     }
 }
 
-TEST_F(BlockCacheTest, ResourceCacheKeepsNoBlock) {
-    PERESOURCE Block = AllocateResourceBlock(FALSE);
-    ASSERT_NE(Block, nullptr);
-    EXPECT_EQ(ResourceBlockPool.Pool.PageCount, 1u);
-    FreeResourceBlock(Block);
-    EXPECT_EQ(ResourceBlockPool.Pool.BlocksInUse, 0u);
-    EXPECT_EQ(ResourceBlockPool.Pool.PageCount, 0u) << "the page went back with its only block";
-}
-
 TEST_F(BlockCacheTest, EveryKindHandsOutZeroFilledBlocksFromCacheAndPool) {
     for (BlockCache* Cache : AllCaches) {
         ULONG Size = Cache->Pool.BlockSize;
