@@ -5,49 +5,12 @@
 #include "support/pool_tags.h"
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <thread>
 
 namespace {
 
 constexpr ULONG Part = 64u << 10; // one preservation part: a block of 512-byte sectors
-
-// A system thread running Body; Ended waits for it at most Ms milliseconds.
-class TestThread {
-  public:
-    explicit TestThread(std::function<void()> Body) : Body_(std::move(Body)) {
-        HANDLE handle;
-        EXPECT_EQ(PsCreateSystemThread(
-                      &handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
-                      [](PVOID Context) {
-                          static_cast<TestThread*>(Context)->Body_();
-                          PsTerminateSystemThread(STATUS_SUCCESS);
-                      },
-                      this),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode,
-                                            &Thread_, NULL),
-                  STATUS_SUCCESS);
-        ZwClose(handle);
-    }
-    ~TestThread() {
-        KeWaitForSingleObject(Thread_, Executive, KernelMode, FALSE, NULL);
-        ObDereferenceObject(Thread_);
-    }
-    bool Ended(LONGLONG Ms) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -Ms * 10000;
-        return KeWaitForSingleObject(Thread_, Executive, KernelMode, FALSE, &timeout) ==
-               STATUS_SUCCESS;
-    }
-
-  private:
-    std::function<void()> Body_;
-    PVOID Thread_ = nullptr;
-};
-
-} // namespace
 
 TEST_F(CopyOnWriteTest, BacklogStaysWithinBudgetWhenTheBackupVolumeIsSlow) {
     const SIZE_T budget = 4 * Part;
@@ -92,7 +55,7 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
 
     // A break wakes the waiter, which gives up without preserving.
     NTSTATUS status = STATUS_PENDING;
-    auto waiter = std::make_unique<TestThread>([&] { status = Overwrite(Part, Part, 2); });
+    auto waiter = std::make_unique<SystemThread>([&] { status = Overwrite(Part, Part, 2); });
     EXPECT_FALSE(waiter->Ended(50)) << "a writer went on over budget";
     SetFrozenStateBroken(Extension, TRUE);
     if (!waiter->Ended(5000)) {
@@ -106,9 +69,9 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
     // A thaw waiting for VolumeResource, which the waiting writer holds
     // shared, may hold up the flushes (they wait behind it, on this volume
     // or on the partial data file's): the writer goes on over budget.
-    waiter = std::make_unique<TestThread>([&] { status = Overwrite(2 * Part, Part, 3); });
+    waiter = std::make_unique<SystemThread>([&] { status = Overwrite(2 * Part, Part, 3); });
     EXPECT_FALSE(waiter->Ended(50));
-    TestThread thaw([&] {
+    SystemThread thaw([&] {
         AcquireVolumeLock(Extension, TRUE);
         ReleaseVolumeLock(Extension, PsGetCurrentThread());
     });
@@ -120,3 +83,5 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
     WaitForFlushes();
     EXPECT_EQ(BacklogGlobals.Committed, 0);
 }
+
+} // namespace
