@@ -115,18 +115,6 @@ TEST_F(BlockCacheTest, FailedStartUpLeavesNoPoolBehindAndCanBeRetried) {
     }
 }
 
-TEST_F(BlockCacheTest, FreeBlockPoolsEmptiesCachesAndReturnsEveryPage) {
-    for (BlockCache* Cache : AllCaches) {
-        PVOID Cached = BlockCacheAllocate(Cache, FALSE);
-        BlockCacheAllocate(Cache, FALSE); // still out: dies with its page
-        BlockCacheFree(Cache, Cached);
-    }
-    EXPECT_GT(LiveBlocks(QVD_TAG_ZEROED), 9u);
-    FreeBlockPools();
-    EXPECT_EQ(LiveBlocks(QVD_TAG_ZEROED), 0u);
-    FreeBlockPools(); // a second teardown finds nothing ready
-}
-
 TEST_F(BlockCacheTest, ManyThreadsNeverShareABlock) {
     // Each thread stamps its blocks with its own number and checks the stamp
     // before it frees them: a block handed to two owners at once breaks it.
