@@ -18,8 +18,8 @@ TEST_F(FilterDeviceTest, AddDeviceAttachesALinkedFilterAboveTheVolume) {
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(pdo->AttachedDevice, filter);
     EXPECT_EQ(filter->Flags & (DO_DIRECT_IO | DO_DEVICE_INITIALIZING), ULONG(DO_DIRECT_IO));
-    EXPECT_EQ(FilterDevices(),
-              std::vector<FilterExtension*>{static_cast<FilterExtension*>(filter->DeviceExtension)});
+    EXPECT_EQ(FilterDevices(), std::vector<FilterExtension*>{
+                                   static_cast<FilterExtension*>(filter->DeviceExtension)});
     const ULONG power = DO_POWER_PAGABLE | DO_POWER_INRUSH;
     for (ULONG flags : {ULONG(DO_POWER_PAGABLE), ULONG(DO_POWER_INRUSH), 0u}) {
         EXPECT_EQ(AddFilter(CreateVolume(flags))->Flags & power, flags) << "copied from the volume";
@@ -115,11 +115,6 @@ TEST_F(FilterDeviceTest, BusRelationsQueryAsksTheVolumeForItsGeometryFirst) {
 
 // Removal while a request still runs in the volume below the filter: the
 // filter device must stay until the request has left it.
-struct HeldFlush {
-    FrameTest* Test;
-    PDEVICE_OBJECT Filter;
-};
-
 TEST_F(FilterDeviceTest, RemovalWaitsForRequestsStillInTheFilter) {
     PDEVICE_OBJECT pdo = CreateVolume();
     PDEVICE_OBJECT filter = AddFilter(pdo);
@@ -147,28 +142,6 @@ TEST_F(FilterDeviceTest, RemovalWaitsForRequestsStillInTheFilter) {
     EXPECT_TRUE(removed);
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
     EXPECT_TRUE(FilterDevices().empty());
-}
-
-TEST_F(FilterDeviceTest, ReferencesAreRefusedOnceRemovalBegan) {
-    PDEVICE_OBJECT filter = AddFilter(CreateVolume());
-    auto* extension = static_cast<FilterExtension*>(filter->DeviceExtension);
-    ASSERT_EQ(IoAcquireRemoveLock(&extension->RemoveLock, nullptr), STATUS_SUCCESS);
-    std::atomic<bool> removed{false};
-    RunOnSystemThreads(2, [&](ULONG Index) {
-        if (Index == 0) {
-            Send(filter, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-            removed = true;
-        } else {
-            LARGE_INTEGER shortly;
-            shortly.QuadPart = -10000 * 100;
-            KeDelayExecutionThread(KernelMode, FALSE, &shortly);
-            EXPECT_FALSE(removed);
-            EXPECT_EQ(IoAcquireRemoveLock(&extension->RemoveLock, filter), STATUS_DELETE_PENDING)
-                << "a new acquisition during removal";
-            IoReleaseRemoveLock(&extension->RemoveLock, nullptr);
-        }
-    });
-    EXPECT_TRUE(removed);
 }
 
 TEST_F(FilterDeviceTest, PowerGoesToTheVolumeAndTheControlDeviceAcceptsIt) {

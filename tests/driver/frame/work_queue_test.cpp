@@ -3,7 +3,6 @@
 #include "expect_bugcheck.h"
 #include "frame/work_queue.h"
 #include "driver/support/test_threads.h"
-#include "ntos/ps/psp.h"
 
 #include <atomic>
 #include <memory>
@@ -238,20 +237,6 @@ TEST_F(WorkQueueTest, StopRunsWhatWasQueuedWaitsForItAndThenRefusesItems) {
     EXPECT_TRUE(StartWorkQueues()) << "stopped queues start again";
 }
 
-TEST_F(WorkQueueTest, FailureToCreateTheFifthThreadLeavesNoThreadRunning) {
-    StopWorkQueues();
-    PspInjectThreadCreateFailure(4, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(StartWorkQueues());
-    Probe& Refused = Make<Probe>();
-    QueueWorkItem(&Refused.Item, WORK_KIND_GENERAL);
-    QueueWorkItem(&Refused.Item, WORK_KIND_FLUSH);
-    EXPECT_FALSE(WaitFor(&Refused.Done, 50)) << "a failed start takes no items";
-    // The kernel's stop (in TearDown) bug-checks if one of the four threads
-    // already started is still running.
-    StopWorkQueues();
-    ASSERT_TRUE(StartWorkQueues());
-}
-
 TEST_F(WorkQueueTest, ManyProducersEveryItemRunsExactlyOnce) {
     const ULONG Producers = 6, PerProducer = 200;
     // Queued at DISPATCH_LEVEL, each runs at PASSIVE_LEVEL in a system thread.
@@ -262,7 +247,8 @@ TEST_F(WorkQueueTest, ManyProducersEveryItemRunsExactlyOnce) {
         std::atomic<ULONG>* Misplaced;
     };
     std::vector<Counted>& Items = Make<std::vector<Counted>>(Producers * PerProducer);
-    std::atomic<ULONG>&Total = Make<std::atomic<ULONG>>(0), &Misplaced = Make<std::atomic<ULONG>>(0);
+    std::atomic<ULONG>&Total = Make<std::atomic<ULONG>>(0),
+    &Misplaced = Make<std::atomic<ULONG>>(0);
     RunOnSystemThreads(Producers, [&](ULONG Index) {
         for (ULONG I = 0; I < PerProducer; ++I) {
             Counted& C = Items[Index * PerProducer + I];
@@ -273,7 +259,8 @@ TEST_F(WorkQueueTest, ManyProducersEveryItemRunsExactlyOnce) {
                 Counted* Mine = static_cast<Counted*>(Context);
                 Mine->Runs++;
                 (*Mine->Total)++;
-                if (KeGetCurrentIrql() != PASSIVE_LEVEL || !PsIsSystemThread(PsGetCurrentThread()) ||
+                if (KeGetCurrentIrql() != PASSIVE_LEVEL ||
+                    !PsIsSystemThread(PsGetCurrentThread()) ||
                     PsGetCurrentProcess() != PsInitialSystemProcess) {
                     (*Mine->Misplaced)++;
                 }

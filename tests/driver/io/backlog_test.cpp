@@ -5,7 +5,6 @@
 #include "support/pool_tags.h"
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -13,52 +12,16 @@ namespace {
 
 constexpr ULONG Part = 64u << 10; // one preservation part: a block of 512-byte sectors
 
-// A system thread running Body; Ended waits for it at most Ms milliseconds.
-class TestThread {
-  public:
-    explicit TestThread(std::function<void()> Body) : Body_(std::move(Body)) {
-        HANDLE handle;
-        EXPECT_EQ(PsCreateSystemThread(
-                      &handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
-                      [](PVOID Context) {
-                          static_cast<TestThread*>(Context)->Body_();
-                          PsTerminateSystemThread(STATUS_SUCCESS);
-                      },
-                      this),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode,
-                                            &Thread_, NULL),
-                  STATUS_SUCCESS);
-        ZwClose(handle);
-    }
-    ~TestThread() {
-        KeWaitForSingleObject(Thread_, Executive, KernelMode, FALSE, NULL);
-        ObDereferenceObject(Thread_);
-    }
-    bool Ended(LONGLONG Ms) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -Ms * 10000;
-        return KeWaitForSingleObject(Thread_, Executive, KernelMode, FALSE, &timeout) ==
-               STATUS_SUCCESS;
-    }
-
-    // True once the thread found no room and waits for it (so it holds its
-    // volume's resource shared); false if it ended instead.
-    bool WaitsForRoom() {
-        while (KeReadStateEvent(&BacklogGlobals.Room) != 0) {
-            if (Ended(1)) {
-                return false;
-            }
+// True once Writer found no room and waits for it (so it holds its volume's
+// resource shared); false if it ended instead.
+bool WaitsForRoom(SystemThread& Writer) {
+    while (KeReadStateEvent(&BacklogGlobals.Room) != 0) {
+        if (Writer.Ended(1)) {
+            return false;
         }
-        return !Ended(0);
     }
-
-  private:
-    std::function<void()> Body_;
-    PVOID Thread_ = nullptr;
-};
-
-} // namespace
+    return !Writer.Ended(0);
+}
 
 TEST_F(CopyOnWriteTest, BacklogStaysWithinBudgetWhenTheBackupVolumeIsSlow) {
     const SIZE_T budget = 4 * Part;
@@ -103,8 +66,8 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
 
     // A break wakes the waiter, which gives up without preserving.
     NTSTATUS status = STATUS_PENDING;
-    auto waiter = std::make_unique<TestThread>([&] { status = Overwrite(Part, Part, 2); });
-    EXPECT_TRUE(waiter->WaitsForRoom()) << "a writer went on over budget";
+    auto waiter = std::make_unique<SystemThread>([&] { status = Overwrite(Part, Part, 2); });
+    EXPECT_TRUE(WaitsForRoom(*waiter)) << "a writer went on over budget";
     SetFrozenStateBroken(Extension, TRUE);
     if (!waiter->Ended(5000)) {
         ReleaseFlushQueue(); // lets the writer end
@@ -117,9 +80,9 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
     // A thaw waiting for VolumeResource, which the waiting writer holds
     // shared, may hold up the flushes (they wait behind it, on this volume
     // or on the partial data file's): the writer goes on over budget.
-    waiter = std::make_unique<TestThread>([&] { status = Overwrite(2 * Part, Part, 3); });
-    EXPECT_TRUE(waiter->WaitsForRoom()) << "a writer went on over budget";
-    TestThread thaw([&] {
+    waiter = std::make_unique<SystemThread>([&] { status = Overwrite(2 * Part, Part, 3); });
+    EXPECT_TRUE(WaitsForRoom(*waiter)) << "a writer went on over budget";
+    SystemThread thaw([&] {
         AcquireVolumeLock(Extension, TRUE);
         ReleaseVolumeLock(Extension, PsGetCurrentThread());
     });
@@ -131,3 +94,5 @@ TEST_F(CopyOnWriteTest, WriterWaitingForRoomGoesOnWhenTheStateBreaksOrAThawWaits
     WaitForFlushes();
     EXPECT_EQ(BacklogGlobals.Committed, 0);
 }
+
+} // namespace

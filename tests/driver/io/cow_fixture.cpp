@@ -7,6 +7,7 @@
 #include "ntos/io/iop.h"
 #include "ntos/remove_volume.h"
 #include "resources/message_table.h"
+#include "snapshot/snapshot.h"
 #include "support/pool_tags.h"
 
 #include <cstring>
@@ -117,25 +118,7 @@ void CopyOnWriteTest::FreezeByHand() {
 void CopyOnWriteTest::ThawByHand() {
     AcquireVolumeLock(Extension, TRUE);
     Extension->VolumeFlags &= (UCHAR) ~(VOLUME_OWNER_RECORDED | VOLUME_FROZEN);
-    SnapshotContext* snapshot = Snapshot;
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(snapshot->FlushLock, TRUE);
-    DestroyExtentTable(snapshot->ExtentTable);
-    ExReleaseResourceLite(snapshot->FlushLock);
-    KeLeaveCriticalRegion();
-    HashTableDestroy(snapshot->ExtentTable);
-    while (snapshot->FreeList != nullptr) {
-        ExtentPiece* range = snapshot->FreeList;
-        snapshot->FreeList = range->Next;
-        FreeExtentPiece(range);
-    }
-    ZwClose(snapshot->PartialFileHandle);
-    FreeEventBlock(snapshot->MapLock);
-    FreeEventBlock(snapshot->SnapshotLock);
-    ExDeleteResourceLite(snapshot->FlushLock);
-    FreeResourceBlock(snapshot->FlushLock);
-    ExFreePoolWithTag(snapshot, QVD_TAG_SNAPSHOT_CONTEXT);
-    Extension->SnapshotContext = nullptr;
+    TearDownSnapshot(Extension);
     Snapshot = nullptr;
     ReleaseVolumeLock(Extension, PsGetCurrentThread());
 }

@@ -115,40 +115,4 @@ TEST_F(CopyOnWriteTest, AFailedSubReadFailsTheReadAndBreaksTheState) {
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), live.begin()));
 }
 
-// Fails the driver's Nth pool allocation from the first write on, for each
-// N in turn: every run ends with the frozen image read back intact, or with
-// the broken state set; never with other data.
-TEST_F(CopyOnWriteTest, EachFailedAllocationBreaksTheStateOrChangesNothing) {
-    const ULONG s = SectorSize;
-    ULONG64 allocations = 0;
-    for (ULONG n = 1; n < 64; n++) {
-        if (n > 1) {
-            ThawByHand();
-            FreezeByHand();
-        }
-        ExpSetPoolFaultScope(EX_POOL_TAG('Q', 'v', 'd', 0), 0x00FFFFFFu);
-        ExpMarkPoolAllocations();
-        ExpFailPoolNthFromNow(n);
-        bool failed = false;
-        for (ULONG i = 0; i < 4; i++) {
-            failed |= Overwrite((ULONGLONG)(i * 100 + n) * s, 40 * s, (UCHAR)n) != STATUS_SUCCESS;
-        }
-        std::vector<UCHAR> buffer(512 * s);
-        NTSTATUS status = FrozenRead(0, buffer);
-        WaitForFlushes();
-        allocations = ExpPoolAllocationsSinceMark();
-        ExpResetPoolFaults();
-        BOOLEAN broken = IsFrozenStateBroken(Extension);
-        EXPECT_TRUE(!failed || broken) << "run " << n << ": a failed preservation left it intact";
-        if (!broken) {
-            EXPECT_EQ(status, STATUS_SUCCESS) << "run " << n;
-            EXPECT_TRUE(buffer == Image(0, 512 * s)) << "run " << n << ": wrong data, not broken";
-        }
-        if (allocations < n) {
-            break; // every allocation site of the run has failed once
-        }
-    }
-    EXPECT_LT(allocations, 64u) << "the sweep did not reach the end of the run";
-}
-
 } // namespace

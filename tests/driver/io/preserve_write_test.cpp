@@ -38,8 +38,9 @@ TEST_F(CopyOnWriteTest, ASectorIsPreservedOnceAndOnlyGapsAreRead) {
     // Around and between them: only the three gaps, in order.
     ASSERT_EQ(Overwrite(8 * s, 16 * s, 0xA4), STATUS_SUCCESS);
     EXPECT_EQ(VolumeReadsSince(), 3u);
-    EXPECT_EQ(Pieces(0), (std::vector<Piece>{
-                             {8, 2, true}, {10, 4, true}, {14, 6, true}, {20, 2, true}, {22, 2, true}}));
+    EXPECT_EQ(Pieces(0),
+              (std::vector<Piece>{
+                  {8, 2, true}, {10, 4, true}, {14, 6, true}, {20, 2, true}, {22, 2, true}}));
 }
 
 TEST_F(CopyOnWriteTest, AWriteAcrossBlocksPreservesIntoOneEntryPerBlock) {
@@ -100,30 +101,6 @@ TEST_F(CopyOnWriteTest, ShortMemoryHalvesTheBufferDownToItsMinimum) {
     EXPECT_TRUE(IsFrozenStateBroken(Extension));
     EXPECT_EQ(BrokenEvents(), 1u);
     EXPECT_TRUE(Pieces(0x20000 / s).empty());
-}
-
-TEST_F(CopyOnWriteTest, FailuresToPreserveBreakTheFrozenState) {
-    const ULONG s = SectorSize;
-    struct Case {
-        const char* What;
-        void (*Arm)(CopyOnWriteTest*);
-    } cases[] = {
-        {"failed read of the old data",
-         [](CopyOnWriteTest* t) {
-             DiskFailRange(t->Volume, DISK_FAULT_READ, 0, COW_VOLUME_BYTES, STATUS_DEVICE_DATA_ERROR);
-         }},
-        {"no memory for the copy",
-         [](CopyOnWriteTest*) { ExpFailPoolTag(QVD_TAG_PRESERVED_DATA, EXP_FAIL_ALWAYS); }},
-    };
-    for (const Case& c : cases) {
-        SetFrozenStateBroken(Extension, FALSE);
-        c.Arm(this);
-        EXPECT_EQ(Overwrite(64 * s, s, 0xE1), STATUS_UNSUCCESSFUL) << c.What;
-        EXPECT_TRUE(IsFrozenStateBroken(Extension)) << c.What;
-        EXPECT_TRUE(Pieces(64).empty()) << c.What;
-        DiskClearFaults(Volume);
-        ExpResetPoolFaults();
-    }
 }
 
 TEST_F(CopyOnWriteTest, PagingWritesPreserveAtApcLevel) {

@@ -48,15 +48,6 @@ TEST_F(BlockCacheTest, CacheKeepsFortyNineBlocksAndTheFiftiethGoesToThePool) {
     }
 }
 
-TEST_F(BlockCacheTest, ResourceCacheKeepsNoBlock) {
-    PERESOURCE Block = AllocateResourceBlock(FALSE);
-    ASSERT_NE(Block, nullptr);
-    EXPECT_EQ(ResourceBlockPool.Pool.PageCount, 1u);
-    FreeResourceBlock(Block);
-    EXPECT_EQ(ResourceBlockPool.Pool.BlocksInUse, 0u);
-    EXPECT_EQ(ResourceBlockPool.Pool.PageCount, 0u) << "the page went back with its only block";
-}
-
 TEST_F(BlockCacheTest, EveryKindHandsOutZeroFilledBlocksFromCacheAndPool) {
     for (BlockCache* Cache : AllCaches) {
         ULONG Size = Cache->Pool.BlockSize;
@@ -122,18 +113,6 @@ TEST_F(BlockCacheTest, FailedStartUpLeavesNoPoolBehindAndCanBeRetried) {
     for (BlockCache* Cache : AllCaches) {
         EXPECT_TRUE(Cache->Ready);
     }
-}
-
-TEST_F(BlockCacheTest, FreeBlockPoolsEmptiesCachesAndReturnsEveryPage) {
-    for (BlockCache* Cache : AllCaches) {
-        PVOID Cached = BlockCacheAllocate(Cache, FALSE);
-        BlockCacheAllocate(Cache, FALSE); // still out: dies with its page
-        BlockCacheFree(Cache, Cached);
-    }
-    EXPECT_GT(LiveBlocks(QVD_TAG_ZEROED), 9u);
-    FreeBlockPools();
-    EXPECT_EQ(LiveBlocks(QVD_TAG_ZEROED), 0u);
-    FreeBlockPools(); // a second teardown finds nothing ready
 }
 
 TEST_F(BlockCacheTest, ManyThreadsNeverShareABlock) {

@@ -108,29 +108,6 @@ TEST_F(BlockPoolTest, PageGoesBackWhenItsLastBlockReturnsAndOthersStay) {
     BlockPoolDestroy(&Pool);
 }
 
-TEST_F(BlockPoolTest, ReusedBlockIsZeroFilledThoughItsWordsLinkedTheFreeList) {
-    for (ULONG Size : {16u, 20u, 44u}) {
-        SCOPED_TRACE(Size);
-        BlockPool Pool;
-        ASSERT_EQ(BlockPoolInit(&Pool, Size, NonPagedPool), 0u);
-        PVOID Keep = BlockPoolAllocate(&Pool); // keeps the page
-        PVOID A = BlockPoolAllocate(&Pool);
-        PVOID B = BlockPoolAllocate(&Pool);
-        memset(A, 0xA5, Size);
-        memset(B, 0x5A, Size);
-        BlockPoolFree(&Pool, A);
-        BlockPoolFree(&Pool, B);
-        PVOID Again1 = BlockPoolAllocate(&Pool);
-        PVOID Again2 = BlockPoolAllocate(&Pool);
-        EXPECT_TRUE((Again1 == B && Again2 == A)) << "freed blocks are reused first";
-        EXPECT_TRUE(AllZero(Again1, Size));
-        EXPECT_TRUE(AllZero(Again2, Size));
-        BlockPoolDestroy(&Pool);
-        EXPECT_EQ(LiveBlocks(QVD_TAG_ZEROED), 0u) << "destroy returns pages with blocks out";
-        (void)Keep;
-    }
-}
-
 TEST_F(BlockPoolTest, PointerThatIsNoBlockOfThePoolIsIgnored) {
     BlockPool Pool, Other;
     ASSERT_EQ(BlockPoolInit(&Pool, 24, NonPagedPool), 0u);

@@ -10,37 +10,54 @@
 #include "ntos/kernel_fixture.h"
 
 #include <functional>
+#include <memory>
 #include <vector>
 
-// Runs Body(index) on Count system threads at once and returns when all have
-// ended.
-inline void RunOnSystemThreads(ULONG Count, const std::function<void(ULONG)>& Body) {
-    struct Start {
-        const std::function<void(ULONG)>* Body;
-        ULONG Index;
-    };
-    std::vector<Start> Starts(Count);
-    std::vector<PVOID> Threads(Count);
-    for (ULONG Index = 0; Index < Count; ++Index) {
-        Starts[Index] = {&Body, Index};
+// A system thread running Body; its destruction waits for its end.
+class SystemThread {
+  public:
+    explicit SystemThread(std::function<void()> Body) : Body(std::move(Body)) {
         HANDLE Handle;
         NTSTATUS Status = PsCreateSystemThread(
             &Handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
             [](PVOID Context) {
-                Start* S = static_cast<Start*>(Context);
-                (*S->Body)(S->Index);
+                static_cast<SystemThread*>(Context)->Body();
                 PsTerminateSystemThread(STATUS_SUCCESS);
             },
-            &Starts[Index]);
-        ASSERT_EQ(Status, STATUS_SUCCESS);
-        ASSERT_EQ(ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode,
-                                            &Threads[Index], NULL),
-                  STATUS_SUCCESS);
-        ZwClose(Handle);
+            this);
+        EXPECT_EQ(Status, STATUS_SUCCESS);
+        if (NT_SUCCESS(Status)) {
+            EXPECT_EQ(ObReferenceObjectByHandle(Handle, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                                &Thread, NULL),
+                      STATUS_SUCCESS);
+            ZwClose(Handle);
+        }
     }
-    for (PVOID Thread : Threads) {
-        KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, NULL);
-        ObDereferenceObject(Thread);
+    ~SystemThread() {
+        if (Thread != nullptr) {
+            KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, NULL);
+            ObDereferenceObject(Thread);
+        }
+    }
+    // TRUE once the thread has ended; waits at most Milliseconds for it.
+    bool Ended(LONGLONG Milliseconds) {
+        LARGE_INTEGER Timeout;
+        Timeout.QuadPart = -Milliseconds * 10000;
+        return KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, &Timeout) ==
+               STATUS_SUCCESS;
+    }
+
+  private:
+    std::function<void()> Body;
+    PVOID Thread = nullptr;
+};
+
+// Runs Body(index) on Count system threads at once and returns when all have
+// ended.
+inline void RunOnSystemThreads(ULONG Count, const std::function<void(ULONG)>& Body) {
+    std::vector<std::unique_ptr<SystemThread>> Threads;
+    for (ULONG Index = 0; Index < Count; ++Index) {
+        Threads.push_back(std::make_unique<SystemThread>([&Body, Index] { Body(Index); }));
     }
 }
 
