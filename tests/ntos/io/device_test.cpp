@@ -42,9 +42,9 @@ TEST_F(IoTest, CreatedDeviceHasThePlatformDefaults) {
 
 TEST_F(IoTest, DeletingADeviceWhoseExtensionHoldsALiveResourceIsABugCheck) {
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(Driver, sizeof(ERESOURCE), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &device),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoCreateDevice(Driver, sizeof(ERESOURCE), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+        STATUS_SUCCESS);
     auto resource = static_cast<PERESOURCE>(device->DeviceExtension);
     ExInitializeResourceLite(resource);
     EXPECT_BUGCHECK(IoDeleteDevice(device), DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -166,8 +166,8 @@ TEST_F(IoTest, DevicesCreatedInDriverEntryAreReadyWhenItReturns) {
                   u"Early",
                   [](PDRIVER_OBJECT Driver, PUNICODE_STRING) -> NTSTATUS {
                       PDEVICE_OBJECT device;
-                      NTSTATUS status = IoCreateDevice(Driver, 0, nullptr, FILE_DEVICE_UNKNOWN,
-                                                       0, FALSE, &device);
+                      NTSTATUS status = IoCreateDevice(Driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                                       FALSE, &device);
                       EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
                       return status;
                   },
