@@ -213,21 +213,6 @@ TEST_F(MachineStorageTest, BootedVolumesHoldFilesOfTheNtFileSystemOnEveryBoot) {
     }
 }
 
-TEST_F(MachineStorageTest, WithoutAFileSystemOpensReachTheVolumeItself) {
-    Description.FileSystem.clear();
-    Boot();
-    EXPECT_EQ(Machine->FileSystemDriver, nullptr);
-    PDEVICE_OBJECT c = DiskFindVolume(u"\\??\\C:");
-    ASSERT_NE(c, nullptr);
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\??\\C:");
-    PFILE_OBJECT file;
-    PDEVICE_OBJECT top;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &top), STATUS_SUCCESS);
-    EXPECT_EQ(top, c) << "nothing mounted the volume";
-    ObDereferenceObject(file);
-}
-
 TEST_F(MachineStorageTest, MountedVolumeRemovedBeforePowerOffIsDismountedSafely) {
     Boot();
     PDEVICE_OBJECT c = DiskFindVolume(u"\\??\\C:");

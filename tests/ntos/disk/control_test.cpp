@@ -103,15 +103,6 @@ TEST_F(DiskTest, EveryVolumeHasAVolumeGuidLinkOfItsOwn) {
     EXPECT_EQ(DiskFindVolume(names[0].c_str()), nullptr);
 }
 
-TEST_F(DiskTest, UnknownControlCodesAreInvalidRequests) {
-    PDEVICE_OBJECT pdo = Create(Config(1 << 20));
-    UCHAR out[64];
-    EXPECT_EQ(Control(pdo, CTL_CODE(IOCTL_DISK_BASE, 0x0020, METHOD_BUFFERED, FILE_ANY_ACCESS), out,
-                      sizeof(out))
-                  .Status,
-              STATUS_INVALID_DEVICE_REQUEST);
-}
-
 TEST_F(DiskTest, ReadOnlyVolumeRefusesWritesAsProtectedMedia) {
     DISK_VOLUME_CONFIG config = Config(1 << 20);
     config.ReadOnly = TRUE;

@@ -16,7 +16,7 @@ class DiskMachineTest : public ::testing::Test {
         BOOT_MACHINE_DESCRIPTION description;
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"C:", 16 << 20, 512, FALSE});
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"E:", 8 << 20, 4096, TRUE});
-        // No file system: opens of a volume reach the volume device itself.
+        // No file system: nothing mounts a volume, opens reach the volume device itself.
         description.FileSystem.clear();
         Machine = BootCreateMachine(description);
     }
@@ -32,6 +32,7 @@ class DiskMachineTest : public ::testing::Test {
 
 TEST_F(DiskMachineTest, BootStartsEveryVolumeAndRemovalDeletesIt) {
     ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
+    EXPECT_EQ(Machine->FileSystemDriver, nullptr);
     PDEVICE_OBJECT c = DiskFindVolume(u"\\??\\C:");
     PDEVICE_OBJECT e = DiskFindVolume(u"\\DosDevices\\E:");
     ASSERT_NE(c, nullptr);

@@ -141,8 +141,10 @@ TEST_F(DiskTest, CountersCountRequestsBytesAndFailures) {
     Write(pdo, 0, data.data(), 4096);
     Write(pdo, 8192, data.data(), 1024);
     Read(pdo, 0, data.data(), 2048);
-    Read(pdo, 3, data.data(), 512);                  // invalid: a failure, not a read
-    Control(pdo, IOCTL_DISK_BASE << 16, nullptr, 0); // unknown code: a failed control request
+    Read(pdo, 3, data.data(), 512); // invalid: a failure, not a read
+    const ULONG unknown = CTL_CODE(IOCTL_DISK_BASE, 0x0020, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    EXPECT_EQ(Control(pdo, unknown, nullptr, 0).Status, STATUS_INVALID_DEVICE_REQUEST)
+        << "an unknown code is a failed control request";
     DISK_COUNTERS counters = DiskQueryCounters(pdo);
     EXPECT_EQ(counters.WriteRequests, 2u);
     EXPECT_EQ(counters.WriteBytes, 5120u);

@@ -215,35 +215,25 @@ TEST_F(CacheTest, AsynchronousNonCachedWritePendsAsAssociatedRequests) {
 }
 
 // A filter that waits for a threaded request in the path of a paging write
-// waits for ever (here: until its time-out); its own request with an event
-// and a completion routine completes.
+// waits for ever (here: until its time-out); the request itself completes
+// once the thread is back at PASSIVE_LEVEL.
 TEST_F(CacheTest, PagingWritePathMayNotWaitForThreadedRequests) {
-    struct Case {
-        WriteProbe Probe;
-        NTSTATUS Expected;
-    };
-    for (const Case& c : {Case{WriteProbe::ThreadedRead, STATUS_TIMEOUT},
-                          Case{WriteProbe::OwnedRead, STATUS_SUCCESS}}) {
-        HANDLE file = Create(u"\\probe.bin");
-        ASSERT_EQ(Write(file, 0, "x", 1), STATUS_SUCCESS);
-        {
-            std::lock_guard<std::mutex> guard(Ext->Lock);
-            Ext->ProbeWaits.clear();
-        }
-        Ext->Probe = c.Probe;
-        IO_STATUS_BLOCK iosb;
-        ASSERT_EQ(ZwFlushBuffersFile(file, &iosb), STATUS_SUCCESS);
-        Ext->Probe = WriteProbe::None;
-        // A late completion APC runs now that this thread is back at PASSIVE_LEVEL.
-        LARGE_INTEGER brief;
-        brief.QuadPart = -10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &brief);
-        std::lock_guard<std::mutex> guard(Ext->Lock);
-        ASSERT_FALSE(Ext->ProbeWaits.empty());
-        EXPECT_EQ(Ext->ProbeWaits[0], c.Expected)
-            << "probe " << static_cast<int>(c.Probe) << ": got " << std::hex << Ext->ProbeWaits[0];
-        ZwClose(file);
-    }
+    HANDLE file = Create(u"\\probe.bin");
+    ASSERT_EQ(Write(file, 0, "x", 1), STATUS_SUCCESS);
+    Ext->ProbeIosb.Status = STATUS_PENDING;
+    Ext->ProbeWrites = true;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(ZwFlushBuffersFile(file, &iosb), STATUS_SUCCESS);
+    Ext->ProbeWrites = false;
+    // The late completion APC runs now that this thread is back at PASSIVE_LEVEL.
+    LARGE_INTEGER brief;
+    brief.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &brief);
+    std::lock_guard<std::mutex> guard(Ext->Lock);
+    ASSERT_FALSE(Ext->ProbeWaits.empty());
+    EXPECT_EQ(Ext->ProbeWaits[0], STATUS_TIMEOUT) << "got " << std::hex << Ext->ProbeWaits[0];
+    EXPECT_EQ(Ext->ProbeIosb.Status, STATUS_SUCCESS) << "the probe's read never completed";
+    ZwClose(file);
 }
 
 } // namespace

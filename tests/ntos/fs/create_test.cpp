@@ -7,24 +7,6 @@ namespace {
 
 using CreateTest = FsTest;
 
-ULONGLONG SizeOf(HANDLE File) {
-    UCHAR probe[1];
-    ULONGLONG size = 0;
-    // The end of the file is where a one-byte read first hits it.
-    for (ULONGLONG at = 0;; at++) {
-        ULONG_PTR read = 0;
-        IO_STATUS_BLOCK iosb;
-        LARGE_INTEGER offset;
-        offset.QuadPart = static_cast<LONGLONG>(at);
-        if (ZwReadFile(File, nullptr, nullptr, nullptr, &iosb, probe, 1, &offset, nullptr) !=
-            STATUS_SUCCESS) {
-            return size;
-        }
-        read = iosb.Information;
-        size = at + read;
-    }
-}
-
 TEST_F(CreateTest, DispositionsGiveThePlatformsResults) {
     struct Case {
         ULONG Disposition;
@@ -65,7 +47,10 @@ TEST_F(CreateTest, DispositionsGiveThePlatformsResults) {
         EXPECT_EQ(status, c.Status);
         if (NT_SUCCESS(status)) {
             EXPECT_EQ(information, c.Information);
-            EXPECT_EQ(SizeOf(file), c.Emptied ? 0u : 5u);
+            UCHAR probe[8];
+            ULONG_PTR size = 0;
+            Read(file, 0, probe, sizeof(probe), &size);
+            EXPECT_EQ(size, c.Emptied ? 0u : 5u) << "bytes kept";
             ZwClose(file);
         }
     }
@@ -91,68 +76,58 @@ TEST_F(CreateTest, ReplacingAHiddenSystemFileDemandsThoseAttributes) {
     ZwClose(file);
 }
 
+// A second open must allow what the first does and ask only what the first
+// shares; generic rights and MAXIMUM_ALLOWED count as the specific ones they
+// grant (each of those writes). Closed opens no longer count: each row opens
+// the file anew after the last row's cleanup.
 TEST_F(CreateTest, ShareAccessIsCheckedAgainstEveryOpenUntilItsCleanup) {
-    HANDLE writer = nullptr;
-    ASSERT_EQ(Open(u"\\shared.txt", &writer, FILE_OPEN_IF,
-                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
-                   GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, FILE_SHARE_READ),
-              STATUS_SUCCESS);
-    HANDLE other = nullptr;
-    EXPECT_EQ(Open(u"\\shared.txt", &other, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                   GENERIC_WRITE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE),
-              STATUS_SHARING_VIOLATION)
-        << "the first open does not share writing";
-    EXPECT_EQ(Open(u"\\shared.txt", &other, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                   GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ),
-              STATUS_SHARING_VIOLATION)
-        << "the second open must share writing with the first, which writes";
-    ASSERT_EQ(Open(u"\\shared.txt", &other, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                   GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE),
-              STATUS_SUCCESS);
-    EXPECT_EQ(FileObjectOf(other)->FsContext, FileObjectOf(writer)->FsContext)
-        << "two opens of one file share its stream";
-    ZwClose(other);
-    ZwClose(writer);
-    ASSERT_EQ(Open(u"\\shared.txt", &other, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                   GENERIC_WRITE | SYNCHRONIZE, 0),
-              STATUS_SUCCESS)
-        << "closed opens no longer count";
-    ZwClose(other);
-}
-
-// Share access counts what generic rights and MAXIMUM_ALLOWED grant: each of
-// them writes, so each conflicts with a reader that shares only reading.
-TEST_F(CreateTest, ShareAccessCountsGenericRightsAsTheirSpecificOnes) {
-    HANDLE reader = nullptr;
-    ASSERT_EQ(Open(u"\\generic.txt", &reader, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT,
-                   FILE_READ_DATA | SYNCHRONIZE, FILE_SHARE_READ),
-              STATUS_SUCCESS);
-    for (ACCESS_MASK access : {ACCESS_MASK{GENERIC_ALL}, ACCESS_MASK{GENERIC_WRITE},
-                               ACCESS_MASK{MAXIMUM_ALLOWED}}) {
-        HANDLE other = nullptr;
-        EXPECT_EQ(Open(u"\\generic.txt", &other, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                       access | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE),
-                  STATUS_SHARING_VIOLATION)
-            << "open for 0x" << std::hex << access;
+    const ULONG read = FILE_SHARE_READ;
+    const ULONG readWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const ACCESS_MASK readWriteAccess = GENERIC_READ | GENERIC_WRITE;
+    struct Case {
+        ACCESS_MASK FirstAccess;
+        ULONG FirstShare;
+        ACCESS_MASK SecondAccess;
+        ULONG SecondShare;
+        NTSTATUS Expected;
+    } const cases[] = {
+        {readWriteAccess, read, GENERIC_WRITE, readWrite, STATUS_SHARING_VIOLATION},
+        {readWriteAccess, read, GENERIC_READ, read, STATUS_SHARING_VIOLATION},
+        {readWriteAccess, read, GENERIC_READ, readWrite, STATUS_SUCCESS},
+        {FILE_READ_DATA, read, GENERIC_ALL, readWrite, STATUS_SHARING_VIOLATION},
+        {FILE_READ_DATA, read, GENERIC_WRITE, readWrite, STATUS_SHARING_VIOLATION},
+        {FILE_READ_DATA, read, MAXIMUM_ALLOWED, readWrite, STATUS_SHARING_VIOLATION},
+        {FILE_READ_DATA, read, GENERIC_READ, read, STATUS_SUCCESS},
+        {readWriteAccess, 0, readWriteAccess, 0, STATUS_SHARING_VIOLATION},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << "first 0x" << c.FirstAccess << " sharing " << c.FirstShare
+                     << ", second 0x" << c.SecondAccess << " sharing " << c.SecondShare);
+        HANDLE first = nullptr;
+        ASSERT_EQ(Open(u"\\shared.txt", &first, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT,
+                       c.FirstAccess | SYNCHRONIZE, c.FirstShare),
+                  STATUS_SUCCESS);
+        HANDLE second = nullptr;
+        ASSERT_EQ(Open(u"\\shared.txt", &second, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+                       c.SecondAccess | SYNCHRONIZE, c.SecondShare),
+                  c.Expected);
+        if (c.Expected == STATUS_SUCCESS) {
+            EXPECT_EQ(FileObjectOf(second)->FsContext, FileObjectOf(first)->FsContext)
+                << "two opens of one file share its stream";
+            OBJECT_HANDLE_INFORMATION info{};
+            PVOID object;
+            ASSERT_EQ(
+                ObReferenceObjectByHandle(second, 0, *IoFileObjectType, KernelMode, &object, &info),
+                STATUS_SUCCESS);
+            ObDereferenceObject(object);
+            if (c.SecondAccess == GENERIC_READ) {
+                EXPECT_EQ(info.GrantedAccess, ACCESS_MASK{FILE_GENERIC_READ});
+            }
+            ZwClose(second);
+        }
+        ZwClose(first);
     }
-    HANDLE second = nullptr;
-    ASSERT_EQ(Open(u"\\generic.txt", &second, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                   GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ),
-              STATUS_SUCCESS);
-    PVOID object;
-    OBJECT_HANDLE_INFORMATION info{};
-    ASSERT_EQ(ObReferenceObjectByHandle(second, 0, *IoFileObjectType, KernelMode, &object, &info),
-              STATUS_SUCCESS);
-    ObDereferenceObject(object);
-    EXPECT_EQ(info.GrantedAccess, ACCESS_MASK{FILE_GENERIC_READ}) << "got/expected rights";
-    HANDLE writer = nullptr;
-    EXPECT_EQ(Open(u"\\generic.txt", &writer, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                   GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE),
-              STATUS_SUCCESS)
-        << "a generic reader alongside two readers";
-    ZwClose(writer);
-    ZwClose(second);
-    ZwClose(reader);
 }
 
 TEST_F(CreateTest, DirectoriesHoldFilesAndNamesAreRelativeToTheVolumeRoot) {

@@ -30,60 +30,31 @@ struct ObservedRequest {
     KIRQL Irql;              // at which it was sent
 };
 
-// What the observer does in a write's path before passing it down.
-enum class WriteProbe {
-    None,
-    ThreadedRead, // reads the volume by IoBuildSynchronousFsdRequest and waits
-    OwnedRead,    // reads it by its own request, event and completion routine
-};
-
 struct ObserverExtension {
     PDEVICE_OBJECT Lower;
     std::mutex Lock;
     std::vector<ObservedRequest> Seen; // Lock
-    WriteProbe Probe = WriteProbe::None;
-    std::vector<NTSTATUS> ProbeWaits; // Lock: how each probe's wait ended
-    KEVENT ProbeDone;                 // the threaded probe's event; outlives a late completion
+    bool ProbeWrites = false;          // read the volume in each write's path
+    std::vector<NTSTATUS> ProbeWaits;  // Lock: how each probe's wait ended
+    KEVENT ProbeDone;                  // the probe's event; outlives a late completion
     IO_STATUS_BLOCK ProbeIosb;
-    UCHAR ProbeBuffer[4096];
+    UCHAR ProbeBuffer[512];
 };
 
-// A probe's read of the volume's first sector from the write path. The
-// threaded request is waited for 200 ms at most: it completes by an APC to
-// this thread, which cannot run while paging I/O holds it at APC_LEVEL.
-inline NTSTATUS NTAPI ObserverProbeDone(PDEVICE_OBJECT, PIRP, PVOID Context) {
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
+// A probe's read of the volume's first sector from a write's path, by a
+// threaded request waited for 200 ms at most: it completes by an APC to this
+// thread, which cannot run while paging I/O holds it at APC_LEVEL.
 inline NTSTATUS ObserverProbe(ObserverExtension* Ext) {
     LARGE_INTEGER offset = {};
     LARGE_INTEGER timeout;
     timeout.QuadPart = -200 * 10000LL;
-    if (Ext->Probe == WriteProbe::ThreadedRead) {
-        KeInitializeEvent(&Ext->ProbeDone, NotificationEvent, FALSE);
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Ext->Lower, Ext->ProbeBuffer, 512,
-                                                &offset, &Ext->ProbeDone, &Ext->ProbeIosb);
-        if (IoCallDriver(Ext->Lower, irp) != STATUS_PENDING) {
-            return STATUS_SUCCESS;
-        }
-        return KeWaitForSingleObject(&Ext->ProbeDone, Executive, KernelMode, FALSE, &timeout);
+    KeInitializeEvent(&Ext->ProbeDone, NotificationEvent, FALSE);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Ext->Lower, Ext->ProbeBuffer, 512, &offset,
+                                            &Ext->ProbeDone, &Ext->ProbeIosb);
+    if (IoCallDriver(Ext->Lower, irp) != STATUS_PENDING) {
+        return STATUS_SUCCESS;
     }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb;
-    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Ext->Lower, Ext->ProbeBuffer, 512,
-                                             &offset, &iosb);
-    IoSetCompletionRoutine(irp, ObserverProbeDone, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (IoCallDriver(Ext->Lower, irp) == STATUS_PENDING) {
-        status = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout);
-    }
-    if (status == STATUS_SUCCESS) {
-        IopFreeMdlChain(irp);
-        IoFreeIrp(irp);
-    }
-    return status;
+    return KeWaitForSingleObject(&Ext->ProbeDone, Executive, KernelMode, FALSE, &timeout);
 }
 
 inline NTSTATUS ObserverDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -104,7 +75,7 @@ inline NTSTATUS ObserverDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             std::lock_guard<std::mutex> guard(ext->Lock);
             ext->Seen.push_back(seen);
         }
-        if (seen.Major == IRP_MJ_WRITE && ext->Probe != WriteProbe::None) {
+        if (seen.Major == IRP_MJ_WRITE && ext->ProbeWrites) {
             const NTSTATUS waited = ObserverProbe(ext);
             std::lock_guard<std::mutex> guard(ext->Lock);
             ext->ProbeWaits.push_back(waited);

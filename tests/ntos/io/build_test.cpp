@@ -1,6 +1,5 @@
-// Requests built for lower devices: threaded device-control and synchronous
-// FSD requests finished and freed by the I/O manager, asynchronous FSD
-// requests freed by their owner with their MDL.
+// Requests built for lower devices: threaded device-control requests
+// finished and freed by the I/O manager, and building under pool pressure.
 #include "io_fixture.h"
 
 #include <cstring>
@@ -85,75 +84,6 @@ TEST_F(IoTest, DirectDeviceControlDescribesOutputWithLockedMdl) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(iosb.Information, 100u);
     EXPECT_EQ(ExpQueryPoolTag(IOP_TAG_MDL).NonPagedBlocks, 0u) << "MDL unlocked and freed";
-}
-
-namespace {
-
-struct AsyncOwner {
-    KEVENT Done;
-    BOOLEAN HadLockedMdl;
-    NTSTATUS Status;
-};
-
-NTSTATUS AsyncOwnerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    auto owner = static_cast<AsyncOwner*>(Context);
-    owner->HadLockedMdl =
-        Irp->MdlAddress != nullptr && (Irp->MdlAddress->MdlFlags & MDL_PAGES_LOCKED);
-    owner->Status = Irp->IoStatus.Status;
-    if (Irp->MdlAddress != nullptr) {
-        MmUnlockPages(Irp->MdlAddress);
-        IoFreeMdl(Irp->MdlAddress);
-        Irp->MdlAddress = nullptr;
-    }
-    IoFreeIrp(Irp);
-    KeSetEvent(&owner->Done, 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-} // namespace
-
-TEST_F(IoTest, AsynchronousFsdRequestIsFreedByItsOwnerWithItsMdl) {
-    auto devices = Stack({TestAction::Pend, TestAction::PassDown}, DO_DIRECT_IO);
-    char buffer[4096];
-    LARGE_INTEGER offset;
-    offset.QuadPart = 8192;
-    IO_STATUS_BLOCK iosb;
-    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, devices[1], buffer, sizeof(buffer),
-                                             &offset, &iosb);
-    ASSERT_NE(irp, nullptr);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    EXPECT_EQ(next->MajorFunction, IRP_MJ_WRITE);
-    EXPECT_EQ(next->Parameters.Write.Length, 4096u);
-    EXPECT_EQ(next->Parameters.Write.ByteOffset.QuadPart, 8192);
-    AsyncOwner owner = {};
-    KeInitializeEvent(&owner.Done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, AsyncOwnerCompletion, &owner, TRUE, TRUE, TRUE);
-
-    EXPECT_EQ(IoCallDriver(devices[1], irp), STATUS_PENDING);
-    TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 4096);
-    KeWaitForSingleObject(&owner.Done, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_TRUE(owner.HadLockedMdl);
-    EXPECT_EQ(owner.Status, STATUS_SUCCESS);
-    EXPECT_EQ(IopLiveIrpCount(), 0u);
-    EXPECT_EQ(ExpQueryPoolTag(IOP_TAG_MDL).NonPagedBlocks, 0u);
-}
-
-TEST_F(IoTest, SynchronousFsdRequestIsFinishedByTheIoManager) {
-    auto devices = Stack({TestAction::Pend}, DO_DIRECT_IO);
-    char buffer[512];
-    LARGE_INTEGER offset;
-    offset.QuadPart = 0;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb = {};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, devices[0], buffer, sizeof(buffer),
-                                            &offset, &event, &iosb);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(IoCallDriver(devices[0], irp), STATUS_PENDING);
-    TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_END_OF_FILE, 0);
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(iosb.Status, STATUS_END_OF_FILE);
-    EXPECT_EQ(IopLiveIrpCount(), 0u);
 }
 
 TEST_F(IoTest, BuildingFailsCleanlyWhenPoolIsShort) {

@@ -33,36 +33,35 @@ PIRP OwnedRequest(PDEVICE_OBJECT Top, OwnerResult* Result) {
 
 } // namespace
 
-TEST_F(IoTest, PendingPropagatesUpThreeDevicesCompletedAtDispatchLevel) {
-    auto devices = Stack({TestAction::Pend, TestAction::PassDownObserving, TestAction::PassDown});
-    OwnerResult result;
-    PIRP irp = OwnedRequest(devices[2], &result);
-    ASSERT_EQ(devices[2]->StackSize, 3);
+// Pending reaches the owner through every completion routine when the bottom
+// pends (and completes at DISPATCH_LEVEL), and is not reported when it
+// completes at once.
+TEST_F(IoTest, PendingPropagatesUpTheStackOnlyWhenTheBottomPends) {
+    for (TestAction bottom : {TestAction::Pend, TestAction::Complete}) {
+        const bool pends = bottom == TestAction::Pend;
+        SCOPED_TRACE(pends ? "pending bottom" : "completing bottom");
+        auto devices = Stack({bottom, TestAction::PassDownObserving, TestAction::PassDown});
+        TestExt(devices[0])->Status = STATUS_DEVICE_NOT_READY;
+        TestExt(devices[0])->Information = 42;
+        OwnerResult result;
+        PIRP irp = OwnedRequest(devices[2], &result);
+        ASSERT_EQ(devices[2]->StackSize, 3);
 
-    EXPECT_EQ(IoCallDriver(devices[2], irp), STATUS_PENDING);
-    EXPECT_EQ(TestQueuedCount(devices[0]), 1u);
-    EXPECT_EQ(TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 42),
-              DISPATCH_LEVEL);
-    KeWaitForSingleObject(&result.Done, Executive, KernelMode, FALSE, nullptr);
-
-    EXPECT_EQ(TestExt(devices[1])->CompletionCalls, 1);
-    EXPECT_TRUE(TestExt(devices[1])->SawPendingReturned);
-    EXPECT_TRUE(result.PendingReturned) << "pending must reach the owner";
-    EXPECT_EQ(result.Status.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Status.Information, 42u);
-}
-
-TEST_F(IoTest, SynchronousCompletionDoesNotReportPending) {
-    auto devices = Stack({TestAction::Complete, TestAction::PassDownObserving});
-    TestExt(devices[0])->Status = STATUS_DEVICE_NOT_READY;
-    OwnerResult result;
-    PIRP irp = OwnedRequest(devices[1], &result);
-
-    EXPECT_EQ(IoCallDriver(devices[1], irp), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(KeReadStateEvent(&result.Done), 1);
-    EXPECT_FALSE(result.PendingReturned);
-    EXPECT_EQ(result.Status.Status, STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(TestExt(devices[1])->CompletionCalls, 1);
+        EXPECT_EQ(IoCallDriver(devices[2], irp), pends ? STATUS_PENDING : STATUS_DEVICE_NOT_READY);
+        if (pends) {
+            EXPECT_EQ(TestQueuedCount(devices[0]), 1u);
+            EXPECT_EQ(TestCompleteQueued(devices[0], TestCompleter::DpcThread,
+                                         STATUS_DEVICE_NOT_READY, 42),
+                      DISPATCH_LEVEL);
+            KeWaitForSingleObject(&result.Done, Executive, KernelMode, FALSE, nullptr);
+        }
+        EXPECT_EQ(KeReadStateEvent(&result.Done), 1);
+        EXPECT_EQ(TestExt(devices[1])->CompletionCalls, 1);
+        EXPECT_EQ(TestExt(devices[1])->SawPendingReturned, pends);
+        EXPECT_EQ(result.PendingReturned, pends) << "pending must reach the owner, and only then";
+        EXPECT_EQ(result.Status.Status, STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(result.Status.Information, 42u);
+    }
 }
 
 TEST_F(IoTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain) {
@@ -162,7 +161,8 @@ TEST_F(IoVerifierDeathTest, BrokenPendingAndCompletionRulesAreCaught) {
         ULONG Code;
         const char* Rule;
     } cases[] = {
-        {TestAction::CompleteTwice, false, false, MULTIPLE_IRP_COMPLETE_REQUESTS, "completed twice"},
+        {TestAction::CompleteTwice, false, false, MULTIPLE_IRP_COMPLETE_REQUESTS,
+         "completed twice"},
         {TestAction::PendUnmarked, false, true, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
          "STATUS_PENDING without marking"},
         {TestAction::PendAfterComplete, false, false, DRIVER_VERIFIER_IOMANAGER_VIOLATION,

@@ -76,23 +76,6 @@ TEST_F(IoTest, FailedOpensSendNothingMore) {
     EXPECT_EQ(OpenPath(u"\\Device\\IoTestNowhere", 0, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(IoTest, OpenThroughASymbolicLinkReachesTheDevice) {
-    PDEVICE_OBJECT device =
-        TestCreateDevice(Driver, u"\\Device\\IoTestLinked", TestAction::Complete);
-    UNICODE_STRING link;
-    UNICODE_STRING target;
-    RtlInitUnicodeString(&link, u"\\DosDevices\\IoTestL:");
-    RtlInitUnicodeString(&target, u"\\Device\\IoTestLinked");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-    HANDLE handle;
-    ASSERT_EQ(OpenPath(u"\\??\\IoTestL:\\x", 0, &handle), STATUS_SUCCESS);
-    UNICODE_STRING& fileName = TestExt(device)->LastFileName;
-    EXPECT_EQ(std::u16string(fileName.Buffer, fileName.Length / sizeof(WCHAR)), u"\\x");
-    ZwClose(handle);
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-    EXPECT_EQ(OpenPath(u"\\??\\IoTestL:", 0, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
 TEST_F(IoTest, GetDeviceObjectPointerSendsCreateToTheTopAndReturnsIt) {
     PDEVICE_OBJECT bottom =
         TestCreateDevice(Driver, u"\\Device\\IoTestVolume", TestAction::Complete);
@@ -212,7 +195,7 @@ TEST_F(IoTest, RequestWithAnApcRoutineCompletesInTheIssuingThreadAtItsNextWait) 
                                     nullptr, 0, nullptr, 0),
               STATUS_PENDING);
 
-    TestCompleteQueuedSpinning(device, STATUS_SUCCESS, 5);
+    TestCompleteQueued(device, TestCompleter::DpcSpinning, STATUS_SUCCESS, 5);
     EXPECT_EQ(observation.Runs, 0) << "nothing runs in this thread before it waits";
     EXPECT_EQ(iosb.Status, STATUS_PENDING) << "the status block is written in the issuing thread";
 
@@ -234,8 +217,8 @@ TEST_F(IoTest, RequestWithAnApcRoutineCompletesInTheIssuingThreadAtItsNextWait) 
 // request's system buffer, and the buffer goes back to the pool.
 TEST_F(IoTest, ReadOnABufferedDeviceHandsTheReplyToTheCaller) {
     static const char reply[] = "buffered reply";
-    PDEVICE_OBJECT device = TestCreateDevice(Driver, u"\\Device\\IoTestBuffered",
-                                             TestAction::Complete, DO_BUFFERED_IO);
+    PDEVICE_OBJECT device =
+        TestCreateDevice(Driver, u"\\Device\\IoTestBuffered", TestAction::Complete, DO_BUFFERED_IO);
     HANDLE handle;
     ASSERT_EQ(OpenPath(u"\\Device\\IoTestBuffered", FILE_SYNCHRONOUS_IO_NONALERT, &handle),
               STATUS_SUCCESS);

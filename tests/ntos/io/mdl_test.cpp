@@ -28,7 +28,9 @@ TEST_F(IoTest, MdlDescribesItsBufferAndPartialMdlsAPartOfIt) {
     IoFreeMdl(mdl);
 }
 
-TEST_F(IoTest, MdlsChainToTheirRequest) {
+// Secondary MDLs chain behind the request's first; an MDL of non-paged pool
+// maps without locking.
+TEST_F(IoTest, MdlsChainToTheirRequestAndPoolMdlsNeedNoLocking) {
     static UCHAR buffer[64];
     PIRP irp = IoAllocateIrp(1, FALSE);
     PMDL first = IoAllocateMdl(buffer, 32, FALSE, FALSE, irp);
@@ -38,9 +40,7 @@ TEST_F(IoTest, MdlsChainToTheirRequest) {
     IoFreeMdl(second);
     IoFreeMdl(first);
     IoFreeIrp(irp);
-}
 
-TEST_F(IoTest, NonPagedPoolMdlIsMappedWithoutLocking) {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 256, EX_POOL_TAG('T', 'e', 's', 't'));
     PMDL mdl = IoAllocateMdl(block, 256, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);

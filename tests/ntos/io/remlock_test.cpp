@@ -6,7 +6,7 @@
 #include <atomic>
 
 class RemoveLockTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         IoInitializeRemoveLock(&Lock, EX_POOL_TAG('T', 'e', 's', 't'), 0, 0);

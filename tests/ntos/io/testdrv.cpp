@@ -231,27 +231,19 @@ KIRQL TestCompleteQueued(PDEVICE_OBJECT Device, TestCompleter How, NTSTATUS Stat
     work.Status = Status;
     work.Information = Information;
     KeInitializeEvent(&work.Done, NotificationEvent, FALSE);
-    if (How == TestCompleter::DpcThread) {
-        KeInitializeDpc(&work.Dpc, TestCompletionDpc, &work);
-        KeInsertQueueDpc(&work.Dpc, nullptr, nullptr);
-        KeWaitForSingleObject(&work.Done, Executive, KernelMode, FALSE, nullptr);
-    } else {
+    if (How == TestCompleter::SystemThread) {
         TestRunSystemThread(TestCompletionThread, &work);
+        return work.Irql;
     }
-    return work.Irql;
-}
-
-void TestCompleteQueuedSpinning(PDEVICE_OBJECT Device, NTSTATUS Status, ULONG_PTR Information) {
-    TestCompletionWork work = {};
-    work.Device = Device;
-    work.Status = Status;
-    work.Information = Information;
-    KeInitializeEvent(&work.Done, NotificationEvent, FALSE);
     KeInitializeDpc(&work.Dpc, TestCompletionDpc, &work);
     KeInsertQueueDpc(&work.Dpc, nullptr, nullptr);
+    if (How == TestCompleter::DpcThread) {
+        KeWaitForSingleObject(&work.Done, Executive, KernelMode, FALSE, nullptr);
+    }
     while (KeReadStateEvent(&work.Done) == 0) {
         __builtin_ia32_pause();
     }
+    return work.Irql;
 }
 
 PVOID TestStartSystemThread(PKSTART_ROUTINE Routine, PVOID Context) {

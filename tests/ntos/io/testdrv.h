@@ -27,6 +27,8 @@ enum class TestAction {
 // How TestCompleteQueued completes the queued requests.
 enum class TestCompleter {
     DpcThread,    // from a DPC: another thread, at DISPATCH_LEVEL
+    DpcSpinning,  // the same, but the caller spins instead of waiting, so that
+                  // no APC can be delivered to it meanwhile
     SystemThread, // from a new system thread at PASSIVE_LEVEL
 };
 
@@ -63,12 +65,9 @@ TestDeviceExtension* TestExt(PDEVICE_OBJECT Device);
 PDEVICE_OBJECT TestAttach(PDEVICE_OBJECT Device, PDEVICE_OBJECT Target);
 // Completes every request queued on Device with Status and Information,
 // the way How says; returns once they are completed, with the IRQL they
-// were completed at. The calling thread waits for that.
+// were completed at.
 KIRQL TestCompleteQueued(PDEVICE_OBJECT Device, TestCompleter How, NTSTATUS Status,
                          ULONG_PTR Information);
-// The same from a DPC, but the calling thread spins instead of waiting, so
-// that no APC can be delivered to it meanwhile.
-void TestCompleteQueuedSpinning(PDEVICE_OBJECT Device, NTSTATUS Status, ULONG_PTR Information);
 // Runs Routine(Context) on a new system thread and waits until it ends.
 void TestRunSystemThread(PKSTART_ROUTINE Routine, PVOID Context);
 // Starts Routine(Context) on a new system thread; TestJoinSystemThread waits for it.

@@ -101,26 +101,15 @@ NTSTATUS TestSloppyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IoCallDriver(extension->Lower, Irp);
 }
 
-NTSTATUS TestFilterEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-    UNREFERENCED_PARAMETER(RegistryPath);
+// The filter's entry; the other two are "noadd.sys", loaded without an
+// AddDevice, and "sloppy.sys", with the dispatch routine above.
+template <PDRIVER_DISPATCH Dispatch, bool HasAddDevice>
+NTSTATUS TestFilterEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
     for (PDRIVER_DISPATCH& slot : DriverObject->MajorFunction) {
-        slot = TestFilterDispatch;
+        slot = Dispatch;
     }
-    DriverObject->DriverExtension->AddDevice = TestFilterAddDevice;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS TestNoAddEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH& slot : DriverObject->MajorFunction) {
-        slot = TestFilterDispatch;
-    }
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS TestSloppyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-    TestFilterEntry(DriverObject, RegistryPath);
-    for (PDRIVER_DISPATCH& slot : DriverObject->MajorFunction) {
-        slot = TestSloppyDispatch;
+    if (HasAddDevice) {
+        DriverObject->DriverExtension->AddDevice = TestFilterAddDevice;
     }
     return STATUS_SUCCESS;
 }
@@ -166,9 +155,9 @@ class VolumeStackTest : public ::testing::Test {
         TestFilterAdds = 0;
         TestVolumeDriver = nullptr;
         TestBootVolumes.clear();
-        BootRegisterModule(u"tflt.sys", TestFilterEntry, nullptr);
-        BootRegisterModule(u"sloppy.sys", TestSloppyEntry, nullptr);
-        BootRegisterModule(u"noadd.sys", TestNoAddEntry, nullptr);
+        BootRegisterModule(u"tflt.sys", TestFilterEntry<TestFilterDispatch, true>, nullptr);
+        BootRegisterModule(u"sloppy.sys", TestFilterEntry<TestSloppyDispatch, true>, nullptr);
+        BootRegisterModule(u"noadd.sys", TestFilterEntry<TestFilterDispatch, false>, nullptr);
         BootSetStorageRoutine(TestStorageRoutine);
         BOOT_MACHINE_DESCRIPTION description;
         description.Storage.push_back(BOOT_STORAGE_DEVICE{u"C:", 1 << 20, 512, FALSE});
@@ -238,7 +227,8 @@ TEST_F(VolumeStackTest, FilterThatCannotAttachLeavesTheVolumeFailedWithNothingAt
         EXPECT_EQ(PnpQueryVolumeState(volume), PnpVolumeFailed);
         EXPECT_EQ(PnpQueryVolumeStatus(volume), STATUS_DRIVER_UNABLE_TO_LOAD);
         EXPECT_EQ(TestStarts.load(), 0) << "a failed volume must not be started";
-        EXPECT_EQ(IoGetAttachedDevice(volume), volume) << "nothing stays attached to a failed volume";
+        EXPECT_EQ(IoGetAttachedDevice(volume), volume)
+            << "nothing stays attached to a failed volume";
         PowerOffMachine(Machine);
         TestVolumeDriver = nullptr;
     }
