@@ -3,7 +3,7 @@
 #include "expect_bugcheck.h"
 #include "ntos/evlog/evlp.h"
 #include "ntos/ex/exp.h"
-#include "ntos/ex/ex_test_threads.h"
+#include "ntos/ke/ke_test_util.h"
 #include "ntos/kernel_fixture.h"
 
 #include "driver/resources/message_table.h"
@@ -189,7 +189,7 @@ TEST_F(ErrorLogTest, ConcurrentWritersLoseNoEntry) {
                     WriteStrings(QVD_MSG_GENERIC_INFO, {std::u16string(1, Tag)});
             };
         };
-        SystemThread a(writer(u'a')), b(writer(u'b')), c(writer(u'c')), d(writer(u'd'));
+        TestThread a(writer(u'a')), b(writer(u'b')), c(writer(u'c')), d(writer(u'd'));
     }
     ASSERT_EQ(EvlpEntryCount(), (ULONG)(kThreads * kEach));
     int perThread[kThreads] = {};

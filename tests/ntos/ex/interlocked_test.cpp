@@ -1,6 +1,6 @@
 // Interlocked operations and spin-lock guarded lists: documented return
 // values, no lost update under contention, and use at any IRQL.
-#include "ex_test_threads.h"
+#include "ntos/ke/ke_test_util.h"
 #include "ntddk.h"
 #include "ntos/kernel_fixture.h"
 
@@ -99,9 +99,9 @@ TEST_F(InterlockedTest, ConcurrentUseLosesNothing) {
     LONG taken = 0;
     std::vector<std::vector<int>> seen(Threads);
     {
-        std::vector<std::unique_ptr<SystemThread<std::function<void()>>>> threads;
+        std::vector<std::unique_ptr<TestThread>> threads;
         for (int t = 0; t < Threads; ++t) {
-            threads.push_back(std::make_unique<SystemThread<std::function<void()>>>([&, t] {
+            threads.push_back(std::make_unique<TestThread>([&, t] {
                 for (int i = 0; i < PerThread; ++i) {
                     Item& item = items[t * PerThread + i];
                     item.Number = t * PerThread + i;

@@ -2,7 +2,7 @@
 // another thread, conversion to shared, the misuse rules, and a stress run
 // that checks mutual exclusion.
 #include "expect_bugcheck.h"
-#include "ex_test_threads.h"
+#include "ntos/ke/ke_test_util.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ex/exp.h"
 
@@ -26,7 +26,7 @@ class ResourceTest : public KernelTest {
     template <class Acquire> BOOLEAN TryFromOtherThread(Acquire acquire) {
         BOOLEAN granted = FALSE;
         {
-            SystemThread t([&] {
+            TestThread t([&] {
                 KeEnterCriticalRegion();
                 granted = acquire(&Resource);
                 if (granted) {
@@ -94,7 +94,7 @@ TEST_F(ResourceTest, SharedRequestsWaitBehindAnExclusiveWaiter) {
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&Resource, TRUE);
 
-    SystemThread writer([&] {
+    TestThread writer([&] {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&Resource, TRUE);
         exclusiveGot = 1;
@@ -107,7 +107,7 @@ TEST_F(ResourceTest, SharedRequestsWaitBehindAnExclusiveWaiter) {
     });
     WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 1; });
 
-    SystemThread reader([&] {
+    TestThread reader([&] {
         KeEnterCriticalRegion();
         ExAcquireResourceSharedLite(&Resource, TRUE);
         sharedGot = 1;
@@ -140,7 +140,7 @@ TEST_F(ResourceTest, ReleaseForThreadFreesAnotherThreadsHoldForAWaiter) {
     std::atomic<bool> released{false}, got{false};
     // The holder stays alive until its hold is given back for it, so that no
     // new thread can reuse its identity meanwhile.
-    SystemThread holder([&] {
+    TestThread holder([&] {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&Resource, TRUE);
         owner = ExGetCurrentResourceThread();
@@ -151,7 +151,7 @@ TEST_F(ResourceTest, ReleaseForThreadFreesAnotherThreadsHoldForAWaiter) {
     WaitUntil([&] { return owner.load() != 0; });
     EXPECT_NE(owner.load(), ExGetCurrentResourceThread());
 
-    SystemThread waiter([&] {
+    TestThread waiter([&] {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&Resource, TRUE);
         got = true;
@@ -172,7 +172,7 @@ TEST_F(ResourceTest, ReleaseForThreadWorksForASharedHoldAtDispatchLevel) {
     ExAcquireResourceSharedLite(&Resource, TRUE);
     KeLeaveCriticalRegion();
     ERESOURCE_THREAD me = ExGetCurrentResourceThread();
-    SystemThread completer([&] {
+    TestThread completer([&] {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         ExReleaseResourceForThreadLite(&Resource, me);
@@ -189,7 +189,7 @@ TEST_F(ResourceTest, ConvertToSharedLetsSharedWaitersInButNotWriters) {
     ExAcquireResourceExclusiveLite(&Resource, TRUE);
     ExAcquireResourceExclusiveLite(&Resource, TRUE);
 
-    SystemThread reader([&] {
+    TestThread reader([&] {
         KeEnterCriticalRegion();
         ExAcquireResourceSharedLite(&Resource, TRUE);
         readerIn = true;
@@ -197,7 +197,7 @@ TEST_F(ResourceTest, ConvertToSharedLetsSharedWaitersInButNotWriters) {
         KeLeaveCriticalRegion();
     });
     WaitUntil([&] { return ExGetSharedWaiterCount(&Resource) == 1; });
-    SystemThread writer([&] {
+    TestThread writer([&] {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&Resource, TRUE);
         writerIn = true;
@@ -274,8 +274,8 @@ TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
         };
     };
     {
-        SystemThread t0(worker(1)), t1(worker(2)), t2(worker(3));
-        SystemThread t3(worker(4)), t4(worker(5)), t5(worker(6));
+        TestThread t0(worker(1)), t1(worker(2)), t2(worker(3));
+        TestThread t3(worker(4)), t4(worker(5)), t5(worker(6));
     }
     EXPECT_EQ(violations.load(), 0);
     EXPECT_GT(Resource.ContentionCount, 0u) << "the run never made a thread wait";
