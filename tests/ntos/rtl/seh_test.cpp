@@ -50,39 +50,7 @@ TEST(SehExcept, FilterRunsOnlyOnExceptionAndAnyPositiveValueExecutesTheHandler) 
     EXPECT_EQ(Code, STATUS_INSUFFICIENT_RESOURCES);
 }
 
-NTSTATUS RaiseAndCatch(NTSTATUS Raised, NTSTATUS Wanted, Trace& T) {
-    NTSTATUS Result = STATUS_SUCCESS;
-    _SEH2_TRY {
-        _SEH2_TRY {
-            RtlRaiseStatus(Raised);
-        }
-        _SEH2_EXCEPT(T.Step("inner-filter", GetExceptionCode() == Wanted
-                                                ? EXCEPTION_EXECUTE_HANDLER
-                                                : EXCEPTION_CONTINUE_SEARCH)) {
-            T.Step("inner-handler");
-            Result = GetExceptionCode();
-        }
-        _SEH2_END;
-    }
-    _SEH2_EXCEPT(T.Step("outer-filter")) {
-        T.Step("outer-handler");
-        Result = -GetExceptionCode();
-    }
-    _SEH2_END;
-    return Result;
-}
-
-TEST(SehExcept, ContinueSearchGoesToTheEnclosingGuard) {
-    Trace Match;
-    EXPECT_EQ(RaiseAndCatch(STATUS_END_OF_FILE, STATUS_END_OF_FILE, Match), STATUS_END_OF_FILE);
-    EXPECT_EQ(Match.Steps, "inner-filter inner-handler ");
-
-    Trace Miss;
-    EXPECT_EQ(RaiseAndCatch(STATUS_DISK_FULL, STATUS_END_OF_FILE, Miss), -STATUS_DISK_FULL);
-    EXPECT_EQ(Miss.Steps, "inner-filter outer-filter outer-handler ");
-}
-
-TEST(SehFinally, RunsOnNormalExitLeaveAndException) {
+TEST(SehFinally, NormalExitAndLeaveAreNormalTerminations) {
     Trace T;
     _SEH2_TRY {
         T.Step("body");
@@ -108,25 +76,6 @@ TEST(SehFinally, RunsOnNormalExitLeaveAndException) {
     }
     _SEH2_END;
     EXPECT_EQ(L.Steps, "loop loop finally-normal ") << "leave is a normal termination";
-
-    Trace E;
-    _SEH2_TRY {
-        _SEH2_TRY {
-            E.Step("body");
-            ExRaiseStatus(STATUS_ACCESS_VIOLATION);
-        }
-        _SEH2_FINALLY {
-            E.Step(AbnormalTermination() ? "finally-abnormal" : "finally-normal");
-        }
-        _SEH2_END;
-        E.Step("not-reached");
-    }
-    _SEH2_EXCEPT(E.Step("filter")) {
-        E.Step("handler");
-    }
-    _SEH2_END;
-    // Filters run before unwinding; termination handlers run during it.
-    EXPECT_EQ(E.Steps, "body filter finally-abnormal handler ");
 }
 
 TEST(SehFinally, ReturnInsideTerminationHandlerOnNormalExitIsAllowed) {
@@ -146,6 +95,8 @@ TEST(SehFinally, ReturnInsideTerminationHandlerOnNormalExitIsAllowed) {
     EXPECT_EQ(Count, 2);
 }
 
+// Filters run before unwinding, the one that continues the search passing it
+// on; termination handlers run during the unwind, abnormally.
 TEST(SehNesting, TerminationHandlersRunInnermostFirstUpToTheTarget) {
     Trace T;
     _SEH2_TRY {
@@ -153,9 +104,10 @@ TEST(SehNesting, TerminationHandlersRunInnermostFirstUpToTheTarget) {
             _SEH2_TRY {
                 _SEH2_TRY {
                     ExRaiseStatus(STATUS_IN_PAGE_ERROR);
+                    T.Step("not-reached");
                 }
                 _SEH2_FINALLY {
-                    T.Step("f1");
+                    T.Step(AbnormalTermination() ? "f1" : "f1-normal");
                 }
                 _SEH2_END;
             }
@@ -176,24 +128,9 @@ TEST(SehNesting, TerminationHandlersRunInnermostFirstUpToTheTarget) {
     EXPECT_EQ(T.Steps, "x2 x4 f1 f3 h4 ");
 }
 
-TEST(SehNesting, GuardsInsideAHandlerAreIndependent) {
-    Trace T;
-    _SEH2_TRY {
-        ExRaiseStatus(STATUS_DISK_FULL);
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        _SEH2_TRY {
-            ExRaiseStatus(STATUS_END_OF_FILE);
-        }
-        _SEH2_EXCEPT(T.Step(GetExceptionCode() == STATUS_END_OF_FILE ? "inner-eof" : "inner-?")) {}
-        _SEH2_END;
-        T.Step(GetExceptionCode() == STATUS_DISK_FULL ? "outer-full" : "outer-?");
-    }
-    _SEH2_END;
-    EXPECT_EQ(T.Steps, "inner-eof outer-full ");
-}
-
-TEST(SehNesting, RaiseFromHandlerReachesTheEnclosingGuard) {
+// A guard inside a handler is independent of the one handling; a raise from
+// the handler reaches the enclosing guard.
+TEST(SehNesting, GuardsInsideAHandlerAndRaiseFromIt) {
     NTSTATUS Outer = STATUS_SUCCESS;
     Trace T;
     _SEH2_TRY {
@@ -201,6 +138,11 @@ TEST(SehNesting, RaiseFromHandlerReachesTheEnclosingGuard) {
             ExRaiseStatus(STATUS_DATA_ERROR);
         }
         _SEH2_EXCEPT(T.Step("inner-filter")) {
+            _SEH2_TRY {
+                ExRaiseStatus(STATUS_END_OF_FILE);
+            }
+            _SEH2_EXCEPT(T.Step(GetExceptionCode() == STATUS_END_OF_FILE ? "eof" : "?")) {}
+            _SEH2_END;
             T.Step("rethrow");
             ExRaiseStatus(GetExceptionCode());
         }
@@ -210,8 +152,8 @@ TEST(SehNesting, RaiseFromHandlerReachesTheEnclosingGuard) {
         Outer = GetExceptionCode();
     }
     _SEH2_END;
-    EXPECT_EQ(Outer, STATUS_DATA_ERROR);
-    EXPECT_EQ(T.Steps, "inner-filter rethrow outer-filter ");
+    EXPECT_EQ(Outer, STATUS_DATA_ERROR) << "the handler's own code after its inner guard";
+    EXPECT_EQ(T.Steps, "inner-filter eof rethrow outer-filter ");
 }
 
 LONG RaisingFilter(Trace& T) {
@@ -300,30 +242,21 @@ TEST(SehParameters, RaisedRecordIsVisibleInFilterAndHandler) {
     Record.ExceptionInformation[1] = 0x1000;
     Record.ExceptionInformation[2] = (ULONG_PTR)(ULONG)STATUS_DEVICE_DATA_ERROR;
 
-    NTSTATUS SeenInFilter = STATUS_SUCCESS;
-    ULONG SeenParameters = 0;
-    ULONG SeenFlags = 1;
-    auto Filter = [&](PEXCEPTION_POINTERS P) -> LONG {
-        SeenInFilter = (NTSTATUS)P->ExceptionRecord->ExceptionInformation[2];
-        SeenParameters = P->ExceptionRecord->NumberParameters;
-        SeenFlags = P->ExceptionRecord->ExceptionFlags;
-        return P->ExceptionRecord->ExceptionCode == STATUS_IN_PAGE_ERROR
-                   ? EXCEPTION_EXECUTE_HANDLER
-                   : EXCEPTION_CONTINUE_SEARCH;
-    };
-    NTSTATUS SeenInHandler = STATUS_SUCCESS;
+    EXCEPTION_RECORD InFilter = {};
+    EXCEPTION_RECORD InHandler = {};
     _SEH2_TRY {
         ExRaiseException(&Record);
     }
-    _SEH2_EXCEPT(Filter(GetExceptionInformation())) {
-        SeenInHandler =
-            (NTSTATUS)_SEH2_GetExceptionInformation()->ExceptionRecord->ExceptionInformation[2];
+    _SEH2_EXCEPT((InFilter = *GetExceptionInformation()->ExceptionRecord, 1)) {
+        InHandler = *_SEH2_GetExceptionInformation()->ExceptionRecord;
     }
     _SEH2_END;
-    EXPECT_EQ(SeenInFilter, STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(SeenInHandler, STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(SeenParameters, 3u);
-    EXPECT_EQ(SeenFlags, 0u) << "the raiser's flags are kept";
+    for (const EXCEPTION_RECORD& Seen : {InFilter, InHandler}) {
+        EXPECT_EQ(Seen.ExceptionCode, STATUS_IN_PAGE_ERROR);
+        EXPECT_EQ(Seen.NumberParameters, 3u);
+        EXPECT_EQ((NTSTATUS)Seen.ExceptionInformation[2], STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(Seen.ExceptionFlags, 0u) << "the raiser's flags are kept";
+    }
 }
 
 TEST(SehThreads, EachThreadHasItsOwnGuards) {

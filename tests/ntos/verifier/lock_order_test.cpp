@@ -2,7 +2,7 @@
 // stacks of both orders before any thread waits; consistent orders, recursion
 // and locks that are new at an old address do not.
 #include "expect_bugcheck.h"
-#include "ntos/ex/ex_test_threads.h"
+#include "ntos/ke/ke_test_util.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/verifier/lock_order.h"
 
@@ -81,7 +81,7 @@ using LockOrderDeathTest = KernelTest;
 void RecordOrderThenInvert(LockKind KindA, LockKind KindB) {
     TestLock a(KindA);
     TestLock b(KindB);
-    { SystemThread first([&] { LockOrderFirstPath(a, b); }); }
+    { TestThread first([&] { LockOrderFirstPath(a, b); }); }
     LockOrderSecondPath(b, a);
 }
 
@@ -136,8 +136,8 @@ TEST_F(LockOrderTest, ConsistentOrdersFromManyThreadsAndRecursionAreAccepted) {
         }
     };
     {
-        SystemThread t1(nest);
-        SystemThread t2(nest);
+        TestThread t1(nest);
+        TestThread t2(nest);
         nest();
     }
     EXPECT_EQ(VfLockOrdersSeen(), 3u) << "resource -> mutex, resource -> spin, mutex -> spin";
@@ -155,7 +155,7 @@ TEST_F(LockOrderTest, AResourceReleasedForItsOwnerLeavesTheOwnersHeldSet) {
     TestLock r(LockKind::Resource), m(LockKind::Mutex);
     const ERESOURCE_THREAD owner = ExGetCurrentResourceThread();
     r.Take();
-    { SystemThread other([&] { ExReleaseResourceForThreadLite(&r.Resource, owner); }); }
+    { TestThread other([&] { ExReleaseResourceForThreadLite(&r.Resource, owner); }); }
     KeLeaveCriticalRegion();
     m.Take();
     m.Give();
@@ -176,7 +176,7 @@ TEST_F(LockOrderTest, SharedHoldsOrderNothingTakenAfterThem) {
         ExReleaseResourceLite(&Held.Resource);
         KeLeaveCriticalRegion();
     };
-    { SystemThread first([&] { holdSharedThenTake(a, b); }); }
+    { TestThread first([&] { holdSharedThenTake(a, b); }); }
     holdSharedThenTake(b, a);
     EXPECT_EQ(VfLockOrdersSeen(), 0u);
     m.Take();
