@@ -5,7 +5,7 @@
 #pragma once
 
 #include "scenario/snapshot_fixture.h"
-#include "sweep_agent.h"
+#include "scenario/snapshot_agent.h"
 #include "resources/messages.h"
 #include "support/pool_tags.h"
 #include "ntos/ex/exp.h"
@@ -90,17 +90,6 @@ class ReliabilityTest : public SnapshotTest {
     static bool Idle(FilterExtension* Volume) {
         return (ReadVolumeFlags(Volume) & (VOLUME_QUIESCING | VOLUME_FROZEN |
                                            VOLUME_OWNER_RECORDED | VOLUME_EXTENT_LIST)) == 0;
-    }
-
-    // Sectors that a successful read of Agent returned other than in Image.
-    static ULONG WrongSectors(const SweepAgentJob& Agent, const std::vector<UCHAR>& Image) {
-        ULONG wrong = 0;
-        for (size_t sector = 0; sector < Agent.ReadSectors.size(); sector++) {
-            const size_t at = sector * Agent.SectorSize;
-            wrong += Agent.ReadSectors[sector] &&
-                     std::memcmp(&Agent.Seen[at], &Image[at], Agent.SectorSize) != 0;
-        }
-        return wrong;
     }
 
     // Rewrites Path with Fill (cached or not) and flushes it from a writer
