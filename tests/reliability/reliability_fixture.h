@@ -67,19 +67,15 @@ class ReliabilityTest : public SnapshotTest {
 
     // The byte ranges of C: that hold the files Names (paths from the root).
     std::vector<ByteRange> RangesOf(const std::vector<std::u16string>& Names) {
-        FSP_VOLUME* fs = FsGetVolume(Volumes()[0]);
+        const ULONG clusterSize = FsGetVolume(Volumes()[0])->ClusterSize;
         std::vector<ByteRange> ranges;
-        for (FSP_STREAM* stream : FspVolumeStreams(fs)) {
-            bool wanted = false;
-            for (const std::u16string& name : Names) {
-                wanted |= stream->Name == name;
-            }
-            for (size_t i = 0; wanted && i < stream->Clusters.size(); i++) {
-                const ULONGLONG offset = stream->Clusters[i] * fs->ClusterSize;
+        for (const std::u16string& name : Names) {
+            for (ULONGLONG cluster : ClustersOf(Volumes()[0], name)) {
+                const ULONGLONG offset = cluster * clusterSize;
                 if (!ranges.empty() && ranges.back().Offset + ranges.back().Length == offset) {
-                    ranges.back().Length += fs->ClusterSize;
+                    ranges.back().Length += clusterSize;
                 } else {
-                    ranges.push_back(ByteRange{offset, fs->ClusterSize});
+                    ranges.push_back(ByteRange{offset, clusterSize});
                 }
             }
         }

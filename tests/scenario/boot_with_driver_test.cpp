@@ -119,24 +119,3 @@ TEST_F(BootWithDriverTest, HostViewNamesEveryVolumeAndRemovalLeavesNoFilterBehin
 }
 
 } // namespace
-
-// The driver stays while any product uses it; once the last one uninstalls,
-// the next boot neither loads it nor asks for it above the volumes, which
-// all start unfiltered.
-TEST_F(BootWithDriverTest, AfterTheLastUninstallTheNextBootLeavesTheVolumesUnfiltered) {
-    ASSERT_EQ(InstallForProduct(2), 0);
-    EXPECT_EQ(UninstallForProduct(1), 18) << "another product still uses the driver";
-    ShutDownQvdnt5Machine(Machine);
-    ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
-    EXPECT_TRUE(Qvdnt5Loaded(Machine));
-
-    EXPECT_EQ(UninstallForProduct(2), 0);
-    ShutDownQvdnt5Machine(Machine);
-    ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
-    EXPECT_FALSE(Qvdnt5Loaded(Machine));
-    for (PDEVICE_OBJECT volume : Volumes()) {
-        ASSERT_NE(volume, nullptr);
-        EXPECT_EQ(PnpQueryVolumeState(volume), PnpVolumeStarted);
-        EXPECT_EQ(volume->AttachedDevice, nullptr) << "no filter above the volume";
-    }
-}
