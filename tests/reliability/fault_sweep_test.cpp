@@ -1,7 +1,7 @@
 // fault_sweep_test.cpp - the systematic fault sweep. One snapshot run (freeze,
 // cached and non-cached rewrites of two files, frozen reads of both, a
-// progress report, extent-list mode and the extent list, thaw) is
-// repeated with the driver's 1st, 2nd, ... pool allocation failed until a
+// progress report, extent-list mode, the extent list and the partial data
+// file, thaw) is repeated with the driver's 1st, 2nd, ... pool allocation failed until a
 // run meets no failure, then with the 1st, 2nd, ... read or write of C:
 // failed (the old-data reads, the partial data file's and the change store's
 // transfers and paging I/O, the volume sub-reads of frozen reads, the file
@@ -43,22 +43,25 @@ class FaultSweepTest : public ReliabilityTest {
     ULONG64 Run(
         const std::string& Label, UCHAR Fill, const std::function<void()>& Arm,
         const std::function<ULONG64()>& Count = [] { return 0; }) {
-        SweepAgentJob agent;
+        SnapshotAgent agent;
         // The previous snapshot's store stays open until this one replaces
         // it: the stores alternate between two files.
         agent.Freeze = FreezeOfC(StoreFlip ? u"C:\\changes1.bmp" : u"C:\\changes0.bmp");
         agent.Freeze.QuietPeriodMs = 50;
         agent.Ranges = Ranges;
-        agent.Seen.assign(VolumeBytes, 0);
-        agent.ReadSectors.assign(VolumeBytes / 512, false);
+        agent.ListExtents = TRUE;
+        agent.Excluded.assign(VolumeBytes / 512, false);
+        agent.Patterned.assign(VolumeBytes / 512, false);
+        agent.Checked.assign(VolumeBytes / 512, 0);
         const ULONG lostBefore = Events(QVD_MSG_FROZEN_STATE_LOST);
 
         Arm();
-        Running program = Start(SweepAgentProgram, &agent);
+        Running program = Start(SnapshotAgentProgram, &agent);
         const bool answered = WaitFor([&] { return agent.Phase != 0; }, 20000);
         std::vector<UCHAR> image;
         if (agent.Phase == 1) {
             image = DiskSnapshotBackingStore(Volumes()[0]); // no writer runs yet
+            agent.Image = image.data();
             Rewrite(u"C:\\direct.bin", Fill, TRUE);
             Rewrite(u"C:\\cached.bin", Fill, FALSE);
             if (Fill % 4 == 1) { // read the preserved data back from the partial data file
@@ -78,12 +81,12 @@ class FaultSweepTest : public ReliabilityTest {
         Rewrite(u"C:\\cached.bin", Fill, FALSE, 0);
 
         EXPECT_TRUE(answered) << Label << ": the freeze did not return";
-        const bool broken = (agent.ProgressStatus & QVD_STATUS_BROKEN) != 0;
+        const bool broken = (agent.BrokenStatus & QVD_STATUS_BROKEN) != 0;
         if (frozen) {
             // A broken snapshot no longer keeps the image; the agent learns
             // it from the progress report after its reads.
-            EXPECT_TRUE(broken || WrongSectors(agent, image) == 0)
-                << Label << ": " << WrongSectors(agent, image)
+            EXPECT_TRUE(broken || agent.Mismatches.empty())
+                << Label << ": " << agent.Mismatches.size()
                 << " sectors read differ from the image, and the snapshot is not reported broken";
             EXPECT_EQ(agent.ThawResult, QVD_RESULT_SUCCESS) << Label;
             Tally.FailedReads += agent.FailedReads;

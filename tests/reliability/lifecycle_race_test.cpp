@@ -9,7 +9,6 @@
 // its pool left).
 //
 // Two seeds per race by default; QVD_RELIABILITY_FULL=1 runs 25.
-#include "race_agent.h"
 #include "reliability_fixture.h"
 #include "ntos/ke/kernel.h"
 #include "ntos/pnp/pnp.h"
@@ -131,19 +130,21 @@ class LifecycleRaceTest : public ReliabilityTest, public ::testing::WithParamInt
         return true;
     }
 
-    RaceAgentJob* NewAgent(const char16_t* Letter, int Store) {
-        Agents.push_back(std::make_unique<RaceAgentJob>());
-        RaceAgentJob* agent = Agents.back().get();
+    SnapshotAgent* NewAgent(const char16_t* Letter, int Store) {
+        Agents.push_back(std::make_unique<SnapshotAgent>());
+        SnapshotAgent* agent = Agents.back().get();
         agent->Freeze = FreezeOn(Letter, Store);
         agent->VolumePath = Letter[0] == u'E' ? u"\\\\.\\E:" : u"\\\\.\\C:";
         agent->Seed = GetParam();
+        agent->Reading = AgentReads::UntilStop;
         return agent;
     }
     // Starts Agent and waits until it froze and reads.
-    Running StartFrozen(RaceAgentJob* Agent) {
-        Running program = Start(RaceAgentProgram, Agent);
+    Running StartFrozen(SnapshotAgent* Agent) {
+        Running program = Start(SnapshotAgentProgram, Agent);
         EXPECT_TRUE(WaitFor([&] { return Agent->Phase != 0; }, BoundMs));
         EXPECT_EQ(Agent->Phase, 1) << "freeze result " << Agent->Freeze.Reply.Result;
+        Agent->Phase = 2;
         EXPECT_TRUE(WaitFor([&] { return Agent->Reads > 8; }, BoundMs));
         return program;
     }
@@ -165,7 +166,7 @@ class LifecycleRaceTest : public ReliabilityTest, public ::testing::WithParamInt
 
     std::vector<ULONG> Handles; // of C: and E:
     Footprint Baseline;
-    std::vector<std::unique_ptr<RaceAgentJob>> Agents;
+    std::vector<std::unique_ptr<SnapshotAgent>> Agents;
 };
 
 TEST_P(LifecycleRaceTest, ThawWhileQuiescing) {
@@ -184,7 +185,7 @@ TEST_P(LifecycleRaceTest, ThawWhileQuiescing) {
 }
 
 TEST_P(LifecycleRaceTest, ReplacingFreezeWhileFrozen) {
-    RaceAgentJob* first = NewAgent(u"C:", 1);
+    SnapshotAgent* first = NewAgent(u"C:", 1);
     Running agent = StartFrozen(first);
     Traffic load;
     StartTraffic(load);
@@ -224,7 +225,7 @@ TEST_P(LifecycleRaceTest, ReplacingFreezeWhileQuiescing) {
 }
 
 TEST_P(LifecycleRaceTest, SurpriseRemovalThenRemovalWhileFrozen) {
-    RaceAgentJob* reader = NewAgent(u"C:", 1);
+    SnapshotAgent* reader = NewAgent(u"C:", 1);
     Running agent = StartFrozen(reader);
     Traffic load;
     StartTraffic(load);
@@ -238,7 +239,7 @@ TEST_P(LifecycleRaceTest, SurpriseRemovalThenRemovalWhileFrozen) {
 }
 
 TEST_P(LifecycleRaceTest, AgentProcessEndsWhileFrozen) {
-    RaceAgentJob* dying = NewAgent(u"C:", 1);
+    SnapshotAgent* dying = NewAgent(u"C:", 1);
     dying->Thaw = FALSE;
     Running agent = StartFrozen(dying);
     Traffic load;
@@ -253,7 +254,7 @@ TEST_P(LifecycleRaceTest, AgentProcessEndsWhileFrozen) {
 }
 
 TEST_P(LifecycleRaceTest, ThawDuringALongReclaim) {
-    RaceAgentJob* reader = NewAgent(u"C:", 1);
+    SnapshotAgent* reader = NewAgent(u"C:", 1);
     reader->ReportProgress = TRUE;
     Running agent = StartFrozen(reader);
     Traffic load;
@@ -268,17 +269,18 @@ TEST_P(LifecycleRaceTest, ThawDuringALongReclaim) {
 }
 
 TEST_P(LifecycleRaceTest, TwoVolumesFrozenByTwoAgents) {
-    RaceAgentJob* onC = NewAgent(u"C:", 1);
-    RaceAgentJob* onE = NewAgent(u"E:", 1);
-    Running agents[] = {Start(RaceAgentProgram, onC), Start(RaceAgentProgram, onE)};
+    SnapshotAgent* onC = NewAgent(u"C:", 1);
+    SnapshotAgent* onE = NewAgent(u"E:", 1);
+    Running agents[] = {Start(SnapshotAgentProgram, onC), Start(SnapshotAgentProgram, onE)};
     ASSERT_TRUE(WaitFor([&] { return onC->Phase != 0 && onE->Phase != 0; }, BoundMs));
     EXPECT_EQ(onC->Phase, 1);
     EXPECT_EQ(onE->Phase, 1);
+    onC->Phase = onE->Phase = 2;
     Traffic loadC, loadE;
     StartTraffic(loadC);
     StartTraffic(loadE, true);
     const int first = GetParam() % 2;
-    RaceAgentJob* jobs[] = {onC, onE};
+    SnapshotAgent* jobs[] = {onC, onE};
     jobs[first]->Stop = true;
     jobs[1 - first]->Stop = true;
     ASSERT_TRUE(End(agents[first], "an agent"));
@@ -295,7 +297,7 @@ TEST_P(LifecycleRaceTest, TwoVolumesFrozenByTwoAgents) {
 // writer's dirty pages, the preserved data and the change store's work still
 // on their way down.
 TEST_P(LifecycleRaceTest, PowerOffWhileFrozen) {
-    RaceAgentJob* reader = NewAgent(u"C:", 1);
+    SnapshotAgent* reader = NewAgent(u"C:", 1);
     reader->Thaw = FALSE;
     Running agent = StartFrozen(reader);
     Traffic load;

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "scenario/snapshot_fixture.h"
-#include "sweep_agent.h"
+#include "scenario/snapshot_agent.h"
 #include "resources/messages.h"
 #include "support/pool_tags.h"
 #include "ntos/ex/exp.h"
@@ -67,19 +67,15 @@ class ReliabilityTest : public SnapshotTest {
 
     // The byte ranges of C: that hold the files Names (paths from the root).
     std::vector<ByteRange> RangesOf(const std::vector<std::u16string>& Names) {
-        FSP_VOLUME* fs = FsGetVolume(Volumes()[0]);
+        const ULONG clusterSize = FsGetVolume(Volumes()[0])->ClusterSize;
         std::vector<ByteRange> ranges;
-        for (FSP_STREAM* stream : FspVolumeStreams(fs)) {
-            bool wanted = false;
-            for (const std::u16string& name : Names) {
-                wanted |= stream->Name == name;
-            }
-            for (size_t i = 0; wanted && i < stream->Clusters.size(); i++) {
-                const ULONGLONG offset = stream->Clusters[i] * fs->ClusterSize;
+        for (const std::u16string& name : Names) {
+            for (ULONGLONG cluster : ClustersOf(Volumes()[0], name)) {
+                const ULONGLONG offset = cluster * clusterSize;
                 if (!ranges.empty() && ranges.back().Offset + ranges.back().Length == offset) {
-                    ranges.back().Length += fs->ClusterSize;
+                    ranges.back().Length += clusterSize;
                 } else {
-                    ranges.push_back(ByteRange{offset, fs->ClusterSize});
+                    ranges.push_back(ByteRange{offset, clusterSize});
                 }
             }
         }
@@ -90,17 +86,6 @@ class ReliabilityTest : public SnapshotTest {
     static bool Idle(FilterExtension* Volume) {
         return (ReadVolumeFlags(Volume) & (VOLUME_QUIESCING | VOLUME_FROZEN |
                                            VOLUME_OWNER_RECORDED | VOLUME_EXTENT_LIST)) == 0;
-    }
-
-    // Sectors that a successful read of Agent returned other than in Image.
-    static ULONG WrongSectors(const SweepAgentJob& Agent, const std::vector<UCHAR>& Image) {
-        ULONG wrong = 0;
-        for (size_t sector = 0; sector < Agent.ReadSectors.size(); sector++) {
-            const size_t at = sector * Agent.SectorSize;
-            wrong += Agent.ReadSectors[sector] &&
-                     std::memcmp(&Agent.Seen[at], &Image[at], Agent.SectorSize) != 0;
-        }
-        return wrong;
     }
 
     // Rewrites Path with Fill (cached or not) and flushes it from a writer

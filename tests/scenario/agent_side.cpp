@@ -8,6 +8,7 @@
 #include "win32/ntcall.h"
 
 #include <cstring>
+#include <random>
 
 namespace {
 
@@ -117,7 +118,7 @@ ULONG FreezeProgram(PVOID Context) {
 ULONG WriterProgram(PVOID Context) {
     auto* job = static_cast<WriterJob*>(Context);
     HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(job->Path), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_SHARE_READ, nullptr, job->CreateNew ? CREATE_NEW : OPEN_ALWAYS,
                               job->Unbuffered ? FILE_FLAG_NO_BUFFERING : 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         job->Error = GetLastError();
@@ -144,6 +145,27 @@ ULONG WriterProgram(PVOID Context) {
     }
     VirtualFree(data, 0, MEM_RELEASE);
     CloseHandle(file);
+    return 0;
+}
+
+ULONG VolumeReaderProgram(PVOID Context) {
+    auto* job = static_cast<VolumeReaderJob*>(Context);
+    const ULONG bytes = 16 << 10;
+    HANDLE volume =
+        CreateFileW(reinterpret_cast<LPCWSTR>(job->VolumePath), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    auto* buffer = VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+    std::mt19937 random(7);
+    while (!job->Stop && volume != INVALID_HANDLE_VALUE) {
+        job->Reads++;
+        const LONGLONG offset = (LONGLONG)(random() % ((job->VolumeBytes - bytes) / 4096)) * 4096;
+        ULONG_PTR done = 0;
+        BasepNtReadWrite(FALSE, volume, buffer, bytes, &offset, &done);
+    }
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    if (volume != INVALID_HANDLE_VALUE) {
+        CloseHandle(volume);
+    }
     return 0;
 }
 

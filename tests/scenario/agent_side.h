@@ -62,12 +62,23 @@ struct WriterJob {
     ULONG Bytes = 0;
     BOOLEAN Unbuffered = FALSE; // FILE_FLAG_NO_BUFFERING: non-cached, sector-sized writes
     UCHAR Fill = 0;
-    BOOLEAN Flush = FALSE; // FlushFileBuffers once stopped
+    BOOLEAN CreateNew = FALSE; // CREATE_NEW: the file must not exist yet
+    BOOLEAN Flush = FALSE;     // FlushFileBuffers once stopped
     std::atomic<bool> Stop{false};
     std::atomic<ULONG> Writes{0};
     ULONG Error = 0; // Win32 error of a failed create, status of a failed write
 };
 ULONG WriterProgram(PVOID Context);
+
+// A reader of a volume that is not the agent: reads VolumePath 16 KiB at a
+// time at random places until Stop (or at once when it cannot be opened).
+struct VolumeReaderJob {
+    const char16_t* VolumePath = u"\\\\.\\C:";
+    ULONGLONG VolumeBytes = 8 << 20;
+    std::atomic<bool> Stop{false};
+    std::atomic<ULONG> Reads{0};
+};
+ULONG VolumeReaderProgram(PVOID Context);
 
 // Opens \\.\QVDAPI from a user program; INVALID_HANDLE_VALUE when refused.
 HANDLE OpenControlDevice();

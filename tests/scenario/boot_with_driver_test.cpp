@@ -1,7 +1,7 @@
 // A machine with the driver installed by the install library: boot loads
 // it, it attaches above every volume, a user program talks to the control
 // device, and volumes are removed.
-#include "scenario_fixture.h"
+#include "snapshot_fixture.h"
 #include "frame/frame.h"
 #include "host/volumes.h"
 #include "ntos/boot/user_process.h"
@@ -28,6 +28,22 @@ TEST_F(BootWithDriverTest, BootLoadsTheDriverAndLogsItsLoad) {
     ASSERT_TRUE(EvlpGetEntry(0, &entry));
     EXPECT_EQ(EvlpToUtf8(entry.Text),
               "Marrowfen Quiverdale Driver V7.0  (Free Build 102) has loaded successfully.");
+}
+
+// A user program's CREATE_NEW of a file that exists fails with the error
+// that names the file.
+TEST_F(BootWithDriverTest, CreatingAnExistingFileAnewFails) {
+    for (ULONG expected : {0u, 80u /* ERROR_FILE_EXISTS */}) {
+        WriterJob writer;
+        writer.Path = u"C:\\file.bin";
+        writer.Bytes = 4096;
+        writer.CreateNew = TRUE;
+        writer.Stop = true;
+        ULONG exitCode = 99;
+        ASSERT_EQ(BootRunUserProgram(u"writer.exe", WriterProgram, &writer, &exitCode),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(writer.Error, expected);
+    }
 }
 
 // The router's answers as a user program gets them: an output shorter than a
@@ -103,24 +119,3 @@ TEST_F(BootWithDriverTest, HostViewNamesEveryVolumeAndRemovalLeavesNoFilterBehin
 }
 
 } // namespace
-
-// The driver stays while any product uses it; once the last one uninstalls,
-// the next boot neither loads it nor asks for it above the volumes, which
-// all start unfiltered.
-TEST_F(BootWithDriverTest, AfterTheLastUninstallTheNextBootLeavesTheVolumesUnfiltered) {
-    ASSERT_EQ(InstallForProduct(2), 0);
-    EXPECT_EQ(UninstallForProduct(1), 18) << "another product still uses the driver";
-    ShutDownQvdnt5Machine(Machine);
-    ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
-    EXPECT_TRUE(Qvdnt5Loaded(Machine));
-
-    EXPECT_EQ(UninstallForProduct(2), 0);
-    ShutDownQvdnt5Machine(Machine);
-    ASSERT_EQ(BootMachine(Machine), STATUS_SUCCESS);
-    EXPECT_FALSE(Qvdnt5Loaded(Machine));
-    for (PDEVICE_OBJECT volume : Volumes()) {
-        ASSERT_NE(volume, nullptr);
-        EXPECT_EQ(PnpQueryVolumeState(volume), PnpVolumeStarted);
-        EXPECT_EQ(volume->AttachedDevice, nullptr) << "no filter above the volume";
-    }
-}

@@ -1,7 +1,7 @@
 // integrity_partial_file_test.cpp - the partial data file under pressure:
 // the extent list is asked for while preserved data still waits for its
 // flush, and the volume that holds the file fills up while C: is frozen.
-#include "integrity_agent.h"
+#include "snapshot_agent.h"
 #include "integrity_fixture.h"
 #include "io/copy_on_write.h"
 #include "resources/messages.h"
@@ -14,34 +14,34 @@ namespace {
 TEST_F(IntegrityTest, TheExtentListReportsOnlyDataThatReachedTheFile) {
     const ULONG bytes = 1 << 20;
     WriteOnce(u"C:\\data.bin", bytes);
-    FreezeCall freeze = FreezeOfC();
-    freeze.PartialDataFilePath = u"E:\\partial.dat";
-    freeze.KeepMutex = TRUE;
-    Freeze(freeze);
-    ASSERT_EQ(freeze.Reply.Result, 0u);
+    SnapshotAgent agent;
+    agent.Freeze = FreezeOfC();
+    agent.Freeze.PartialDataFilePath = u"E:\\partial.dat";
+    agent.ListExtents = TRUE;
+    Running program = Start(SnapshotAgentProgram, &agent);
+    ASSERT_TRUE(WaitFor([&] { return agent.Phase != 0; }, 20000));
+    ASSERT_EQ(agent.Phase, 1) << "the freeze failed: " << agent.Freeze.Reply.Result;
     std::vector<UCHAR> image = DiskSnapshotBackingStore(Volumes()[0]);
 
     // A slow E: keeps the flushes of the overwrite queued; once the list
     // waits for them, E: speeds up again.
     DiskSetTiming(VolumeE(), 50000, 0);
     WriteOnce(u"C:\\data.bin", bytes);
-    ASSERT_NE(ReadAcquire(&FilterOfC()->SnapshotContext->UnflushedPieces), 0)
+    EXPECT_NE(ReadAcquire(&FilterOfC()->SnapshotContext->UnflushedPieces), 0)
         << "every flush was done already: nothing to wait for";
-    ExtentListJob list;
-    list.VolumeHandle = freeze.Reply.VolumeHandle;
-    list.PartialFile = u"E:\\partial.dat";
-    Running program = Start(ExtentListProgram, &list);
+    agent.Phase = 2;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     DiskSetTiming(VolumeE(), 0, 0);
     Finish(program);
-    EXPECT_EQ(list.EnableResult, 0u);
-    EXPECT_EQ(list.ListResult, 0u);
+    EXPECT_EQ(agent.EnableResult, 0u);
+    EXPECT_EQ(agent.ListResult, 0u);
+    EXPECT_EQ(agent.ThawResult, 0u);
 
     // Each extent's data is the image's, at its offset in the file.
-    ASSERT_EQ(list.FileError, 0u);
-    const std::vector<UCHAR>& file = list.File;
+    ASSERT_EQ(agent.FileError, 0u);
+    const std::vector<UCHAR>& file = agent.File;
     ULONGLONG listed = 0;
-    for (const QvdPreservedExtent& extent : list.Extents) {
+    for (const QvdPreservedExtent& extent : agent.Extents) {
         listed += extent.Length;
         ASSERT_LE(extent.FileOffset + extent.Length, file.size());
         EXPECT_EQ(std::memcmp(&file[extent.FileOffset], &image[extent.VolumeOffset], extent.Length),
@@ -50,7 +50,6 @@ TEST_F(IntegrityTest, TheExtentListReportsOnlyDataThatReachedTheFile) {
             << extent.FileOffset;
     }
     EXPECT_EQ(listed, bytes) << "every overwritten sector is listed";
-    EXPECT_EQ(Thaw(freeze.Reply.VolumeHandle), 0u);
 }
 
 class FullPartialFileTest : public IntegrityTest {
@@ -62,16 +61,14 @@ TEST_F(FullPartialFileTest, TheStateBreaksAndPiecesThatFailedKeepTheirFileRanges
     const ULONG bytes = 2 << 20; // more than E: can hold
     const ULONG sectorSize = 512;
     WriteOnce(u"C:\\data.bin", bytes);
-    IntegrityAgent agent;
+    SnapshotAgent agent;
     agent.Freeze = FreezeOfC();
     agent.Freeze.PartialDataFilePath = u"E:\\partial.dat";
     agent.Freeze.FreezeFlags = QVD_FREEZE_STAY_BROKEN;
     agent.SectorSize = sectorSize;
-    agent.VolumeBytes = VolumeBytes;
-    agent.Seed = 1;
-    agent.Passes = 1;
+    agent.Reading = AgentReads::Segments;
     agent.Checked.assign(VolumeBytes / sectorSize, 0);
-    Running program = Start(IntegrityAgentProgram, &agent);
+    Running program = Start(SnapshotAgentProgram, &agent);
     ASSERT_TRUE(WaitFor([&] { return agent.Phase != 0; }, 20000));
     ASSERT_EQ(agent.Phase, 1) << "the freeze failed: " << agent.Freeze.Reply.Result;
     std::vector<UCHAR> image = DiskSnapshotBackingStore(Volumes()[0]);
@@ -119,7 +116,7 @@ TEST_F(FullPartialFileTest, TheStateBreaksAndPiecesThatFailedKeepTheirFileRanges
     EXPECT_EQ(agent.ThawResult, 0u);
     EXPECT_NE(agent.BrokenStatus & QVD_STATUS_BROKEN, 0u);
     EXPECT_GT(agent.FailedReads, 0u);
-    for (const IntegrityAgent::Mismatch& mismatch : agent.Mismatches) {
+    for (const SnapshotAgent::Mismatch& mismatch : agent.Mismatches) {
         EXPECT_TRUE(agent.Excluded[mismatch.Sector])
             << "sector " << mismatch.Sector << " was read wrong from a broken image";
     }

@@ -12,7 +12,7 @@
 // partial data file, the change store, the file system's internal stream),
 // whose writes pass the freeze by design. QVD_TORTURE_PASSES (default 32) sets how
 // many times each sector is read; every run prints its figure.
-#include "integrity_agent.h"
+#include "snapshot_agent.h"
 #include "integrity_writers.h"
 #include "integrity_fixture.h"
 #include "support/pool_tags.h"
@@ -31,9 +31,11 @@ enum class Stress {
 };
 
 struct TortureCase {
+    const char* Name;
     ULONG SectorSize;
     bool PartialFileOnC; // else on E:
     Stress Condition;
+    bool SanitizerRow; // also run by the sanitizer builds
 };
 
 const ULONG FileBytes = 384 << 10;
@@ -69,10 +71,7 @@ ULONG PassesWanted() {
 
 TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
     const TortureCase& torture = GetParam();
-    const bool sanitizerRow =
-        (torture.SectorSize == 512 && !torture.PartialFileOnC) ||
-        (torture.SectorSize == 4096 && torture.PartialFileOnC && torture.Condition == Stress::None);
-    if (!EveryRow && !sanitizerRow) {
+    if (!EveryRow && !torture.SanitizerRow) {
         GTEST_SKIP() << "left to the default build";
     }
     const ULONG sectorSize = torture.SectorSize;
@@ -111,19 +110,19 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
         writers.push_back(std::move(writer));
     }
 
-    IntegrityAgent agent;
+    SnapshotAgent agent;
     agent.Freeze = FreezeOfC();
     // A broken image fails the agent's reads rather than showing the live volume.
     agent.Freeze.FreezeFlags = QVD_FREEZE_STAY_BROKEN;
     agent.Freeze.PartialDataFilePath =
         torture.PartialFileOnC ? u"C:\\partial.dat" : u"E:\\partial.dat";
     agent.SectorSize = sectorSize;
-    agent.VolumeBytes = VolumeBytes;
     agent.Seed = 12345;
+    agent.Reading = AgentReads::Segments;
     // A slow disk makes each read cost more; fewer passes keep its run short.
     agent.Passes = torture.Condition == Stress::DiskSlow ? 1 + PassesWanted() / 8 : PassesWanted();
     agent.Checked.assign(VolumeBytes / sectorSize, 0);
-    Running program = Start(IntegrityAgentProgram, &agent);
+    Running program = Start(SnapshotAgentProgram, &agent);
     ASSERT_TRUE(WaitFor([&] { return agent.Phase != 0; }, 20000));
     ASSERT_EQ(agent.Phase, 1) << "the freeze failed: " << agent.Freeze.Reply.Result;
     // No writer runs yet: this is the frozen image.
@@ -184,7 +183,7 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
     for (size_t sector = 0; sector < excluded.size(); sector++) {
         checks += excluded[sector] ? 0 : agent.Checked[sector];
     }
-    for (const IntegrityAgent::Mismatch& mismatch : agent.Mismatches) {
+    for (const SnapshotAgent::Mismatch& mismatch : agent.Mismatches) {
         if (!excluded[mismatch.Sector] && wrong++ < 5) {
             ADD_FAILURE() << "sector " << mismatch.Sector << " is not the image at the freeze ("
                           << SectorVerdictName(mismatch.Verdict) << ")";
@@ -203,28 +202,21 @@ TEST_P(IntegrityTortureTest, EverySectorReadIsTheImageAtTheFreeze) {
                 (unsigned long long)wrong);
 }
 
-// Rows named as "Sectors512_PartialOnE_MemoryShort", in listings too.
-std::string RowText(const TortureCase& Row) {
-    const char* stress[] = {"", "_MemoryShort", "_DiskSlow"};
-    return "Sectors" + std::to_string(Row.SectorSize) +
-           (Row.PartialFileOnC ? "_PartialOnC" : "_PartialOnE") +
-           stress[static_cast<int>(Row.Condition)];
-}
+// Names the row in test listings instead of dumping its bytes.
 void PrintTo(const TortureCase& Row, std::ostream* Out) {
-    *Out << RowText(Row);
-}
-std::string RowName(const ::testing::TestParamInfo<TortureCase>& Row) {
-    return RowText(Row.param);
+    *Out << Row.Name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, IntegrityTortureTest,
-                         ::testing::Values(TortureCase{512, false, Stress::None},
-                                           TortureCase{512, true, Stress::None},
-                                           TortureCase{4096, false, Stress::None},
-                                           TortureCase{4096, true, Stress::None},
-                                           TortureCase{512, false, Stress::MemoryShort},
-                                           TortureCase{4096, true, Stress::MemoryShort},
-                                           TortureCase{512, true, Stress::DiskSlow}),
-                         RowName);
+INSTANTIATE_TEST_SUITE_P(
+    Rows, IntegrityTortureTest,
+    ::testing::Values(
+        TortureCase{"Sectors512_PartialOnE", 512, false, Stress::None, true},
+        TortureCase{"Sectors512_PartialOnC", 512, true, Stress::None, false},
+        TortureCase{"Sectors4096_PartialOnE", 4096, false, Stress::None, false},
+        TortureCase{"Sectors4096_PartialOnC", 4096, true, Stress::None, true},
+        TortureCase{"Sectors512_PartialOnE_MemoryShort", 512, false, Stress::MemoryShort, true},
+        TortureCase{"Sectors4096_PartialOnC_MemoryShort", 4096, true, Stress::MemoryShort, false},
+        TortureCase{"Sectors512_PartialOnC_DiskSlow", 512, true, Stress::DiskSlow, false}),
+    [](const ::testing::TestParamInfo<TortureCase>& Row) { return std::string(Row.param.Name); });
 
 } // namespace

@@ -2,7 +2,7 @@
 // a booted machine to the filter device above that volume: drive letters in
 // their three spellings, volume paths with and without the trailing
 // backslash, drives of other devices, a read-only volume, long link targets.
-#include "scenario_fixture.h"
+#include "snapshot_fixture.h"
 #include "frame/frame.h"
 #include "frame/volume_lookup.h"
 
@@ -84,21 +84,6 @@ TEST_F(VolumeLookupScenario, NamesResolveToTheFilterAboveTheirVolume) {
             ReleaseFilterDevice(static_cast<FilterExtension*>(found->DeviceExtension));
         }
     }
-}
-
-TEST_F(VolumeLookupScenario, VolumesOpenForReadingAndTellTheirSize) {
-    for (PCWSTR name : {u"C:", u"C:\\", VOLUME3_GUID_LINK}) {
-        HANDLE volume = OpenVolumeForRead(name);
-        ASSERT_NE(volume, nullptr);
-        VolumeSizeInfo info = {};
-        EXPECT_EQ(QueryVolumeSize(volume, &info), 0);
-        EXPECT_GT(info.BytesPerAllocationUnit, 0u);
-        EXPECT_GE(info.TotalAllocationUnits, info.AvailableAllocationUnits);
-        EXPECT_LE(ULONGLONG(info.TotalAllocationUnits) * info.BytesPerAllocationUnit, 8ULL << 20);
-        CloseHandleIfOpen(volume);
-    }
-    EXPECT_EQ(OpenVolumeForRead(u"Q:"), nullptr);
-    EXPECT_EQ(OpenVolumeForRead(u""), nullptr);
 }
 
 } // namespace
