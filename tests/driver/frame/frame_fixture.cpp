@@ -168,14 +168,6 @@ NTSTATUS FrameTest::Control(PDEVICE_OBJECT Device, ULONG Code, ULONG InputLength
     return status;
 }
 
-std::vector<EVLP_ENTRY> FrameTest::Log() {
-    std::vector<EVLP_ENTRY> entries(EvlpEntryCount());
-    for (ULONG i = 0; i < entries.size(); i++) {
-        EvlpGetEntry(i, &entries[i]);
-    }
-    return entries;
-}
-
 std::vector<FilterExtension*> FrameTest::FilterDevices() {
     auto* list =
         static_cast<FilterDeviceList*>(IoGetDriverObjectExtension(Driver, (PVOID)AddDevice));

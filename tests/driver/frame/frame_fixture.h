@@ -1,6 +1,6 @@
 // frame_fixture.h - the driver loaded into a fresh kernel for each test,
 // above stand-in volumes that record what reaches them, with helpers that
-// send requests and read the event log.
+// send requests.
 //
 // Host test code; test bodies run as the System process's initial thread.
 #pragma once
@@ -47,8 +47,6 @@ class FrameTest : public DriverTest {
     // A buffered device-control request; returns its status.
     NTSTATUS Control(PDEVICE_OBJECT Device, ULONG Code, ULONG InputLength, ULONG OutputLength,
                      ULONG_PTR* Information = nullptr);
-    // Entries of the log since the test began.
-    std::vector<EVLP_ENTRY> Log();
     // The driver's filter devices, from its list.
     std::vector<FilterExtension*> FilterDevices();
 

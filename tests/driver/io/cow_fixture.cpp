@@ -47,19 +47,18 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT Device, ULONG Major, PVOID Buffer, ULONG Len
 
 } // namespace
 
-void CopyOnWriteTest::SetUpVolumes(ULONG Sector) {
+void CopyOnWriteTest::SetUp() {
     DriverTest::SetUp();
-    SectorSize = Sector;
     IopInitialize();
     EvlpRegisterMessageTable(u"QVDNT", &DriverMessageTable);
     DISK_VOLUME_CONFIG config;
     config.Bytes = COW_VOLUME_BYTES;
-    config.SectorSize = Sector;
+    config.SectorSize = SectorSize;
     config.DriveLetter = u"V:";
     ASSERT_EQ(DiskCreateVolume(config, &Volume), STATUS_SUCCESS);
     DISK_VOLUME_CONFIG store;
     store.Bytes = 32ull << 20;
-    store.SectorSize = Sector;
+    store.SectorSize = SectorSize;
     store.DriveLetter = u"T:";
     ASSERT_EQ(DiskCreateVolume(store, &Store), STATUS_SUCCESS);
     ASSERT_EQ(FsLoadFileSystem(u"Ntfs", &FsDriver), STATUS_SUCCESS);
@@ -77,12 +76,10 @@ void CopyOnWriteTest::SetUpVolumes(ULONG Sector) {
     }
     ASSERT_EQ(SendAndWait(Volume, IRP_MJ_WRITE, pattern.data(), (ULONG)pattern.size(), 0, nullptr),
               STATUS_SUCCESS);
-    FreezeByHand();
     KeInitializeEvent(&FlushGate, NotificationEvent, TRUE);
     KeInitializeEvent(&FlushersParked, NotificationEvent, FALSE);
-}
 
-void CopyOnWriteTest::FreezeByHand() {
+    // The snapshot, built by hand: the image is taken now.
     FreezeImage = DiskSnapshotBackingStore(Volume);
     Extension->SectorSize = SectorSize;
     auto* snapshot = (SnapshotContext*)ExAllocatePoolWithTag(PagedPool, sizeof(SnapshotContext),
@@ -94,8 +91,7 @@ void CopyOnWriteTest::FreezeByHand() {
     KeInitializeEvent(snapshot->MapLock, SynchronizationEvent, TRUE);
     snapshot->FlushLock = AllocateResourceBlock(FALSE);
     ExInitializeResourceLite(snapshot->FlushLock);
-    ASSERT_EQ(HashTableCreate(7, PagedPool, HashU64, HASH_LOCK_RESOURCE, 0,
-                              &snapshot->ExtentTable),
+    ASSERT_EQ(HashTableCreate(7, PagedPool, HashU64, HASH_LOCK_RESOURCE, 0, &snapshot->ExtentTable),
               STATUS_SUCCESS);
     snapshot->PartitionLength = COW_VOLUME_BYTES;
 

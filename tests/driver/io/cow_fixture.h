@@ -14,11 +14,9 @@
 
 class CopyOnWriteTest : public DriverTest {
   public:
-    void SetUp() override { SetUpVolumes(512); }
+    // Boots the driver above V: and freezes it by hand.
+    void SetUp() override;
     void TearDown() override;
-
-    // Boots the driver above a V: of SectorSize-byte sectors and freezes it.
-    void SetUpVolumes(ULONG SectorSize);
 
     // Overwrites Length bytes at Offset with Fill as a write through the
     // filter would: preserved first (VolumeResource shared), then written to
@@ -57,8 +55,7 @@ class CopyOnWriteTest : public DriverTest {
 
     // Removes the filter device (and V: with it); returns once removed.
     void RemoveFilter();
-    // Builds a fresh snapshot of V: (the image is taken then) / ends it.
-    void FreezeByHand();
+    // Ends the snapshot built by SetUp.
     void ThawByHand();
 
   private:
