@@ -96,9 +96,7 @@ TEST_F(DiskMachineTest, VolumesAbandonedAtPowerOffDoNotHinderTheNextBoot) {
     EXPECT_EQ(image, std::vector<UCHAR>(512));
 }
 
-class DiskRemovalTest : public DiskTest {};
-
-TEST_F(DiskRemovalTest, SurpriseRemovalFailsFurtherRequests) {
+TEST_F(DiskTest, SurpriseRemovalFailsFurtherRequests) {
     PDEVICE_OBJECT pdo = Create(Config(1 << 20));
     EXPECT_EQ(SendPnp(pdo, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_EQ(SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
@@ -121,7 +119,7 @@ NTSTATUS CountCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST_F(DiskRemovalTest, RemovalWaitsForQueuedRequests) {
+TEST_F(DiskTest, RemovalWaitsForQueuedRequests) {
     DISK_VOLUME_CONFIG config = Config(1 << 20);
     config.LatencyMicroseconds = 20000;
     config.Threads = 1;

@@ -196,14 +196,6 @@ TEST_F(IoVerifierDeathTest, BrokenPendingAndCompletionRulesAreCaught) {
     }
 }
 
-TEST_F(IoVerifierDeathTest, SendingWithNoStackLocationLeftIsCaught) {
-    auto devices = Stack({TestAction::Complete, TestAction::PassDownObserving});
-    PIRP irp = IoAllocateIrp(1, FALSE); // one location short
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-    EXPECT_BUGCHECK(IoCallDriver(devices[1], irp), NO_MORE_IRP_STACK_LOCATIONS, "");
-    IoFreeIrp(irp);
-}
-
 TEST_F(IoVerifierDeathTest, CompletingAboveDispatchLevelIsCaught) {
     auto devices = Stack({TestAction::Pend});
     OwnerResult result;
@@ -219,8 +211,13 @@ TEST_F(IoVerifierDeathTest, CompletingAboveDispatchLevelIsCaught) {
     TestCompleteQueued(devices[0], TestCompleter::DpcThread, STATUS_SUCCESS, 0);
 }
 
-TEST_F(IoVerifierDeathTest, LeakedRequestIsReported) {
-    PIRP irp = IoAllocateIrp(1, FALSE);
+// A request sent with no stack location left for the device, and one never
+// freed.
+TEST_F(IoVerifierDeathTest, ShortStackAndLeakedRequestsAreCaught) {
+    auto devices = Stack({TestAction::Complete, TestAction::PassDownObserving});
+    PIRP irp = IoAllocateIrp(1, FALSE); // one location short
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    EXPECT_BUGCHECK(IoCallDriver(devices[1], irp), NO_MORE_IRP_STACK_LOCATIONS, "");
     EXPECT_BUGCHECK(IopVerifyNoLeakedIrps(), DRIVER_VERIFIER_IOMANAGER_VIOLATION, "request leaked");
     IoFreeIrp(irp);
 }

@@ -1,6 +1,6 @@
 // File objects on devices: opens through the device's parse procedure,
-// cleanup and close, IoGetDeviceObjectPointer, and device-control requests
-// on handles (synchronous, event and APC completion).
+// cleanup and close, and device-control requests on handles (synchronous,
+// event and APC completion).
 #include "io_fixture.h"
 
 #include <string>
@@ -74,26 +74,6 @@ TEST_F(IoTest, FailedOpensSendNothingMore) {
     EXPECT_EQ(OpenPath(u"\\Device\\IoTestInit", 0, &handle), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(initialising->ReferenceCount, 0);
     EXPECT_EQ(OpenPath(u"\\Device\\IoTestNowhere", 0, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(IoTest, GetDeviceObjectPointerSendsCreateToTheTopAndReturnsIt) {
-    PDEVICE_OBJECT bottom =
-        TestCreateDevice(Driver, u"\\Device\\IoTestVolume", TestAction::Complete);
-    PDEVICE_OBJECT filter = TestCreateDevice(Driver, nullptr, TestAction::PassDown);
-    TestAttach(filter, bottom);
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\Device\\IoTestVolume");
-    PFILE_OBJECT fileObject;
-    PDEVICE_OBJECT top;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_ATTRIBUTES, &fileObject, &top),
-              STATUS_SUCCESS);
-    EXPECT_EQ(top, filter);
-    EXPECT_EQ(fileObject->DeviceObject, bottom);
-    EXPECT_EQ(IoGetRelatedDeviceObject(fileObject), filter);
-    EXPECT_EQ(Seen(filter), Majors({IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
-    EXPECT_EQ(Seen(bottom), Majors({IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
-    ObDereferenceObject(fileObject);
-    EXPECT_EQ(Seen(filter), Majors({IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
 }
 
 namespace {
