@@ -13,12 +13,6 @@ namespace {
 
 class WaitTest : public KernelTest {};
 
-// TRUE once Thread is blocked in a wait.
-bool Blocked(PKTHREAD Thread) {
-    std::lock_guard<std::mutex> guard(KiDispatcherLock);
-    return Thread != nullptr && Thread->Waiting;
-}
-
 // The status a call raised, or STATUS_SUCCESS when it returned.
 template <typename F> NTSTATUS RaisedBy(F Call) {
     NTSTATUS raised = STATUS_SUCCESS;
@@ -234,7 +228,7 @@ TEST_F(WaitTest, AlertEndsAnAlertableWaitOrStaysPending) {
         waiter = KeGetCurrentThread();
         result = KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr);
     });
-    ASSERT_TRUE(WaitUntil([&] { return Blocked(waiter.load()); }));
+    ASSERT_TRUE(WaitUntil([&] { return IsThreadBlocked(waiter.load()); }));
     KeAlertThread(waiter.load(), KernelMode);
     thread.Join();
     EXPECT_EQ(result.load(), STATUS_ALERTED) << "a blocked waiter";
