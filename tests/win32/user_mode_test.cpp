@@ -15,53 +15,43 @@ namespace {
 
 using UserModeTest = UserProgramTest;
 
-struct EchoResult {
-    BOOL Ok[3];
-    DWORD Error[3];
-    DWORD Bytes[3];
-    UCHAR Output[16];
-};
-
-ULONG EchoProgram(PVOID Context) {
-    auto* result = static_cast<EchoResult*>(Context);
+// Echoes a success, a warning and an error status; the program checks each
+// answer in place. Buffers in user memory (this thread's stack).
+ULONG EchoProgram(PVOID) {
     HANDLE device = CreateFileW(TEST_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    const NTSTATUS statuses[3] = {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW, STATUS_INVALID_PARAMETER};
-    for (int i = 0; i < 3; i++) {
+    const struct {
+        NTSTATUS Status;
+        BOOL Ok;
+        DWORD Error;
+        DWORD Bytes;
+    } cases[] = {{STATUS_SUCCESS, TRUE, 0, 12},
+                 {STATUS_BUFFER_OVERFLOW, FALSE, ERROR_MORE_DATA, 12}, // a warning still copies
+                 {STATUS_INVALID_PARAMETER, FALSE, ERROR_INVALID_PARAMETER, 0}};
+    for (const auto& c : cases) {
         UCHAR input[12] = {};
-        std::memcpy(input, &statuses[i], sizeof(NTSTATUS));
-        for (int b = 4; b < 12; b++) {
-            input[b] = static_cast<UCHAR>(b);
-        }
-        // Buffers in user memory (this thread's stack); the result record
-        // belongs to the test and is not.
-        UCHAR output[sizeof(result->Output)];
+        std::memcpy(input, &c.Status, sizeof(NTSTATUS));
+        UCHAR output[16];
         std::memset(output, 0xEE, sizeof(output));
+        DWORD bytes = 0;
         SetLastError(0);
-        result->Ok[i] = DeviceIoControl(device, TEST_IOCTL_ECHO, input, sizeof(input), output,
-                                        sizeof(output), &result->Bytes[i], nullptr);
-        result->Error[i] = GetLastError();
-        std::memcpy(result->Output, output, sizeof(output));
+        EXPECT_EQ(DeviceIoControl(device, TEST_IOCTL_ECHO, input, sizeof(input), output,
+                                  sizeof(output), &bytes, nullptr),
+                  c.Ok)
+            << "status 0x" << std::hex << c.Status;
+        EXPECT_EQ(GetLastError(), c.Error) << "status 0x" << std::hex << c.Status;
+        EXPECT_EQ(bytes, c.Bytes) << "bytes the driver reported";
+        EXPECT_EQ(output[12], 0xEE) << "copied past the reported count";
     }
     return CloseHandle(device) ? 0 : 1;
 }
 
 TEST_F(UserModeTest, DeviceControlReturnsTheDriversBytesAndStatus) {
-    EchoResult result = {};
-    ASSERT_EQ(TestRunUserProgram(EchoProgram, &result), 0u);
+    ASSERT_EQ(TestRunUserProgram(EchoProgram, nullptr), 0u);
     EXPECT_EQ(TestLastRequestorMode(), UserMode);
-    EXPECT_TRUE(result.Ok[0]);
-    EXPECT_EQ(result.Bytes[0], 12u) << "bytes the driver reported";
-    EXPECT_FALSE(result.Ok[1]) << "a warning status fails the call";
-    EXPECT_EQ(result.Error[1], DWORD{ERROR_MORE_DATA});
-    EXPECT_EQ(result.Bytes[1], 12u) << "and still returns the bytes";
-    EXPECT_FALSE(result.Ok[2]);
-    EXPECT_EQ(result.Error[2], DWORD{ERROR_INVALID_PARAMETER});
-    EXPECT_EQ(result.Bytes[2], 0u);
-    EXPECT_EQ(result.Output[12], 0xEE) << "copied past the reported count";
 }
 
 // Shared between two concurrently running user processes.
@@ -69,12 +59,6 @@ struct CrossProcess {
     std::atomic<ULONG32> Address{0};    // user memory of the first process
     std::atomic<HANDLE> Mutex{nullptr}; // a handle of the first process
     std::atomic<bool> Done{false};      // lets the first process end
-    UCHAR Seen = 0;
-    DWORD OwnError = 0;
-    DWORD ForeignError = 0;
-    DWORD ForeignWait = 0;
-    DWORD ForeignWaitError = 0;
-    BOOL ForeignClose = TRUE;
 };
 
 DWORD SendEmbedded(ULONG32 Address, ULONG32 Length) {
@@ -98,8 +82,9 @@ ULONG OwnerProgram(PVOID Context) {
     if (memory == nullptr || reinterpret_cast<ULONG_PTR>(memory) > 0xFFFFFFFFu) {
         return 1;
     }
-    shared->OwnError = SendEmbedded(static_cast<ULONG32>(reinterpret_cast<ULONG_PTR>(memory)), 16);
-    shared->Seen = memory[15];
+    EXPECT_EQ(SendEmbedded(static_cast<ULONG32>(reinterpret_cast<ULONG_PTR>(memory)), 16), 0u)
+        << "the pointer is valid in its own process";
+    EXPECT_EQ(memory[15], 0x5A);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
     shared->Mutex = mutex;
     shared->Address = static_cast<ULONG32>(reinterpret_cast<ULONG_PTR>(memory));
@@ -113,10 +98,11 @@ ULONG OwnerProgram(PVOID Context) {
 
 ULONG ForeignProgram(PVOID Context) {
     auto* shared = static_cast<CrossProcess*>(Context);
-    shared->ForeignError = SendEmbedded(shared->Address, 16);
-    shared->ForeignWait = WaitForSingleObject(shared->Mutex, 0);
-    shared->ForeignWaitError = GetLastError();
-    shared->ForeignClose = CloseHandle(shared->Mutex);
+    EXPECT_EQ(SendEmbedded(shared->Address, 16), DWORD{ERROR_NOACCESS})
+        << "the driver's guard turns the access violation into the request's status";
+    EXPECT_EQ(WaitForSingleObject(shared->Mutex, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_FALSE(CloseHandle(shared->Mutex));
     return 0;
 }
 
@@ -131,14 +117,6 @@ TEST_F(UserModeTest, UserPointersAndHandlesAreValidOnlyInTheirOwnProcess) {
     shared.Done = true;
     EXPECT_EQ(TestWaitUserThreads(owner), 0u);
     TestDeleteUserProcess(owner);
-
-    EXPECT_EQ(shared.OwnError, 0u) << "the pointer is valid in its own process";
-    EXPECT_EQ(shared.Seen, 0x5A);
-    EXPECT_EQ(shared.ForeignError, DWORD{ERROR_NOACCESS})
-        << "the driver's guard turns the access violation into the request's status";
-    EXPECT_EQ(shared.ForeignWait, WAIT_FAILED);
-    EXPECT_EQ(shared.ForeignWaitError, DWORD{ERROR_INVALID_HANDLE});
-    EXPECT_FALSE(shared.ForeignClose);
 }
 
 ULONG UnmappedPointerProgram(PVOID Context) {
@@ -150,36 +128,26 @@ TEST_F(UserModeTest, EmbeddedPointerOutsideUserMemoryFailsTheRequest) {
     EXPECT_EQ(TestRunUserProgram(UnmappedPointerProgram, nullptr), DWORD{ERROR_NOACCESS});
 }
 
-struct AbandonState {
-    HANDLE Mutex = nullptr;
-    DWORD Wait = 0;
-    BOOL Released = FALSE;
-};
-
 ULONG TakeAndExit(PVOID Context) {
-    auto* state = static_cast<AbandonState*>(Context);
-    state->Mutex = CreateMutexW(nullptr, TRUE, nullptr);
-    return state->Mutex != nullptr ? 0 : 1;
+    *static_cast<HANDLE*>(Context) = CreateMutexW(nullptr, TRUE, nullptr);
+    return *static_cast<HANDLE*>(Context) != nullptr ? 0 : 1;
 }
 
 ULONG WaitForAbandoned(PVOID Context) {
-    auto* state = static_cast<AbandonState*>(Context);
-    state->Wait = WaitForSingleObject(state->Mutex, 5000);
-    state->Released = ReleaseMutex(state->Mutex);
-    CloseHandle(state->Mutex);
-    return 0;
+    HANDLE mutex = *static_cast<HANDLE*>(Context);
+    EXPECT_EQ(WaitForSingleObject(mutex, 5000), DWORD{WAIT_ABANDONED});
+    EXPECT_TRUE(ReleaseMutex(mutex)) << "the waiter owns the abandoned mutex";
+    return CloseHandle(mutex) ? 0 : 1;
 }
 
 TEST_F(UserModeTest, MutexOwnedByAnEndedThreadIsAbandonedToTheNextWaiter) {
-    AbandonState state;
+    HANDLE mutex = nullptr;
     TestUserProcess* process = TestCreateUserProcess();
-    TestStartUserThread(process, TakeAndExit, &state);
+    TestStartUserThread(process, TakeAndExit, &mutex);
     ASSERT_EQ(TestWaitUserThreads(process), 0u);
-    TestStartUserThread(process, WaitForAbandoned, &state);
-    TestWaitUserThreads(process);
+    TestStartUserThread(process, WaitForAbandoned, &mutex);
+    EXPECT_EQ(TestWaitUserThreads(process), 0u);
     TestDeleteUserProcess(process);
-    EXPECT_EQ(state.Wait, DWORD{WAIT_ABANDONED});
-    EXPECT_TRUE(state.Released) << "the waiter owns the abandoned mutex";
 }
 
 } // namespace

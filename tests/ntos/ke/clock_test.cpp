@@ -10,15 +10,20 @@ namespace {
 
 // Slow the clock so that real time does not make timers fire by itself.
 class ClockTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         Config.ClockScale = 0.001;
         KernelTest::SetUp();
     }
 };
 
+VOID RecordDpc(PKDPC, PVOID Context, PVOID, PVOID);
+
 struct DpcRecord {
-    explicit DpcRecord(EVENT_TYPE Type = NotificationEvent);
+    explicit DpcRecord(EVENT_TYPE Type = NotificationEvent) {
+        KeInitializeEvent(&Ran, Type, FALSE);
+        KeInitializeDpc(&Dpc, RecordDpc, this);
+    }
     KDPC Dpc;
     KEVENT Ran;
     std::atomic<int> Count{0};
@@ -32,11 +37,6 @@ VOID RecordDpc(PKDPC, PVOID Context, PVOID, PVOID) {
     record->Thread = KeGetCurrentThread();
     record->Count.fetch_add(1);
     KeSetEvent(&record->Ran, 0, FALSE);
-}
-
-DpcRecord::DpcRecord(EVENT_TYPE Type) {
-    KeInitializeEvent(&Ran, Type, FALSE);
-    KeInitializeDpc(&Dpc, RecordDpc, this);
 }
 
 constexpr LONGLONG OneSecond = 10000000;
@@ -70,7 +70,8 @@ TEST_F(ClockTest, DpcQueuedBelowDispatchLevelRunsBeforeTheInsertReturns) {
         KIRQL old;
         KeRaiseIrql(irql, &old);
         EXPECT_TRUE(KeInsertQueueDpc(&record.Dpc, nullptr, nullptr));
-        EXPECT_EQ(record.Count.load(), 1) << "queued at IRQL " << int(irql) << ": runs got/expected";
+        EXPECT_EQ(record.Count.load(), 1)
+            << "queued at IRQL " << int(irql) << ": runs got/expected";
         KeLowerIrql(old);
         EXPECT_EQ(record.Irql.load(), DISPATCH_LEVEL);
         EXPECT_NE(record.Thread.load(), KeGetCurrentThread());
@@ -179,15 +180,10 @@ TEST_F(ClockTest, TimeOutsEndByAJump) {
         });
         // Jump only once the waiter is blocked: a wait begun after the jump
         // would have nothing left to end it. Real time, as the clock is slowed.
-        auto blocked = [&] {
-            PKTHREAD thread = self.load();
-            std::lock_guard<std::mutex> guard(KiDispatcherLock);
-            return thread != nullptr && thread->Waiting;
-        };
-        for (int i = 0; i < 20000 && !blocked(); ++i) {
+        for (int i = 0; i < 20000 && !IsThreadBlocked(self.load()); ++i) {
             KeStallExecutionProcessor(1000);
         }
-        ASSERT_TRUE(blocked());
+        ASSERT_TRUE(IsThreadBlocked(self.load()));
         EXPECT_EQ(result.load(), -1);
         KiClockJump((c.Seconds + 1) * OneSecond);
         jumped += (c.Seconds + 1) * OneSecond;

@@ -13,7 +13,7 @@ class SpinLockTest : public KernelTest {};
 TEST_F(SpinLockTest, ExcludesOtherThreadsAndRestoresIrql) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    long counter = 0;  // guarded by lock; a race here shows under the thread sanitizer
+    long counter = 0; // guarded by lock; a race here shows under the thread sanitizer
     {
         std::vector<std::unique_ptr<TestThread>> threads;
         for (int t = 0; t < 4; ++t) {

@@ -4,6 +4,7 @@
 
 #include "ntddk.h"
 #include "ntos/ps/psp.h"
+#include "ntos/ke/ki.h"
 #include "ntos/kernel_fixture.h"
 
 #include <functional>
@@ -52,4 +53,10 @@ template <class Pred> bool WaitUntil(Pred Done) {
     }
     ADD_FAILURE() << "condition not reached in time";
     return false;
+}
+
+// TRUE once Thread is blocked in a wait.
+inline bool IsThreadBlocked(PKTHREAD Thread) {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock);
+    return Thread != nullptr && Thread->Waiting;
 }

@@ -13,12 +13,6 @@ namespace {
 
 class WaitTest : public KernelTest {};
 
-// TRUE once Thread is blocked in a wait.
-bool Blocked(PKTHREAD Thread) {
-    std::lock_guard<std::mutex> guard(KiDispatcherLock);
-    return Thread != nullptr && Thread->Waiting;
-}
-
 // The status a call raised, or STATUS_SUCCESS when it returned.
 template <typename F> NTSTATUS RaisedBy(F Call) {
     NTSTATUS raised = STATUS_SUCCESS;
@@ -32,47 +26,37 @@ template <typename F> NTSTATUS RaisedBy(F Call) {
     return raised;
 }
 
-TEST_F(WaitTest, SynchronizationEventReleasesExactlyOneWaiterPerSet) {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    std::atomic<int> released{0};
-    std::vector<std::unique_ptr<TestThread>> threads;
-    for (int i = 0; i < 4; ++i) {
-        threads.push_back(std::make_unique<TestThread>([&] {
-            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
-                      STATUS_WAIT_0);
-            released.fetch_add(1);
-        }));
-    }
-    for (int expected = 1; expected <= 4; ++expected) {
-        // Wait until the remaining waiters are all blocked, then release one.
-        LARGE_INTEGER t = RelativeMs(20);
-        KeDelayExecutionThread(KernelMode, FALSE, &t);
-        EXPECT_EQ(released.load(), expected - 1);
-        KeSetEvent(&event, 0, FALSE);
-        WaitUntil([&] { return released.load() == expected; });
-        EXPECT_EQ(KeReadStateEvent(&event), 0) << "the event must be consumed by the waiter";
-    }
-}
-
-TEST_F(WaitTest, NotificationEventReleasesAllWaitersAndStaysSet) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    std::atomic<int> released{0};
-    {
+// A synchronization event releases one waiter per set and is consumed by it;
+// a notification event releases every waiter and stays set.
+TEST_F(WaitTest, EventsReleaseOneWaiterPerSetOrAll) {
+    for (EVENT_TYPE type : {SynchronizationEvent, NotificationEvent}) {
+        const bool one = type == SynchronizationEvent;
+        SCOPED_TRACE(one ? "synchronization event" : "notification event");
+        KEVENT event;
+        KeInitializeEvent(&event, type, FALSE);
+        std::atomic<int> released{0};
         std::vector<std::unique_ptr<TestThread>> threads;
         for (int i = 0; i < 3; ++i) {
             threads.push_back(std::make_unique<TestThread>([&] {
-                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+                EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                          STATUS_WAIT_0);
                 released.fetch_add(1);
             }));
         }
-        EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0) << "previous state";
+        for (int set = 1; set <= (one ? 3 : 1); ++set) {
+            // Wait until the remaining waiters are all blocked, then set.
+            LARGE_INTEGER t = RelativeMs(20);
+            KeDelayExecutionThread(KernelMode, FALSE, &t);
+            EXPECT_EQ(released.load(), set - 1);
+            EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0) << "previous state";
+            WaitUntil([&] { return released.load() == (one ? set : 3); });
+            EXPECT_EQ(KeReadStateEvent(&event), one ? 0 : 1) << "got/expected state after the set";
+        }
+        threads.clear();
+        EXPECT_EQ(KeSetEvent(&event, 0, FALSE), one ? 0 : 1) << "previous state";
+        EXPECT_EQ(KeResetEvent(&event), 1) << "previous state";
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
     }
-    EXPECT_EQ(released.load(), 3);
-    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1);
-    EXPECT_EQ(KeResetEvent(&event), 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
 TEST_F(WaitTest, PulseReleasesCurrentWaitersAndLeavesEventReset) {
@@ -234,7 +218,7 @@ TEST_F(WaitTest, AlertEndsAnAlertableWaitOrStaysPending) {
         waiter = KeGetCurrentThread();
         result = KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, nullptr);
     });
-    ASSERT_TRUE(WaitUntil([&] { return Blocked(waiter.load()); }));
+    ASSERT_TRUE(WaitUntil([&] { return IsThreadBlocked(waiter.load()); }));
     KeAlertThread(waiter.load(), KernelMode);
     thread.Join();
     EXPECT_EQ(result.load(), STATUS_ALERTED) << "a blocked waiter";

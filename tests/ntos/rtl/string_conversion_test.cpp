@@ -52,18 +52,18 @@ TEST_F(AnsiConversionTest, CallerBufferExactFitOneShortAndEmpty) {
     EXPECT_EQ(Empty.Bytes[0], '\0');
 }
 
-TEST_F(AnsiConversionTest, OddSourceLengthConvertsWholeCharacters) {
+// An odd source length converts whole characters; characters outside the
+// code page become question marks.
+TEST_F(AnsiConversionTest, OddLengthAndCharactersOutsideTheCodePage) {
     WCHAR Source[] = u"abcd";
     UNICODE_STRING U = {7, 10, Source};
     CallerBuffer Out(8);
     EXPECT_EQ(RtlUnicodeStringToAnsiString(&Out.String, &U, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(Text(Out.String), "abc");
-}
 
-TEST_F(AnsiConversionTest, CharactersOutsideTheCodePageBecomeQuestionMarks) {
-    CallerBuffer Out(8, u"é€ア\x81");
-    EXPECT_EQ(Out.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Text(Out.String), "\xE9\x80?\x81");
+    CallerBuffer Mapped(8, u"é€ア\x81");
+    EXPECT_EQ(Mapped.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(Mapped.String), "\xE9\x80?\x81");
 }
 
 } // namespace

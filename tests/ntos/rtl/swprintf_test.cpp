@@ -20,7 +20,7 @@ template <typename... Args> std::u16string Format(const char16_t* Fmt, Args... A
     return Out;
 }
 
-TEST(Swprintf, StringsAreWideUnlessMarkedNarrow) {
+TEST(Swprintf, StringsAndCharactersAreWideUnlessMarkedNarrow) {
     EXPECT_EQ(Format(u"%s|%ls|%ws", u"a", u"b", u"c"), u"a|b|c");
     EXPECT_EQ(Format(u"%hs|%S", "narrow", "upper"), u"narrow|upper");
     EXPECT_EQ(Format(u"%.*ls|%.*hs", 3, u"abcdef", 2, "xyz"), u"abc|xy");
@@ -28,13 +28,8 @@ TEST(Swprintf, StringsAreWideUnlessMarkedNarrow) {
     EXPECT_EQ(Format(u"[%5s][%-5s]", u"ab", u"cd"), u"[   ab][cd   ]");
     EXPECT_EQ(Format(u"%s|%hs", (const WCHAR*)NULL, (const char*)NULL), u"(null)|(null)");
     EXPECT_EQ(Format(u"%hs", "caf\xE9 \x80"), u"café €") << "narrow text is code page 1252";
-}
-
-TEST(Swprintf, CharactersAreWideUnlessMarkedNarrow) {
-    EXPECT_EQ(Format(u"%c%wc%lc", u'a', u'b', u'\x3A9'), u"abΩ");
-    EXPECT_EQ(Format(u"%hc%C", 'x', 'y'), u"xy");
-    EXPECT_EQ(Format(u"[%3c]", u'z'), u"[  z]");
-    EXPECT_EQ(Format(u"100%%"), u"100%");
+    EXPECT_EQ(Format(u"%c%wc%lc|%hc%C", u'a', u'b', u'\x3A9', 'x', 'y'), u"abΩ|xy");
+    EXPECT_EQ(Format(u"[%3c] 100%%", u'z'), u"[  z] 100%");
 }
 
 TEST(Swprintf, SignedAndUnsignedIntegers) {

@@ -27,26 +27,21 @@ struct Target {
     }
 };
 
-TEST(RtlInitString, LengthsCountBytesAndNullGivesEmpty) {
-    UNICODE_STRING U;
-    RtlInitUnicodeString(&U, u"abc");
-    EXPECT_EQ(U.Length, 6);
-    EXPECT_EQ(U.MaximumLength, 8);
-    RtlInitUnicodeString(&U, u"");
-    EXPECT_EQ(U.Length, 0);
-    EXPECT_EQ(U.MaximumLength, 2);
-    RtlInitUnicodeString(&U, NULL);
-    EXPECT_EQ(U.Length, 0);
-    EXPECT_EQ(U.MaximumLength, 0);
-    EXPECT_EQ(U.Buffer, nullptr);
-}
-
-TEST(RtlInitString, OverlongStringIsCutToAnEvenLengthThatFits) {
-    std::u16string Long(40000, u'a');
-    UNICODE_STRING U;
-    RtlInitUnicodeString(&U, Long.c_str());
-    EXPECT_EQ(U.Length, 0xFFFC);
-    EXPECT_EQ(U.MaximumLength, 0xFFFE);
+// Lengths count bytes, NULL gives an empty string, and an overlong string is
+// cut to an even length that fits.
+TEST(RtlInitString, LengthsInBytes) {
+    const std::u16string Long(40000, u'a');
+    const struct {
+        const WCHAR* Source;
+        USHORT Length, MaximumLength;
+    } Cases[] = {{u"abc", 6, 8}, {u"", 0, 2}, {nullptr, 0, 0}, {Long.c_str(), 0xFFFC, 0xFFFE}};
+    for (const auto& C : Cases) {
+        UNICODE_STRING U;
+        RtlInitUnicodeString(&U, C.Source);
+        EXPECT_EQ(U.Length, C.Length) << "got/expected Length for a source of " << C.Length;
+        EXPECT_EQ(U.MaximumLength, C.MaximumLength);
+        EXPECT_EQ(U.Buffer, C.Source);
+    }
 }
 
 // Whole characters are copied as far as they fit; a terminator only when a

