@@ -199,7 +199,3 @@ ControlCall ExtentListCall(ULONG VolumeHandle, ULONG Cursor, ULONG ArraySize) {
 int InstallForProduct(ULONG Product) {
     return QVDInstall(Product);
 }
-
-int UninstallForProduct(ULONG Product) {
-    return QVDUninstall(Product);
-}

@@ -97,7 +97,5 @@ template <typename Record> const Record* RecordOf(const ControlCall& Call) {
     return reinterpret_cast<const Record*>(Call.Record);
 }
 
-// QVDInstall(Product) and QVDUninstall(Product) of the install library; their
-// result codes.
+// QVDInstall(Product) of the install library; its result code.
 int InstallForProduct(ULONG Product);
-int UninstallForProduct(ULONG Product);
