@@ -1,6 +1,6 @@
 // preserve_write_test.cpp - preservation of overwritten sectors: once per
 // sector, only the gaps between what is already preserved, one entry per
-// block, the progress floor, short memory, and paging writes at APC_LEVEL.
+// block, short memory, and paging writes at APC_LEVEL.
 #include "cow_fixture.h"
 #include "ntos/disk/disk.h"
 #include "ntos/evlog/evlp.h"
@@ -56,19 +56,6 @@ TEST_F(CopyOnWriteTest, AWriteAcrossBlocksPreservesIntoOneEntryPerBlock) {
     EXPECT_EQ(Pieces(14ull * 128), (std::vector<Piece>{{0, 1, true}}));
     EXPECT_EQ(Pieces(7ull * 128), (std::vector<Piece>{{5, 1, true}}));
     EXPECT_EQ(Pieces(0), (std::vector<Piece>{{120, 8, true}}));
-}
-
-TEST_F(CopyOnWriteTest, WritesBelowTheProgressFloorAreNotPreserved) {
-    HoldFlushQueue();
-    const ULONG s = SectorSize;
-    Snapshot->ProgressMark = 300; // floor: sector 256
-    ASSERT_EQ(Overwrite(0, 8 * s, 0xC1), STATUS_SUCCESS);
-    EXPECT_TRUE(Pieces(0).empty());
-    // Straddling the floor: preserved from the floor on, the marked block too.
-    ASSERT_EQ(Overwrite(250ull * s, 60 * s, 0xC2), STATUS_SUCCESS);
-    EXPECT_TRUE(Pieces(250).empty());
-    EXPECT_EQ(Pieces(256), (std::vector<Piece>{{0, 54, true}}));
-    EXPECT_EQ(Snapshot->LowestBlock, 0u) << "the lowest block is only ever lowered";
 }
 
 TEST_F(CopyOnWriteTest, ALengthThatIsNotWholeSectorsIsRefusedWithoutBreaking) {

@@ -1,5 +1,5 @@
 // The driver's nine pools behind their caches: cache depth, zeroed reuse,
-// exhaustion with and without raising, start-up failure, concurrent use.
+// start-up failure, concurrent use.
 #include "support/block_cache.h"
 #include "support/pool_tags.h"
 #include "driver/support/test_threads.h"
@@ -63,28 +63,6 @@ TEST_F(BlockCacheTest, EveryKindHandsOutZeroFilledBlocksFromCacheAndPool) {
     }
     BlockCacheFree(&EventBlockPool, NULL);
     EXPECT_EQ(EventBlockPool.Count, 1u) << "a NULL block is not cached";
-}
-
-TEST_F(BlockCacheTest, ExhaustionReturnsNullOrRaisesInsufficientResources) {
-    ExpFailPoolTag(QVD_TAG_ZEROED, EXP_FAIL_ALWAYS);
-    EXPECT_EQ(AllocateChangeRange(FALSE), nullptr);
-
-    NTSTATUS Raised = STATUS_SUCCESS;
-    PVOID Block = NULL;
-    _SEH2_TRY {
-        Block = AllocateExtentEntry(TRUE);
-    }
-    _SEH2_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        Raised = _SEH2_GetExceptionCode();
-    }
-    _SEH2_END;
-    EXPECT_EQ(Block, nullptr);
-    EXPECT_EQ(Raised, STATUS_INSUFFICIENT_RESOURCES);
-
-    ExpFailPoolTag(QVD_TAG_ZEROED, 0);
-    Block = AllocateExtentEntry(TRUE);
-    EXPECT_NE(Block, nullptr);
-    FreeExtentEntry(Block);
 }
 
 TEST_F(BlockCacheTest, FailedStartUpLeavesNoPoolBehindAndCanBeRetried) {

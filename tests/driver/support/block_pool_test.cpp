@@ -1,5 +1,5 @@
 // Block pools with the platform's literal block sizes: carving, page return,
-// zero-filled reuse, foreign pointers, exhaustion, paged pools.
+// zero-filled reuse, foreign pointers, paged pools.
 #include "support/block_pool.h"
 #include "support/pool_tags.h"
 #include "driver/support/test_threads.h"
@@ -130,19 +130,6 @@ TEST_F(BlockPoolTest, PointerThatIsNoBlockOfThePoolIsIgnored) {
     EXPECT_EQ(Pool.BlocksInUse, 2u);
     BlockPoolDestroy(&Pool);
     BlockPoolDestroy(&Other);
-}
-
-TEST_F(BlockPoolTest, ExhaustedKernelPoolGivesNullAndThePoolRecovers) {
-    BlockPool Pool;
-    ASSERT_EQ(BlockPoolInit(&Pool, 28, NonPagedPool), 0u);
-    ExpFailPoolTag(QVD_TAG_ZEROED, 1);
-    EXPECT_EQ(BlockPoolAllocate(&Pool), nullptr);
-    EXPECT_EQ(Pool.BlocksInUse, 0u);
-    EXPECT_EQ(Pool.PageCount, 0u);
-    PVOID Block = BlockPoolAllocate(&Pool);
-    EXPECT_NE(Block, nullptr);
-    BlockPoolFree(&Pool, Block);
-    BlockPoolDestroy(&Pool);
 }
 
 TEST_F(BlockPoolTest, PagedPoolTakesItsPagesFromPagedPoolUnderAResource) {
