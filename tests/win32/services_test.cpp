@@ -21,10 +21,15 @@ TEST_F(ServicesTest, CreateWritesTheServiceValuesWithTheirTypes) {
     ASSERT_NE(manager, nullptr);
     SC_HANDLE service = CreateDriver(manager, u"Drv", u"A Driver");
     ASSERT_NE(service, nullptr);
-    // The values and their contents are checked by the install library's
-    // tests; here the types it does not look at.
+    EXPECT_EQ(Stored(Key, u"Type").Dword(), ULONG{SERVICE_KERNEL_DRIVER});
+    EXPECT_EQ(Stored(Key, u"Start").Dword(), ULONG{SERVICE_BOOT_START});
+    EXPECT_EQ(Stored(Key, u"ErrorControl").Dword(), ULONG{SERVICE_ERROR_IGNORE});
     EXPECT_EQ(Stored(Key, u"ImagePath").Type, ULONG{REG_EXPAND_SZ});
+    EXPECT_EQ(Stored(Key, u"ImagePath").Text(),
+              std::u16string(u"%SystemRoot%\\system32\\drivers\\x.sys", 36));
     EXPECT_EQ(Stored(Key, u"Group").Type, ULONG{REG_SZ});
+    EXPECT_EQ(Stored(Key, u"Group").Text(), std::u16string(u"Filter", 7));
+    EXPECT_EQ(Stored(Key, u"DisplayName").Text(), std::u16string(u"A Driver", 9));
     EXPECT_EQ(Stored(Key, u"ObjectName").Status, STATUS_OBJECT_NAME_NOT_FOUND);
 
     EXPECT_EQ(CreateDriver(manager, u"DRV", u"Other"), nullptr);
