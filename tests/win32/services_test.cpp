@@ -6,10 +6,11 @@
 namespace {
 
 class ServicesTest : public MachineTest {
-protected:
+  protected:
     SC_HANDLE CreateDriver(SC_HANDLE Manager, PCWSTR Name, PCWSTR Display) {
-        return CreateServiceW(Manager, Name, Display, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_BOOT_START,
-                              SERVICE_ERROR_IGNORE, u"%SystemRoot%\\system32\\drivers\\x.sys", u"Filter", nullptr,
+        return CreateServiceW(Manager, Name, Display, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                              SERVICE_BOOT_START, SERVICE_ERROR_IGNORE,
+                              u"%SystemRoot%\\system32\\drivers\\x.sys", u"Filter", nullptr,
                               nullptr, nullptr, nullptr);
     }
     const std::u16string Key = u"SYSTEM\\CurrentControlSet\\Services\\Drv";
@@ -20,19 +21,24 @@ TEST_F(ServicesTest, CreateWritesTheServiceValuesWithTheirTypes) {
     ASSERT_NE(manager, nullptr);
     SC_HANDLE service = CreateDriver(manager, u"Drv", u"A Driver");
     ASSERT_NE(service, nullptr);
-    // The values and their contents are checked by the install library's
-    // tests; here the types it does not look at.
+    EXPECT_EQ(Stored(Key, u"Type").Dword(), ULONG{SERVICE_KERNEL_DRIVER});
+    EXPECT_EQ(Stored(Key, u"Start").Dword(), ULONG{SERVICE_BOOT_START});
+    EXPECT_EQ(Stored(Key, u"ErrorControl").Dword(), ULONG{SERVICE_ERROR_IGNORE});
     EXPECT_EQ(Stored(Key, u"ImagePath").Type, ULONG{REG_EXPAND_SZ});
+    EXPECT_EQ(Stored(Key, u"ImagePath").Text(),
+              std::u16string(u"%SystemRoot%\\system32\\drivers\\x.sys", 36));
     EXPECT_EQ(Stored(Key, u"Group").Type, ULONG{REG_SZ});
+    EXPECT_EQ(Stored(Key, u"Group").Text(), std::u16string(u"Filter", 7));
+    EXPECT_EQ(Stored(Key, u"DisplayName").Text(), std::u16string(u"A Driver", 9));
     EXPECT_EQ(Stored(Key, u"ObjectName").Status, STATUS_OBJECT_NAME_NOT_FOUND);
 
     EXPECT_EQ(CreateDriver(manager, u"DRV", u"Other"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_EXISTS});
     EXPECT_EQ(CreateDriver(manager, u"Second", u"a driver"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_DUPLICATE_SERVICE_NAME});
-    EXPECT_EQ(CreateServiceW(manager, u"Proc", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                             SERVICE_BOOT_START, SERVICE_ERROR_NORMAL, u"p.exe", nullptr, nullptr, nullptr,
-                             nullptr, nullptr),
+    EXPECT_EQ(CreateServiceW(manager, u"Proc", nullptr, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_BOOT_START, SERVICE_ERROR_NORMAL,
+                             u"p.exe", nullptr, nullptr, nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER}) << "boot start is for drivers only";
     CloseServiceHandle(service);
@@ -47,7 +53,8 @@ TEST_F(ServicesTest, AKeyWithoutTypeIsNoServiceAndIsCompletedByCreate) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     SC_HANDLE service = CreateDriver(manager, u"Drv", u"D");
     ASSERT_NE(service, nullptr);
-    EXPECT_EQ(Stored(Key + u"\\Setup", u"Products").Dword(), 1u) << "create keeps what the key held";
+    EXPECT_EQ(Stored(Key + u"\\Setup", u"Products").Dword(), 1u)
+        << "create keeps what the key held";
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }
@@ -57,14 +64,16 @@ TEST_F(ServicesTest, ChangeConfigRewritesOnlyWhatIsGiven) {
     CloseServiceHandle(CreateDriver(manager, u"Drv", u"D"));
     SC_HANDLE service = OpenServiceW(manager, u"drv", SERVICE_ALL_ACCESS);
     ASSERT_NE(service, nullptr);
-    ASSERT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr,
-                                     u"", nullptr, nullptr, nullptr, nullptr, u"New Name"));
+    ASSERT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                     SERVICE_NO_CHANGE, nullptr, u"", nullptr, nullptr, nullptr,
+                                     nullptr, u"New Name"));
     EXPECT_EQ(Stored(Key, u"Start").Dword(), ULONG{SERVICE_DEMAND_START});
     EXPECT_EQ(Stored(Key, u"ErrorControl").Dword(), ULONG{SERVICE_ERROR_IGNORE});
-    EXPECT_EQ(Stored(Key, u"Group").Status, STATUS_OBJECT_NAME_NOT_FOUND) << "an empty group removes it";
+    EXPECT_EQ(Stored(Key, u"Group").Status, STATUS_OBJECT_NAME_NOT_FOUND)
+        << "an empty group removes it";
     EXPECT_EQ(Stored(Key, u"DisplayName").Text(), std::u16string(u"New Name", 9));
-    EXPECT_FALSE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, 7, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, 7, SERVICE_NO_CHANGE, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
@@ -80,8 +89,9 @@ TEST_F(ServicesTest, DeletedServiceGoesWithItsLastHandle) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_MARKED_FOR_DELETE});
     EXPECT_EQ(CreateDriver(manager, u"Drv", u"D"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_MARKED_FOR_DELETE});
-    EXPECT_FALSE(ChangeServiceConfigW(second, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(ChangeServiceConfigW(second, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                      SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_MARKED_FOR_DELETE});
     CloseServiceHandle(first);
     EXPECT_TRUE(KeyExists(Key)) << "another handle is still open";
@@ -102,7 +112,8 @@ TEST_F(ServicesTest, StoreFailuresBecomeServiceErrors) {
     Fail(CmOperationSetValue, Key, u"Start");
     EXPECT_EQ(CreateDriver(manager, u"Drv", u"D"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
-    EXPECT_EQ(OpenServiceW(manager, u"Drv", SERVICE_ALL_ACCESS), nullptr) << "a half-written service does not exist";
+    EXPECT_EQ(OpenServiceW(manager, u"Drv", SERVICE_ALL_ACCESS), nullptr)
+        << "a half-written service does not exist";
     CloseServiceHandle(manager);
 }
 

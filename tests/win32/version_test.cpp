@@ -4,7 +4,7 @@
 namespace {
 
 class NT4ServerTest : public MachineTest {
-protected:
+  protected:
     NT4ServerTest() {
         Config.MajorVersion = 4;
         Config.MinorVersion = 0;
@@ -35,11 +35,13 @@ TEST_F(NT4ServerTest, VersionComesFromTheKernel) {
 
 TEST(WsprintfTest, FormatsAsThePlatformDoes) {
     WCHAR out[1100];
-    EXPECT_EQ(wsprintfW(out, u"NT Version %d.%d  Build %d %s\n", 5, 0, 2195, u"Service Pack 4"), 42);
+    EXPECT_EQ(wsprintfW(out, u"NT Version %d.%d  Build %d %s\n", 5, 0, 2195, u"Service Pack 4"),
+              42);
     EXPECT_EQ(std::u16string(out), u"NT Version 5.0  Build 2195 Service Pack 4\n");
     wsprintfW(out, u"[%5d|%-5d|%05d|%x|%#X|%u|%i]", -42, 7, -3, 255u, 255u, 4000000000u, -1);
     EXPECT_EQ(std::u16string(out), u"[  -42|7    |-0003|ff|0XFF|4000000000|-1]");
-    wsprintfW(out, u"%.3s|%6s|%-3S|%c|%%|%s", u"abcdef", u"ab", "n", u'z', static_cast<PCWSTR>(nullptr));
+    wsprintfW(out, u"%.3s|%6s|%-3S|%c|%%|%s", u"abcdef", u"ab", "n", u'z',
+              static_cast<PCWSTR>(nullptr));
     EXPECT_EQ(std::u16string(out), u"abc|    ab|n  |z|%|(null)");
 
     std::u16string longText(2000, u'x');

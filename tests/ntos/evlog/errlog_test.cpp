@@ -139,6 +139,7 @@ TEST_F(ErrorLogTest, OffsetsPastThePacketGiveNoStrings) {
     p->DumpDataSize = 1000;
     IoWriteErrorLogEntry(p);
     const EVLP_ENTRY e = Last();
+    EXPECT_EQ(e.Severity, 1) << "informational";
     EXPECT_TRUE(e.Strings.empty());
     EXPECT_EQ(e.DumpData.size(), (64u - kStringOffset) / 4) << "dump data ends with the packet";
     EXPECT_EQ(e.Text, u"Generic info: %2.");

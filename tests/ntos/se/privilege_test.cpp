@@ -53,30 +53,27 @@ class PrivilegeTest : public KernelTest {
     PEPROCESS Process = nullptr;
 };
 
+// Backup, restore and security as each account holds them: disabled (0) or
+// not held (-1); change notify is enabled by default for everyone.
 TEST_F(PrivilegeTest, EachAccountHoldsItsPrivilegesDisabledUntilEnabled) {
+    const ULONG privileges[] = {SE_BACKUP_PRIVILEGE, SE_RESTORE_PRIVILEGE, SE_SECURITY_PRIVILEGE};
     struct Case {
         SEP_ACCOUNT Account;
-        bool Backup, Restore, Security;
+        LONG Attributes[3];
     };
-    for (const Case& c : {Case{SepAccountAdministrator, true, true, true},
-                          Case{SepAccountBackupOperator, true, true, false},
-                          Case{SepAccountUser, false, false, false}}) {
+    for (const Case& c :
+         {Case{SepAccountAdministrator, {0, 0, 0}}, Case{SepAccountBackupOperator, {0, 0, -1}},
+          Case{SepAccountUser, {-1, -1, -1}}}) {
         PACCESS_TOKEN token;
         ASSERT_EQ(SepCreateToken(c.Account, &token), STATUS_SUCCESS);
         const std::map<ULONG, ULONG> held = Held(token);
-        EXPECT_EQ(held.count(SE_BACKUP_PRIVILEGE), c.Backup ? 1u : 0u) << "account " << c.Account;
-        EXPECT_EQ(held.count(SE_RESTORE_PRIVILEGE), c.Restore ? 1u : 0u) << "account " << c.Account;
-        EXPECT_EQ(held.count(SE_SECURITY_PRIVILEGE), c.Security ? 1u : 0u)
-            << "account " << c.Account;
-        for (ULONG privilege : {SE_BACKUP_PRIVILEGE, SE_RESTORE_PRIVILEGE, SE_SECURITY_PRIVILEGE}) {
-            if (held.count(privilege) != 0) {
-                EXPECT_EQ(held.at(privilege), 0u)
-                    << "privilege " << privilege << " starts disabled";
-            }
+        for (int i = 0; i < 3; ++i) {
+            const auto found = held.find(privileges[i]);
+            EXPECT_EQ(found == held.end() ? -1 : LONG(found->second), c.Attributes[i])
+                << "account " << c.Account << ", privilege " << privileges[i];
         }
         EXPECT_EQ(held.at(SE_CHANGE_NOTIFY_PRIVILEGE),
-                  ULONG{SE_PRIVILEGE_ENABLED | SE_PRIVILEGE_ENABLED_BY_DEFAULT})
-            << "change notify is enabled by default for everyone";
+                  ULONG{SE_PRIVILEGE_ENABLED | SE_PRIVILEGE_ENABLED_BY_DEFAULT});
         ObDereferenceObject(token);
     }
 }
