@@ -79,8 +79,13 @@ ULONG SeedProgram(PVOID Context) {
         }
         const std::u16string name = u"C:\\seed-" + Widen(std::to_string(f)) + u".bin";
         try {
-            AgentFile(name, GENERIC_WRITE, CREATE_ALWAYS)
-                .WriteAt(0, data.data(), uint32_t(data.size()));
+            AgentFile file(name, GENERIC_WRITE, CREATE_ALWAYS);
+            file.WriteAt(0, data.data(), uint32_t(data.size()));
+            // On the volume before the program ends, not only in the cache:
+            // a backup started next, or already frozen, meets the writes.
+            if (!FlushFileBuffers(file.Handle())) {
+                job->Failures++;
+            }
         } catch (const QvdError&) {
             job->Failures++;
         }

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -59,11 +60,17 @@ class BackupCommandsTest : public ::testing::Test {
 };
 
 TEST_F(BackupCommandsTest, FullIncrementalRestoreAndVerify) {
-    const BackupOutcome full = Run({"full", "C:", "X:\\full.img"});
+    // seed-0.bin is rewritten with other bytes (256 blocks and a file record)
+    // while the full backup's volume is frozen: the incremental finds those
+    // blocks in the change store that the full backup's freeze began.
+    using Self = std::remove_pointer_t<decltype(this)>;
+    BackupOutput rewriteWhileFrozen{true};
+    rewriteWhileFrozen.Frozen = [](void* Test) { static_cast<Self*>(Test)->Seed(1, 1); };
+    rewriteWhileFrozen.Context = this;
+    const BackupOutcome full = Run({"full", "C:", "X:\\full.img"}, rewriteWhileFrozen);
     ASSERT_EQ(full.ExitCode, BackupExitOk) << full.Error;
     EXPECT_EQ(full.Backup.BytesRead, kVolumeBytes);
 
-    Seed(1, 1); // seed-0.bin rewritten with other bytes: 256 blocks and a file record
     const BackupOutcome incremental = Run({"incremental", "C:", "X:\\full.img", "X:\\inc.qvd"});
     ASSERT_EQ(incremental.ExitCode, BackupExitOk) << incremental.Error;
     EXPECT_FALSE(incremental.Backup.EveryBlock);
