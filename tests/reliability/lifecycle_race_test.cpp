@@ -3,7 +3,7 @@
 // on, seeded by the test's parameter: thaw while quiescing; a replacing
 // freeze while frozen and while quiescing; surprise removal then removal
 // while frozen; the agent's process ending while frozen; thaw during a long
-// reclaim; two volumes frozen at once by two agents; power-off while frozen.
+// reclaim; two volumes frozen at once by two agents.
 // Each must end in bounded time with the volumes idle and the driver's pool
 // and handles back where they were (or, once the volumes are gone, none of
 // its pool left).
@@ -290,23 +290,6 @@ TEST_P(LifecycleRaceTest, TwoVolumesFrozenByTwoAgents) {
     ASSERT_TRUE(StopTraffic(loadC));
     ASSERT_TRUE(StopTraffic(loadE));
     ExpectSettled();
-}
-
-// The machine cannot stop user programs that run outside the kernel, so
-// they end first; the power-off then meets the frozen volume with the cached
-// writer's dirty pages, the preserved data and the change store's work still
-// on their way down.
-TEST_P(LifecycleRaceTest, PowerOffWhileFrozen) {
-    SnapshotAgent* reader = NewAgent(u"C:", 1);
-    reader->Thaw = FALSE;
-    Running agent = StartFrozen(reader);
-    Traffic load;
-    StartTraffic(load);
-    reader->Stop = true;
-    ASSERT_TRUE(End(agent, "the agent"));
-    ASSERT_TRUE(StopTraffic(load));
-    ASSERT_TRUE(FlagsOf(0) & VOLUME_FROZEN);
-    ShutDownQvdnt5Machine(Machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, LifecycleRaceTest, ::testing::Range(1u, 1u + SeedsPerRace()));
