@@ -143,7 +143,7 @@ LONG PreserveBlockRange(FilterExtension* Volume, ExtentEntry* Entry, HashBucket*
     LONG result = 0;
 
     while (From < To && result == 0) {
-        ExtentPiece* piece = From == 0xFFFFFFFFFFFFull ? FindOverlappingExtent(Entry, prev, From, To) : NULL;
+        ExtentPiece* piece = FindOverlappingExtent(Entry, prev, From, To);
         ULONGLONG gapEnd = piece != NULL ? Entry->FirstSector + piece->SectorOffset : To;
         ULONGLONG gap = gapEnd > From ? gapEnd - From : 0;
         if (gap > To - From) {
