@@ -1,6 +1,5 @@
 // Filter devices: attaching above volumes, passing requests on unchanged,
-// plug-and-play removal and surprise removal, power, and the file object of
-// a request.
+// plug-and-play removal, power, and the file object of a request.
 #include "frame_fixture.h"
 #include "ntos/io/iop.h"
 
@@ -80,17 +79,6 @@ TEST_F(FilterDeviceTest, RemovalDetachesDeletesAndUnlinksTheFilter) {
     EXPECT_EQ(FilterDevices()[0]->Self, kept);
     // The volume takes its requests directly again.
     EXPECT_EQ(Send(pdo, IRP_MJ_READ), STATUS_SUCCESS);
-}
-
-TEST_F(FilterDeviceTest, SurpriseRemovalKeepsTheFilterInService) {
-    PDEVICE_OBJECT pdo = CreateVolume();
-    PDEVICE_OBJECT filter = AddFilter(pdo);
-    EXPECT_EQ(Send(filter, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-    EXPECT_EQ(Stub(pdo)->LastMinor, IRP_MN_SURPRISE_REMOVAL);
-    EXPECT_EQ(pdo->AttachedDevice, filter);
-    EXPECT_EQ(FilterDevices().size(), 1u);
-    EXPECT_EQ(Send(filter, IRP_MJ_WRITE), STATUS_SUCCESS);
-    EXPECT_EQ(Stub(pdo)->LastMajor, IRP_MJ_WRITE);
 }
 
 TEST_F(FilterDeviceTest, BusRelationsQueryAsksTheVolumeForItsGeometryFirst) {

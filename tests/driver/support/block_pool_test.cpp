@@ -5,7 +5,6 @@
 #include "driver/support/test_threads.h"
 
 #include <cstring>
-#include <set>
 #include <vector>
 
 namespace {
@@ -65,47 +64,6 @@ TEST_F(BlockPoolTest, PageHoldsTheBlocksOfTheCarvedArea) {
         EXPECT_EQ(LiveBlocks(QVD_TAG_ZEROED), 0u) << "a drained pool holds no page";
         BlockPoolDestroy(&Pool);
     }
-}
-
-TEST_F(BlockPoolTest, PageGoesBackWhenItsLastBlockReturnsAndOthersStay) {
-    BlockPool Pool;
-    ASSERT_EQ(BlockPoolInit(&Pool, 16, NonPagedPool), 0u);
-    std::vector<PVOID> First, Second;
-    for (int I = 0; I < 255; ++I) {
-        First.push_back(BlockPoolAllocate(&Pool));
-    }
-    for (int I = 0; I < 10; ++I) {
-        Second.push_back(BlockPoolAllocate(&Pool));
-    }
-    ASSERT_EQ(Pool.PageCount, 2u);
-    ASSERT_EQ(LiveBlocks(QVD_TAG_ZEROED), 2u);
-
-    for (int I = 0; I < 254; ++I) {
-        BlockPoolFree(&Pool, First[I]);
-    }
-    EXPECT_EQ(Pool.PageCount, 2u) << "a page with a block still out stays";
-    BlockPoolFree(&Pool, First[254]);
-    EXPECT_EQ(Pool.PageCount, 1u);
-    EXPECT_EQ(LiveBlocks(QVD_TAG_ZEROED), 1u) << "the emptied page goes back to the kernel";
-
-    // The free blocks left are exactly the 245 of the second page: none of
-    // the released page's blocks may still be on the free list.
-    std::set<PVOID> Released(First.begin(), First.end());
-    std::set<PVOID> Seen(Second.begin(), Second.end());
-    for (int I = 0; I < 245; ++I) {
-        PVOID Block = BlockPoolAllocate(&Pool);
-        ASSERT_EQ(Released.count(Block), 0u) << "block of a released page";
-        ASSERT_TRUE(Seen.insert(Block).second) << "block handed out twice";
-    }
-    EXPECT_EQ(Pool.PageCount, 1u);
-    PVOID Next = BlockPoolAllocate(&Pool);
-    EXPECT_EQ(Pool.PageCount, 2u);
-    BlockPoolFree(&Pool, Next);
-    for (PVOID Block : Seen) {
-        BlockPoolFree(&Pool, Block);
-    }
-    EXPECT_EQ(Pool.PageCount, 0u);
-    BlockPoolDestroy(&Pool);
 }
 
 TEST_F(BlockPoolTest, PointerThatIsNoBlockOfThePoolIsIgnored) {
