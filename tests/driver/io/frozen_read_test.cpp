@@ -1,5 +1,7 @@
-// frozen_read_test.cpp - reads of the frozen image that start inside a
-// sector, and the reads that must be refused or fail.
+// frozen_read_test.cpp - reads of the frozen image: untouched sectors from
+// the volume, preserved ones from memory or from the partial data file, at
+// any position within pieces and blocks, up to exactly the volume's end; and
+// the reads that must be refused or fail.
 #include "cow_fixture.h"
 #include "ntos/disk/disk.h"
 
@@ -18,6 +20,50 @@ void OverwriteMix(CopyOnWriteTest* Test) {
     for (const Run& run : runs) {
         ASSERT_EQ(Test->Overwrite(run.Sector * s, run.Count * s, fill++), STATUS_SUCCESS);
     }
+}
+
+// Reads each range of the table and compares it with the image at the freeze.
+void ExpectFrozenImage(CopyOnWriteTest* Test, const char* Where) {
+    const ULONG s = Test->SectorSize;
+    const ULONGLONG sectors = COW_VOLUME_BYTES / s;
+    struct Range {
+        ULONGLONG Sector;
+        ULONG Count;
+        const char* What;
+    } ranges[] = {
+        {0, 256, "two whole blocks of gaps and pieces"},
+        {5, 2, "middle of a piece"},
+        {22, 10, "inside one piece, from its third sector"},
+        {10, 14, "gap, piece, gap, into a piece"},
+        {125, 10, "across a block boundary inside a piece"},
+        {300, 128, "no preserved sector at all"},
+        {sectors - 8, 8, "ending exactly at the volume's end"},
+    };
+    for (const Range& range : ranges) {
+        std::vector<UCHAR> buffer(range.Count * s, 0xEE);
+        ULONG_PTR bytes = 0;
+        EXPECT_EQ(Test->FrozenRead(range.Sector * s, buffer, &bytes), STATUS_SUCCESS)
+            << Where << ": " << range.What;
+        EXPECT_EQ(bytes, buffer.size()) << Where << ": " << range.What;
+        EXPECT_TRUE(buffer == Test->Image(range.Sector * s, range.Count * s))
+            << Where << ": " << range.What << " differs from the image at the freeze";
+    }
+}
+
+TEST_F(CopyOnWriteTest, ReadsMergeTheVolumeWithPiecesInMemoryAndInTheFile) {
+    HoldFlushQueue();
+    OverwriteMix(this);
+    ASSERT_TRUE(Pieces(20)[0].InMemory);
+    ExpectFrozenImage(this, "pieces in memory");
+
+    ReleaseFlushQueue();
+    WaitForFlushes();
+    ASSERT_FALSE(Pieces(20)[0].InMemory);
+    VolumeReadsSince();
+    std::vector<UCHAR> buffer(40 * SectorSize);
+    ASSERT_EQ(FrozenRead(20 * SectorSize, buffer), STATUS_SUCCESS);
+    EXPECT_EQ(VolumeReadsSince(), 0u) << "a wholly preserved range was read from the volume";
+    ExpectFrozenImage(this, "pieces in the file");
 }
 
 TEST_F(CopyOnWriteTest, ReadsOfOtherSizesAndPlacesAreServedOrRefused) {

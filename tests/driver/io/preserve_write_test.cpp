@@ -1,5 +1,6 @@
-// preserve_write_test.cpp - preservation of overwritten sectors: one entry
-// per block, short memory, and paging writes at APC_LEVEL.
+// preserve_write_test.cpp - preservation of overwritten sectors: once per
+// sector, only the gaps between what is already preserved, one entry per
+// block, short memory, and paging writes at APC_LEVEL.
 #include "cow_fixture.h"
 #include "ntos/disk/disk.h"
 #include "ntos/evlog/evlp.h"
@@ -19,6 +20,27 @@ ULONG BrokenEvents() {
         }
     }
     return count;
+}
+
+TEST_F(CopyOnWriteTest, ASectorIsPreservedOnceAndOnlyGapsAreRead) {
+    HoldFlushQueue();
+    const ULONG s = SectorSize;
+    ASSERT_EQ(Overwrite(10 * s, 4 * s, 0xA1), STATUS_SUCCESS);
+    ASSERT_EQ(Overwrite(20 * s, 2 * s, 0xA2), STATUS_SUCCESS);
+    VolumeReadsSince();
+    EXPECT_EQ(Pieces(0), (std::vector<Piece>{{10, 4, true}, {20, 2, true}}));
+
+    // Again over the same sectors: nothing read, nothing added.
+    ASSERT_EQ(Overwrite(10 * s, 4 * s, 0xA3), STATUS_SUCCESS);
+    EXPECT_EQ(VolumeReadsSince(), 0u) << "a second write to preserved sectors read the volume";
+    EXPECT_EQ(Pieces(0).size(), 2u);
+
+    // Around and between them: only the three gaps, in order.
+    ASSERT_EQ(Overwrite(8 * s, 16 * s, 0xA4), STATUS_SUCCESS);
+    EXPECT_EQ(VolumeReadsSince(), 3u);
+    EXPECT_EQ(Pieces(0),
+              (std::vector<Piece>{
+                  {8, 2, true}, {10, 4, true}, {14, 6, true}, {20, 2, true}, {22, 2, true}}));
 }
 
 TEST_F(CopyOnWriteTest, AWriteAcrossBlocksPreservesIntoOneEntryPerBlock) {

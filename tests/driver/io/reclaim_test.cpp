@@ -71,6 +71,35 @@ void Reclaim(CopyOnWriteTest* Test, ULONGLONG ProgressSector) {
     ReleaseVolumeLock(Test->Extension, PsGetCurrentThread());
 }
 
+TEST_F(CopyOnWriteTest, ReclaimDropsOnlyBlocksWhollyBelowTheProgress) {
+    const ULONG s = SectorSize;
+    ASSERT_EQ(Overwrite(0, 8 * s, 0x51), STATUS_SUCCESS);
+    ASSERT_EQ(Overwrite(130ull * s, 8 * s, 0x52), STATUS_SUCCESS);
+    WaitForFlushes();
+    EXPECT_EQ(Snapshot->FileEnd, 16ull * s);
+
+    Reclaim(this, 100); // inside block 0: nothing goes
+    EXPECT_EQ(Pieces(0).size(), 1u);
+    EXPECT_TRUE(FreeRanges(this).empty());
+
+    Reclaim(this, 128); // past block 0
+    EXPECT_TRUE(Pieces(0).empty());
+    EXPECT_EQ(Snapshot->LowestBlock, 1u);
+    EXPECT_EQ(Pieces(130).size(), 1u);
+    ULONGLONG freed = FreeRanges(this).at(0).first;
+
+    // The freed range takes the next piece; the file does not grow.
+    ASSERT_EQ(Overwrite(300ull * s, 4 * s, 0x53), STATUS_SUCCESS);
+    WaitForFlushes();
+    EXPECT_EQ(Snapshot->FileEnd, 16ull * s);
+    EXPECT_EQ(FreeRanges(this), (std::vector<Range>{{freed + 4, 4}}));
+
+    // Below the progress: frozen reads see the live volume, writes are not
+    // preserved.
+    ASSERT_EQ(Overwrite(0, s, 0x54), STATUS_SUCCESS);
+    EXPECT_TRUE(Pieces(0).empty());
+}
+
 TEST_F(CopyOnWriteTest, PiecesDroppedBeforeTheirFlushAreNeverWritten) {
     const ULONG s = SectorSize;
     HoldFlushQueue();
