@@ -177,9 +177,6 @@ ULONG SnapshotAgentProgram(PVOID Context) {
     } else {
         ReadUntilStop(job, volume, memory);
     }
-    if (job->ReportProgress) {
-        ReportProgress(job, control, memory, job->VolumeBytes);
-    }
     if (job->ListExtents) {
         ListExtents(job, control, memory);
     }

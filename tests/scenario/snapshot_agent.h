@@ -34,9 +34,6 @@ struct SnapshotAgent {
     ULONG Passes = 1;
     std::vector<ByteRange> Ranges;
     std::atomic<bool> Stop{false};
-    // After the reads: progress reported to the volume's end, so that the
-    // thaw meets the reclaim of every preserved block.
-    BOOLEAN ReportProgress = FALSE;
     // Before the thaw: extent-list mode on, the whole extent list read a few
     // entries per call, then the whole partial data file.
     BOOLEAN ListExtents = FALSE;
