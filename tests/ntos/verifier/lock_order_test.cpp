@@ -145,19 +145,6 @@ TEST_F(LockOrderTest, ALockInitialisedAgainIsANewLock) {
     EXPECT_EQ(VfLockOrdersSeen(), 2u);
 }
 
-TEST_F(LockOrderTest, AResourceReleasedForItsOwnerLeavesTheOwnersHeldSet) {
-    TestLock r(LockKind::Resource), m(LockKind::Mutex);
-    const ERESOURCE_THREAD owner = ExGetCurrentResourceThread();
-    r.Take();
-    {
-        TestThread other([&] { ExReleaseResourceForThreadLite(&r.Resource, owner); });
-    }
-    KeLeaveCriticalRegion();
-    m.Take();
-    m.Give();
-    EXPECT_EQ(VfLockOrdersSeen(), 0u);
-}
-
 // Taking a resource shared is ordered after what is held, even though a
 // shared hold orders nothing taken after it.
 TEST_F(LockOrderTest, ASharedAcquisitionIsOrderedAfterWhatIsHeld) {
